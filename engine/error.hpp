@@ -1,0 +1,68 @@
+// The engine's error value and the Result type every fallible engine operation returns.
+#pragma once
+
+#include <expected>
+#include <sstream>
+#include <string>
+#include <utility>
+
+namespace molarium {
+
+// One engine failure. The message is formatted where the failure is found and travels up
+// unchanged; the Python boundary shows display() as the text of a ValueError.
+class Error {
+ public:
+  enum class Kind { Io, Compression, InvalidData };
+
+  Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+
+  // An Io error from an errno value, carrying the operating system's text.
+  static Error from_errno(int errnum);
+
+  Kind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+
+  // "IO error: {}", "Compression error: {}" or "Invalid data: {}".
+  std::string display() const;
+  // The variant name and the carried text in debug form, e.g. InvalidData("Index too small").
+  std::string debug() const;
+
+ private:
+  Kind kind_;
+  std::string message_;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+inline std::unexpected<Error> invalid_data(std::string message) {
+  return std::unexpected(Error(Error::Kind::InvalidData, std::move(message)));
+}
+inline std::unexpected<Error> compression_error(std::string message) {
+  return std::unexpected(Error(Error::Kind::Compression, std::move(message)));
+}
+inline std::unexpected<Error> io_error(std::string message) {
+  return std::unexpected(Error(Error::Kind::Io, std::move(message)));
+}
+inline std::unexpected<Error> errno_error(int errnum) {
+  return std::unexpected(Error::from_errno(errnum));
+}
+
+// Concatenates the arguments as an ostream would print them; the engine's message formatter.
+template <class... Args>
+std::string cat(const Args&... args) {
+  std::ostringstream out;
+  (out << ... << args);
+  return out.str();
+}
+
+}  // namespace molarium
+
+// Propagates the error of a Result-returning expression, otherwise yields nothing.
+#define MOLARIUM_TRY_VOID(expr)                                \
+  do {                                                         \
+    auto molarium_try_result_ = (expr);                        \
+    if (!molarium_try_result_) {                               \
+      return std::unexpected(std::move(molarium_try_result_).error()); \
+    }                                                          \
+  } while (0)

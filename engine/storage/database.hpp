@@ -1,0 +1,118 @@
+// One open database file: creating, opening (mapped or in memory), committing, appending
+// records and reading them back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/atom.hpp"
+#include "engine/bytes.hpp"
+#include "engine/compression.hpp"
+#include "engine/error.hpp"
+#include "engine/storage/file.hpp"
+#include "engine/storage/index.hpp"
+#include "engine/storage/mapping.hpp"
+#include "engine/storage/schema.hpp"
+
+namespace molarium::storage {
+
+// A record handed over with its atom count (batch ingestion).
+struct OwnedRecord {
+  Bytes bytes;
+  std::uint32_t num_atoms = 0;
+};
+
+// A record read for the duration of a call (view-backed molecules).
+struct BorrowedRecord {
+  ByteView bytes;
+  std::uint32_t num_atoms = 0;
+};
+
+// A borrowed record whose positions type comes with it (views of differing schemas).
+struct BorrowedRecordWithPositions {
+  ByteView bytes;
+  std::uint32_t num_atoms = 0;
+  std::uint8_t positions_type = 4;
+};
+
+// Exclusive operations (appends, flush, truncation) REQUIRE that no other operation runs on the
+// database meanwhile; the Python layer's borrow flag guarantees it. The engine takes no locks.
+class AtomDatabase {
+ public:
+  AtomDatabase(AtomDatabase&&) noexcept = default;
+  AtomDatabase& operator=(AtomDatabase&&) noexcept = default;
+  AtomDatabase(const AtomDatabase&) = delete;
+  AtomDatabase& operator=(const AtomDatabase&) = delete;
+  ~AtomDatabase() = default;
+
+  // Creates a fresh 8192-byte file at the path. An existing file is removed first rather than
+  // truncated, so that a live mapping of it keeps its pages.
+  static Result<AtomDatabase> create_with_format(std::string path, compression::CompressionType compression);
+  // populate is accepted and has no effect.
+  static Result<AtomDatabase> open_with_options(std::string path, bool mapped, bool populate);
+
+  // Commits everything appended since the last commit. Exclusive.
+  Result<void> flush();
+  // Cuts the file back to the committed end when it had an uncommitted tail at open. Exclusive.
+  Result<void> truncate_uncommitted_tail_if_needed();
+
+  // --- State --------------------------------------------------------------------------------
+  const std::string& path() const { return path_; }
+  const index::IndexStorage& index() const { return index_; }
+  std::size_t len() const { return index_.record_count(); }
+  compression::CompressionType compression() const { return compression_; }
+  const std::optional<schema::SchemaLock>& schema_lock() const { return schema_lock_; }
+  std::uint64_t generation() const { return generation_; }
+  std::uint64_t committed_end() const { return committed_end_; }
+  std::uint32_t record_format() const { return record_format_; }
+  bool has_data_mapping() const { return data_mapping_ != nullptr; }
+  bool has_uncommitted_tail() const { return uncommitted_tail_; }
+
+  // --- Per-record accessors (shared access) ---------------------------------------------------
+  std::optional<std::uint32_t> uncompressed_size(std::size_t i) const;
+  std::optional<std::uint32_t> num_atoms(std::size_t i) const;
+  // Record i's stored bytes inside the data mapping; nothing without an entry, without a
+  // mapping, or when the record lies beyond the mapping.
+  std::optional<ByteView> get_compressed_slice(std::size_t i) const;
+  std::optional<SharedMmapBytes> get_shared_mmap_bytes(std::size_t i) const;
+
+  // --- Appending (exclusive) ------------------------------------------------------------------
+  // On failure nothing is installed: the lock, the record format and the index are unchanged.
+  Result<void> add_molecule(const atom::Molecule& molecule);
+  Result<void> add_molecules(std::span<const atom::Molecule* const> molecules);
+  // The records are not parsed: the caller guarantees each matches the schema.
+  Result<void> add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records, const DatabaseSchema& schema);
+  Result<void> add_raw_soa_records_with_positions_type(std::span<const BorrowedRecordWithPositions> records);
+  Result<void> add_owned_soa_records_with_schema(std::vector<OwnedRecord> records, const DatabaseSchema& schema);
+  // The lock as a schema, or nothing without a lock.
+  std::optional<DatabaseSchema> schema_info() const;
+
+  // --- Reading (shared access) ----------------------------------------------------------------
+  Result<std::vector<Bytes>> get_raw_bytes(std::span<const std::size_t> positions) const;
+  Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> read_decompress_parallel(
+      std::span<const std::size_t> positions) const;
+  Result<std::vector<Bytes>> decompress_entries_parallel(std::span<const index::MoleculeIndex> entries) const;
+
+ private:
+  AtomDatabase() = default;
+  static Result<AtomDatabase> open_v1(std::string path, File file, bool mapped);
+
+  std::string path_;
+  index::IndexStorage index_;
+  compression::CompressionType compression_;
+  std::optional<schema::SchemaLock> schema_lock_;
+  std::uint64_t generation_ = 0;
+  std::uint64_t committed_end_ = 0;
+  std::uint32_t record_format_ = 2;
+  std::optional<File> file_;
+  std::shared_ptr<const FileMapping> data_mapping_;
+  bool uncommitted_tail_ = false;
+};
+
+}  // namespace molarium::storage
