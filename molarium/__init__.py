@@ -1,0 +1,1 @@
+"""molarium: molecular structures stored in one append-only file, read back fast."""
