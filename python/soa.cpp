@@ -1,0 +1,1 @@
+// Record views of stored SOA records and the stateless section decoders and fast parser.
