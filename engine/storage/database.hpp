@@ -102,6 +102,39 @@ class AtomDatabase {
  private:
   AtomDatabase() = default;
   static Result<AtomDatabase> open_v1(std::string path, File file, bool mapped);
+  // Offset and length of record i inside the data mapping, checked against the mapping's size.
+  std::optional<std::pair<std::size_t, std::size_t>> mapped_record_extent(std::size_t i) const;
+
+  // --- Appending, private steps (database_append.cpp) -------------------------------------------
+  // What an append installs once every record is in the file: the grown lock and the format.
+  struct PreparedAppend {
+    schema::SchemaLock lock;
+    std::uint32_t record_format = 2;
+  };
+  // One record as it goes to the file, with the lengths its index entry records.
+  struct StoredRecord {
+    Bytes stored;
+    std::uint32_t uncompressed_len = 0;
+    std::uint32_t num_atoms = 0;
+  };
+  // Refuses a mapped index, cuts an uncommitted tail, and grows a working copy of the lock by
+  // the incoming lock (or by the records' own schemas). Installs nothing.
+  Result<PreparedAppend> prepare_append(const schema::SchemaLock& incoming);
+  Result<PreparedAppend> prepare_append(std::span<const BorrowedRecordWithPositions> records);
+  Result<std::uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
+  // A format-2 database without records and without lock may still move to format 3.
+  bool record_format_may_move_to_3() const;
+  // The lock an append grows: a copy of the database's, the one rebuilt from its records, or empty.
+  Result<schema::SchemaLock> working_schema_lock() const;
+  // The lock of a database that holds records but has none, derived from every stored record.
+  Result<schema::SchemaLock> rebuild_schema_lock() const;
+  Result<void> append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
+                                                     const schema::SchemaLock& lock);
+  Result<void> write_owned_records(std::vector<OwnedRecord> records, PreparedAppend prepared);
+  Result<void> write_borrowed_records(std::span<const BorrowedRecord> records, PreparedAppend prepared);
+  // Writes the records at the end of the file, then extends the index and installs the lock and
+  // format. On failure the file is cut back to its length before the call, and nothing changes.
+  Result<void> append_stored_records(std::vector<StoredRecord> records, PreparedAppend prepared);
 
   std::string path_;
   index::IndexStorage index_;

@@ -2,6 +2,7 @@
 // custom property values and tensor payloads.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -60,6 +61,13 @@ std::optional<std::size_t> element_bytes(std::uint8_t tag);
 inline constexpr bool is_tensor_tag(std::uint8_t tag) { return tag >= 14 && tag <= 17; }
 // 4 for tags 14 and 16, 8 for 15 and 17. REQUIRES: is_tensor_tag(tag).
 inline constexpr std::size_t tensor_element_size(std::uint8_t tag) { return (tag == 14 || tag == 16) ? 4 : 8; }
+
+// Appends rows of N values (xyz triples) as their values, little-endian, row after row.
+template <class T, std::size_t N>
+void append_le_rows(Bytes& out, std::span<const std::array<T, N>> rows) {
+  static_assert(sizeof(std::array<T, N>) == N * sizeof(T), "rows must be packed");
+  append_le_array<T>(out, std::span<const T>(reinterpret_cast<const T*>(rows.data()), rows.size() * N));
+}
 
 // The type tag a custom property value is written with.
 std::uint8_t type_tag_of(const types::PropertyValue& value);

@@ -48,4 +48,8 @@ class File {
   int fd_ = -1;
 };
 
+// Removes the directory entry at the path; a path that does not exist is not an error. A process
+// that still maps or holds the old file keeps its bytes.
+Result<void> remove_file_if_exists(const std::string& path);
+
 }  // namespace molarium::storage

@@ -85,6 +85,12 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule);
 Result<SchemaLock> record_schema(ByteView record, std::uint32_t record_format,
                                  std::optional<std::uint8_t> positions_type);
 
+// The lock of one record whose positions take stride bytes per atom, with positions_type as the
+// lock's positions type; record_format decides which tags the built-in sections may carry.
+// Every length read from the record is bounds-checked. REQUIRES: stride matches positions_type.
+Result<SchemaLock> parse_record_schema_with_layout(ByteView record, std::uint32_t record_format,
+                                                   std::uint8_t positions_type, std::size_t stride);
+
 // Grows target by incoming. On failure target keeps what was merged before the failing entry:
 // merge into a working copy where that matters.
 Result<void> merge_schema_lock(SchemaLock& target, const SchemaLock& incoming);

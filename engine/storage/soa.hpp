@@ -2,10 +2,13 @@
 // and the rules of record formats 2 and 3.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <variant>
 
 #include "engine/atom.hpp"
 #include "engine/bytes.hpp"
@@ -43,8 +46,41 @@ inline constexpr std::string_view kStress = "stress";
 inline constexpr std::string_view kVelocities = "velocities";
 }  // namespace builtin
 
+// One present built-in field of a molecule, pointing into that molecule.
+using BuiltinValue = std::variant<const types::FloatArrayData*, const types::Mat3Data*,
+                                  const types::FloatScalarData*, const types::Vec3Data*, const std::string*,
+                                  const std::array<bool, 3>*>;
+struct BuiltinField {
+  std::string_view key;
+  BuiltinValue value;
+
+  // The tag the field is written with (its width decides between the float32 and float64 tag).
+  std::uint8_t type_tag() const;
+  // For per-atom fields, the length of the field's own list times the element size.
+  std::uint64_t payload_length() const;
+  // Appends the field's values as stored; pbc as three bytes 1 or 0.
+  void append_payload(Bytes& out) const;
+};
+
+inline constexpr std::size_t kBuiltinCount = 8;
+
+// The present built-ins of a molecule in record order: charges, cell, energy, forces, name,
+// pbc, stress, velocities. Valid while the molecule is neither changed nor destroyed.
+class BuiltinFields {
+ public:
+  explicit BuiltinFields(const atom::Molecule& molecule);
+  const BuiltinField* begin() const { return fields_.data(); }
+  const BuiltinField* end() const { return fields_.data() + count_; }
+  std::size_t size() const { return count_; }
+
+ private:
+  std::array<BuiltinField, kBuiltinCount> fields_{};
+  std::size_t count_ = 0;
+};
+
 // The SOA record of a molecule, in one exactly sized allocation. Refuses a molecule whose
-// atomic numbers and positions differ in count, or whose counts do not fit the u32/u16 fields.
+// atomic numbers and positions differ in count, whose counts do not fit the u32/u16 fields, or
+// whose record would be 2^32 bytes or longer (the index stores its length as u32).
 Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32_t record_format);
 
 // Appends one section; refuses a key longer than 255 bytes or a payload of 2^32 bytes or more.

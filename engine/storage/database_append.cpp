@@ -1,0 +1,349 @@
+// Appending records between commits: encoding molecules, merging their schemas into the lock,
+// choosing the record format, compressing, writing at the end of the file, extending the index.
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/compression.hpp"
+#include "engine/error.hpp"
+#include "engine/pool.hpp"
+#include "engine/storage/database.hpp"
+#include "engine/storage/file.hpp"
+#include "engine/storage/schema.hpp"
+#include "engine/storage/soa.hpp"
+
+namespace molarium::storage {
+
+namespace {
+
+constexpr std::uint64_t kMaxIndexedLength = std::numeric_limits<std::uint32_t>::max();
+constexpr char kReadOnlyMessage[] =
+    "Cannot add molecules to a database opened with a memory-mapped index (read-only); reopen without mmap to "
+    "write.";
+
+// One molecule after encoding: its record, atom count and own schema.
+struct EncodedMolecule {
+  Bytes record;
+  std::uint32_t num_atoms = 0;
+  schema::SchemaLock lock;
+};
+
+Result<EncodedMolecule> encode_molecule(const atom::Molecule& molecule, std::uint32_t record_format) {
+  auto record = soa::serialize_molecule_soa(molecule, record_format);
+  if (!record) return std::unexpected(std::move(record).error());
+  // The writer refuses an atom count that does not fit the record's u32 field.
+  const auto num_atoms = static_cast<std::uint32_t>(molecule.atom_count());
+  auto lock = schema::schema_from_molecule(molecule);
+  if (!lock) return std::unexpected(std::move(lock).error());
+  return EncodedMolecule{std::move(*record), num_atoms, std::move(*lock)};
+}
+
+// A record handed in as bytes is indexed with the atom count given beside it, and flat retrieval
+// sizes its buffers from that count, so the count stored in the record must agree with it.
+Result<void> check_raw_record(ByteView record, std::uint32_t num_atoms, std::size_t position) {
+  if (record.size() < soa::kMinRecordSize) {
+    return invalid_data(cat("Record ", position, " is ", record.size(),
+                            " bytes, shorter than the smallest SOA record (", soa::kMinRecordSize, " bytes)"));
+  }
+  const auto stored = load_le<std::uint32_t>(record.data());
+  if (stored != num_atoms) {
+    return invalid_data(cat("Record ", position, " holds ", stored, " atoms but was given with an atom count of ",
+                            num_atoms));
+  }
+  return {};
+}
+
+template <class Record>
+Result<void> check_raw_records(std::span<const Record> records) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    MOLARIUM_TRY_VOID(check_raw_record(records[i].bytes, records[i].num_atoms, i));
+  }
+  return {};
+}
+
+// The index holds both lengths as u32: refuse instead of truncating them.
+Result<void> check_record_length(std::size_t length, std::size_t position) {
+  if (length > kMaxIndexedLength) {
+    return invalid_data(cat("Record ", position, " is ", length,
+                            " bytes long, more than an index entry can hold (4294967295)"));
+  }
+  return {};
+}
+
+Result<void> check_stored_length(std::size_t length, std::size_t position) {
+  if (length > kMaxIndexedLength) {
+    return invalid_data(cat("Record ", position, " compresses to ", length,
+                            " bytes, more than an index entry can hold (4294967295)"));
+  }
+  return {};
+}
+
+// The stored bytes of one record, refused when either length would not fit its index entry.
+Result<Bytes> compress_record(ByteView record, std::size_t position, const compression::CompressionType& compression) {
+  MOLARIUM_TRY_VOID(check_record_length(record.size(), position));
+  auto stored = compression::compress(record, compression);
+  if (!stored) return std::unexpected(std::move(stored).error());
+  MOLARIUM_TRY_VOID(check_stored_length(stored->size(), position));
+  return stored;
+}
+
+// Best effort after a failed append: bytes past `end` were written for records that will not be
+// indexed. Cutting them keeps the file as it was before the call (nothing indexed, committed or
+// mapped lies past `end`); if even that fails they stay as unreferenced bytes, which every later
+// append and commit writes after, so the file stays consistent either way.
+void cut_back_failed_append(const std::string& path, std::uint64_t end) {
+  auto file = File::open_write(path);
+  if (!file) return;
+  if (file->set_length(end)) (void)file->full_sync();
+  (void)file->close();
+}
+
+}  // namespace
+
+// --- Entry points -------------------------------------------------------------------------------
+
+Result<void> AtomDatabase::add_molecule(const atom::Molecule& molecule) {
+  const atom::Molecule* one[] = {&molecule};
+  return add_molecules(one);
+}
+
+Result<void> AtomDatabase::add_molecules(std::span<const atom::Molecule* const> molecules) {
+  if (molecules.empty()) return {};
+
+  // An empty database without a lock has no stored record to disagree with: it may still move
+  // to format 3 for the first molecule that needs it.
+  std::uint32_t format = record_format_;
+  if (record_format_may_move_to_3()) {
+    for (const atom::Molecule* molecule : molecules) {
+      if (soa::minimum_record_format_for_molecule(*molecule) == soa::kRecordFormatV3) {
+        format = soa::kRecordFormatV3;
+        break;
+      }
+    }
+  }
+
+  auto encoded = pool::parallel_map<EncodedMolecule>(
+      molecules.size(), [&](std::size_t i) { return encode_molecule(*molecules[i], format); });
+  if (!encoded) return std::unexpected(std::move(encoded).error());
+
+  // The molecules of one call must agree with each other before they meet the file's lock.
+  schema::SchemaLock merged;
+  for (const EncodedMolecule& molecule : *encoded) {
+    MOLARIUM_TRY_VOID(schema::merge_schema_lock(merged, molecule.lock));
+  }
+
+  std::vector<OwnedRecord> records;
+  records.reserve(encoded->size());
+  for (EncodedMolecule& molecule : *encoded) records.push_back({std::move(molecule.record), molecule.num_atoms});
+  encoded->clear();
+  return append_owned_soa_records_prevalidated(std::move(records), merged);
+}
+
+Result<void> AtomDatabase::add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records,
+                                                           const DatabaseSchema& schema) {
+  if (records.empty()) return {};
+  MOLARIUM_TRY_VOID(check_raw_records(records));
+  auto prepared = prepare_append(schema::from_database_schema(schema));
+  if (!prepared) return std::unexpected(std::move(prepared).error());
+  return write_borrowed_records(records, std::move(*prepared));
+}
+
+Result<void> AtomDatabase::add_raw_soa_records_with_positions_type(
+    std::span<const BorrowedRecordWithPositions> records) {
+  if (records.empty()) return {};
+  MOLARIUM_TRY_VOID(check_raw_records(records));
+  auto prepared = prepare_append(records);
+  if (!prepared) return std::unexpected(std::move(prepared).error());
+  std::vector<BorrowedRecord> borrowed;
+  borrowed.reserve(records.size());
+  for (const BorrowedRecordWithPositions& record : records) borrowed.push_back({record.bytes, record.num_atoms});
+  return write_borrowed_records(borrowed, std::move(*prepared));
+}
+
+Result<void> AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
+                                                             const DatabaseSchema& schema) {
+  if (records.empty()) return {};
+  MOLARIUM_TRY_VOID(check_raw_records(std::span<const OwnedRecord>(records)));
+  return append_owned_soa_records_prevalidated(std::move(records), schema::from_database_schema(schema));
+}
+
+std::optional<DatabaseSchema> AtomDatabase::schema_info() const {
+  if (!schema_lock_) return std::nullopt;
+  return schema::to_database_schema(*schema_lock_);
+}
+
+// --- Preparation --------------------------------------------------------------------------------
+
+Result<std::uint32_t> AtomDatabase::resolved_record_format_for_schema(const schema::SchemaLock& lock) const {
+  auto current = schema::validate_schema_lock_for_record_format(record_format_, lock);
+  if (current) return record_format_;
+  if (!record_format_may_move_to_3()) return std::unexpected(std::move(current).error());
+  MOLARIUM_TRY_VOID(schema::validate_schema_lock_for_record_format(soa::kRecordFormatV3, lock));
+  return soa::kRecordFormatV3;
+}
+
+bool AtomDatabase::record_format_may_move_to_3() const {
+  return record_format_ == soa::kRecordFormatV2 && index_.record_count() == 0 && !schema_lock_;
+}
+
+Result<schema::SchemaLock> AtomDatabase::working_schema_lock() const {
+  if (schema_lock_) return *schema_lock_;
+  if (index_.record_count() > 0) return rebuild_schema_lock();
+  return schema::SchemaLock{};
+}
+
+Result<schema::SchemaLock> AtomDatabase::rebuild_schema_lock() const {
+  // Records are read through the ordinary read path in bounded batches, so that a large file
+  // neither holds every record in memory nor skips the read path's bounds checks.
+  constexpr std::size_t kBatch = 1024;
+  schema::SchemaLock lock;
+  const std::size_t count = index_.record_count();
+  std::vector<index::MoleculeIndex> entries;
+  for (std::size_t first = 0; first < count; first += kBatch) {
+    entries.clear();
+    for (std::size_t i = first; i < count && i < first + kBatch; ++i) {
+      auto entry = index_.entry(i);
+      if (!entry) return invalid_data(cat("Index ", i, " out of bounds"));
+      entries.push_back(*entry);
+    }
+    auto records = decompress_entries_parallel(entries);
+    if (!records) return std::unexpected(std::move(records).error());
+    for (const Bytes& record : *records) {
+      auto record_lock = schema::record_schema(record, record_format_, std::nullopt);
+      if (!record_lock) return std::unexpected(std::move(record_lock).error());
+      MOLARIUM_TRY_VOID(schema::merge_schema_lock(lock, *record_lock));
+    }
+  }
+  return lock;
+}
+
+Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(const schema::SchemaLock& incoming) {
+  if (index_.is_mapped()) return invalid_data(kReadOnlyMessage);
+  MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
+
+  auto format = resolved_record_format_for_schema(incoming);
+  if (!format) return std::unexpected(std::move(format).error());
+
+  auto lock = working_schema_lock();
+  if (!lock) return std::unexpected(std::move(lock).error());
+  PreparedAppend prepared{std::move(*lock), *format};
+  MOLARIUM_TRY_VOID(schema::merge_schema_lock(prepared.lock, incoming));
+  return prepared;
+}
+
+Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(
+    std::span<const BorrowedRecordWithPositions> records) {
+  if (index_.is_mapped()) return invalid_data(kReadOnlyMessage);
+  MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
+
+  auto lock = working_schema_lock();
+  if (!lock) return std::unexpected(std::move(lock).error());
+  PreparedAppend prepared{std::move(*lock), record_format_};
+
+  // A record that format 2 refuses moves a database that may still move to format 3, for this
+  // record and every later one.
+  const bool may_switch = record_format_may_move_to_3();
+  for (const BorrowedRecordWithPositions& record : records) {
+    auto record_lock = schema::record_schema(record.bytes, prepared.record_format, record.positions_type);
+    if (!record_lock && may_switch && prepared.record_format == soa::kRecordFormatV2) {
+      record_lock = schema::record_schema(record.bytes, soa::kRecordFormatV3, record.positions_type);
+      if (record_lock) prepared.record_format = soa::kRecordFormatV3;
+    }
+    if (!record_lock) return std::unexpected(std::move(record_lock).error());
+    MOLARIUM_TRY_VOID(schema::merge_schema_lock(prepared.lock, *record_lock));
+  }
+  return prepared;
+}
+
+// --- Writing ------------------------------------------------------------------------------------
+
+Result<void> AtomDatabase::append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
+                                                                 const schema::SchemaLock& lock) {
+  auto prepared = prepare_append(lock);
+  if (!prepared) return std::unexpected(std::move(prepared).error());
+  return write_owned_records(std::move(records), std::move(*prepared));
+}
+
+Result<void> AtomDatabase::write_owned_records(std::vector<OwnedRecord> records, PreparedAppend prepared) {
+  auto stored = pool::parallel_map<StoredRecord>(records.size(), [&](std::size_t i) -> Result<StoredRecord> {
+    Bytes record = std::move(records[i].bytes);  // released as soon as this record is compressed
+    const std::uint32_t num_atoms = records[i].num_atoms;
+    MOLARIUM_TRY_VOID(check_record_length(record.size(), i));
+    const auto length = static_cast<std::uint32_t>(record.size());
+    // Without a codec the stored bytes are the record itself: hand it over instead of copying.
+    if (compression_.codec == compression::Codec::None) return StoredRecord{std::move(record), length, num_atoms};
+    auto compressed = compress_record(record, i, compression_);
+    if (!compressed) return std::unexpected(std::move(compressed).error());
+    return StoredRecord{std::move(*compressed), length, num_atoms};
+  });
+  if (!stored) return std::unexpected(std::move(stored).error());
+  records.clear();
+  return append_stored_records(std::move(*stored), std::move(prepared));
+}
+
+Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records, PreparedAppend prepared) {
+  auto stored = pool::parallel_map<StoredRecord>(records.size(), [&](std::size_t i) -> Result<StoredRecord> {
+    auto compressed = compress_record(records[i].bytes, i, compression_);
+    if (!compressed) return std::unexpected(std::move(compressed).error());
+    return StoredRecord{std::move(*compressed), static_cast<std::uint32_t>(records[i].bytes.size()),
+                        records[i].num_atoms};
+  });
+  if (!stored) return std::unexpected(std::move(stored).error());
+  return append_stored_records(std::move(*stored), std::move(prepared));
+}
+
+Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> records, PreparedAppend prepared) {
+  std::uint64_t start = 0;
+  std::vector<index::MoleculeIndex> entries;
+  entries.reserve(records.size());
+  {
+    auto file = File::open_write(path_);
+    if (!file) return std::unexpected(std::move(file).error());
+    auto end = file->seek_end();
+    if (!end) return std::unexpected(std::move(end).error());
+    start = *end;
+
+    std::optional<Error> failure;
+    std::uint64_t offset = start;
+    for (StoredRecord& record : records) {
+      auto written = file->write_all(record.stored);
+      if (!written) {
+        failure = std::move(written).error();
+        break;
+      }
+      entries.push_back({offset, static_cast<std::uint32_t>(record.stored.size()), record.uncompressed_len,
+                         record.num_atoms});
+      if (!checked_add(offset, record.stored.size(), offset)) {
+        failure = Error(Error::Kind::InvalidData, "File offset overflow");
+        break;
+      }
+      Bytes().swap(record.stored);
+    }
+    if (!failure) {
+      auto closed = file->close();
+      if (!closed) failure = std::move(closed).error();
+    }
+    if (failure) {
+      *file = File();  // release the write handle before cutting back
+      cut_back_failed_append(path_, start);
+      return std::unexpected(std::move(*failure));
+    }
+  }
+
+  // Every record is in the file: only now does the database take the grown lock, the format and
+  // the new entries, so a failed append leaves nothing for the next commit to write.
+  auto extended = index_.extend(std::move(entries));
+  if (!extended) {
+    cut_back_failed_append(path_, start);
+    return extended;
+  }
+  schema_lock_ = std::move(prepared.lock);
+  record_format_ = prepared.record_format;
+  return {};
+}
+
+}  // namespace molarium::storage

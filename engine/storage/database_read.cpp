@@ -1,0 +1,109 @@
+// Reading stored records back by position, from the data mapping or the file, decompressed on
+// the worker pool.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/compression.hpp"
+#include "engine/error.hpp"
+#include "engine/pool.hpp"
+#include "engine/storage/database.hpp"
+#include "engine/storage/file.hpp"
+
+namespace molarium::storage {
+
+namespace {
+
+Result<std::vector<index::MoleculeIndex>> lookup_entries(const index::IndexStorage& index,
+                                                         std::span<const std::size_t> positions) {
+  std::vector<index::MoleculeIndex> entries;
+  entries.reserve(positions.size());
+  for (std::size_t position : positions) {
+    auto entry = index.entry(position);
+    if (!entry) return invalid_data(cat("Index ", position, " out of bounds"));
+    entries.push_back(*entry);
+  }
+  return entries;
+}
+
+// Without a codec the stored bytes are the record, so both lengths must agree.
+Result<void> check_entry_lengths(const index::MoleculeIndex& entry, const compression::CompressionType& compression) {
+  if (compression.codec == compression::Codec::None && entry.compressed_len != entry.uncompressed_len) {
+    return invalid_data(cat("Record at offset ", entry.offset, " stores ", entry.compressed_len,
+                            " bytes without compression, expected ", entry.uncompressed_len));
+  }
+  return {};
+}
+
+// A decode that is shorter or longer than the index says means the record or its entry is
+// damaged; readers size their parsing by the entry, so refuse it here.
+Result<Bytes> check_decoded_length(Bytes record, const index::MoleculeIndex& entry) {
+  if (record.size() != entry.uncompressed_len) {
+    return invalid_data(cat("Record at offset ", entry.offset, " decoded to ", record.size(), " bytes, expected ",
+                            entry.uncompressed_len));
+  }
+  return record;
+}
+
+Result<Bytes> decode_stored(ByteView stored, const index::MoleculeIndex& entry,
+                            const compression::CompressionType& compression) {
+  auto record = compression::decompress(stored, compression, entry.uncompressed_len);
+  if (!record) return std::unexpected(std::move(record).error());
+  return check_decoded_length(std::move(*record), entry);
+}
+
+// Opens its own handle, so any number of pool threads may read one database at once.
+Result<Bytes> read_stored_from_file(const std::string& path, const index::MoleculeIndex& entry) {
+  auto file = File::open_read(path);
+  if (!file) return std::unexpected(std::move(file).error());
+  auto file_length = file->length();
+  if (!file_length) return std::unexpected(std::move(file_length).error());
+  if (!range_within(entry.offset, entry.compressed_len, *file_length)) {
+    return invalid_data(cat("Record at offset ", entry.offset, " with ", entry.compressed_len,
+                            " stored bytes lies beyond the end of the file (", *file_length, " bytes)"));
+  }
+  Bytes stored(entry.compressed_len);
+  MOLARIUM_TRY_VOID(file->read_exact_at(stored.data(), stored.size(), entry.offset));
+  return stored;
+}
+
+}  // namespace
+
+Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const std::size_t> positions) const {
+  auto entries = lookup_entries(index_, positions);
+  if (!entries) return std::unexpected(std::move(entries).error());
+  return decompress_entries_parallel(*entries);
+}
+
+Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> AtomDatabase::read_decompress_parallel(
+    std::span<const std::size_t> positions) const {
+  auto entries = lookup_entries(index_, positions);
+  if (!entries) return std::unexpected(std::move(entries).error());
+  std::vector<std::uint32_t> atom_counts;
+  atom_counts.reserve(entries->size());
+  for (const index::MoleculeIndex& entry : *entries) atom_counts.push_back(entry.num_atoms);
+  auto records = decompress_entries_parallel(*entries);
+  if (!records) return std::unexpected(std::move(records).error());
+  return std::pair{std::move(*records), std::move(atom_counts)};
+}
+
+Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
+    std::span<const index::MoleculeIndex> entries) const {
+  return pool::parallel_map<Bytes>(entries.size(), [&](std::size_t i) -> Result<Bytes> {
+    const index::MoleculeIndex& entry = entries[i];
+    MOLARIUM_TRY_VOID(check_entry_lengths(entry, compression_));
+    if (data_mapping_ && range_within(entry.offset, entry.compressed_len, data_mapping_->size())) {
+      return decode_stored(data_mapping_->bytes().subspan(entry.offset, entry.compressed_len), entry, compression_);
+    }
+    // Not mapped, or appended after the mapping was made (a never-committed file opened mapped
+    // accepts appends): the record is read from the file, never from outside the mapping.
+    auto stored = read_stored_from_file(path_, entry);
+    if (!stored) return std::unexpected(std::move(stored).error());
+    if (compression_.codec == compression::Codec::None) return std::move(*stored);
+    return decode_stored(*stored, entry, compression_);
+  });
+}
+
+}  // namespace molarium::storage

@@ -1,0 +1,173 @@
+// POSIX file handles: exact reads and writes, seeks, length changes, full sync, checked close.
+#include "engine/storage/file.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace molarium::storage {
+namespace {
+
+constexpr mode_t kCreateMode = 0666;  // before the process's umask
+
+Result<int> open_with(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, kCreateMode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno_error(errno);
+  return fd;
+}
+
+// Offsets beyond off_t would be taken as negative by the kernel.
+bool fits_off_t(std::uint64_t offset) {
+  return offset <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+}
+
+}  // namespace
+
+Result<File> File::open_read(const std::string& path) {
+  auto fd = open_with(path, O_RDONLY);
+  if (!fd) return std::unexpected(std::move(fd).error());
+  return File(*fd);
+}
+
+Result<File> File::open_write(const std::string& path) {
+  auto fd = open_with(path, O_WRONLY);
+  if (!fd) return std::unexpected(std::move(fd).error());
+  return File(*fd);
+}
+
+Result<File> File::create_truncate(const std::string& path) {
+  auto fd = open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!fd) return std::unexpected(std::move(fd).error());
+  return File(*fd);
+}
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> File::read_exact(void* buffer, std::size_t length) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  while (length > 0) {
+    const ssize_t got = ::read(fd_, out, length);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno_error(errno);
+    }
+    if (got == 0) return io_error("failed to fill whole buffer");
+    out += got;
+    length -= static_cast<std::size_t>(got);
+  }
+  return {};
+}
+
+Result<void> File::read_exact_at(void* buffer, std::size_t length, std::uint64_t offset) const {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  while (length > 0) {
+    if (!fits_off_t(offset)) return errno_error(EINVAL);
+    const ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno_error(errno);
+    }
+    if (got == 0) return io_error("failed to fill whole buffer");
+    out += got;
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::size_t>(got);
+  }
+  return {};
+}
+
+Result<void> File::write_all(ByteView bytes) {
+  const std::uint8_t* in = bytes.data();
+  std::size_t length = bytes.size();
+  while (length > 0) {
+    const ssize_t put = ::write(fd_, in, length);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno_error(errno);
+    }
+    if (put == 0) return io_error("failed to write whole buffer");
+    in += put;
+    length -= static_cast<std::size_t>(put);
+  }
+  return {};
+}
+
+Result<std::uint64_t> File::seek(std::uint64_t offset) {
+  if (!fits_off_t(offset)) return errno_error(EINVAL);
+  const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+  if (at < 0) return errno_error(errno);
+  return static_cast<std::uint64_t>(at);
+}
+
+Result<std::uint64_t> File::seek_end() {
+  const off_t at = ::lseek(fd_, 0, SEEK_END);
+  if (at < 0) return errno_error(errno);
+  return static_cast<std::uint64_t>(at);
+}
+
+Result<std::uint64_t> File::length() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return errno_error(errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<void> File::set_length(std::uint64_t length) {
+  if (!fits_off_t(length)) return errno_error(EINVAL);
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return errno_error(errno);
+  return {};
+}
+
+Result<void> File::full_sync() {
+  int rc;
+#ifdef F_FULLFSYNC
+  do {
+    rc = ::fcntl(fd_, F_FULLFSYNC);
+  } while (rc == -1 && errno == EINTR);
+  if (rc != -1) return {};
+  // Some file systems (network shares) refuse the full sync; fsync is then the strongest there is.
+  if (errno != ENOTSUP && errno != EINVAL) return errno_error(errno);
+#endif
+  do {
+    rc = ::fsync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return errno_error(errno);
+  return {};
+}
+
+Result<void> File::close() {
+  if (fd_ < 0) return {};
+  const int fd = fd_;
+  fd_ = -1;
+  // The descriptor is released even when close fails, so it is never retried; EINTR means the
+  // close itself went through.
+  if (::close(fd) != 0 && errno != EINTR) return errno_error(errno);
+  return {};
+}
+
+Result<void> remove_file_if_exists(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno_error(errno);
+  return {};
+}
+
+}  // namespace molarium::storage

@@ -1,0 +1,135 @@
+// Header slots: encoding, validation against the file length, and the choice between the two.
+#include "engine/storage/header.hpp"
+
+#include <algorithm>
+
+#include "engine/storage/index.hpp"
+
+namespace molarium::storage::header {
+namespace {
+
+constexpr std::uint32_t kAdlerModulus = 65521;
+// Largest run of bytes whose sums cannot overflow 32 bits before the modulus is taken (zlib's NMAX).
+constexpr std::size_t kAdlerBlock = 5552;
+
+// A slot's schema rule: either no blob at all, or a non-empty blob within [data start, file end).
+bool schema_extent_valid(const HeaderSlot& h, std::uint64_t file_length) {
+  if (h.schema_offset == 0) return h.schema_length == 0;
+  return h.schema_length != 0 && h.schema_offset >= h.data_start &&
+         range_within(h.schema_offset, h.schema_length, file_length);
+}
+
+// A slot's index rule: either no index and no records, or an index of exactly count entries
+// within [data start, file end).
+bool index_extent_valid(const HeaderSlot& h, std::uint64_t file_length) {
+  if (h.index_offset == 0 || h.index_length == 0) {
+    return h.index_offset == 0 && h.index_length == 0 && h.record_count == 0;
+  }
+  std::uint64_t entries_length;
+  std::uint64_t expected_length;
+  if (!checked_mul(h.record_count, index::kEntrySize, entries_length) ||
+      !checked_add(entries_length, index::kCountSize, expected_length)) {
+    return false;
+  }
+  return h.index_length == expected_length && h.index_offset >= h.data_start &&
+         range_within(h.index_offset, h.index_length, file_length);
+}
+
+Result<SlotBytes> read_slot(File& file, std::uint64_t slot_offset) {
+  SlotBytes slot;
+  if (auto at = file.seek(slot_offset); !at) return std::unexpected(std::move(at).error());
+  if (auto read = file.read_exact(slot.data(), slot.size()); !read) return std::unexpected(std::move(read).error());
+  return slot;
+}
+
+}  // namespace
+
+std::uint32_t adler32(ByteView bytes) {
+  std::uint32_t a = 1;
+  std::uint32_t b = 0;
+  while (!bytes.empty()) {
+    const std::size_t run = std::min(bytes.size(), kAdlerBlock);
+    for (std::size_t i = 0; i < run; ++i) {
+      a += bytes[i];
+      b += a;
+    }
+    a %= kAdlerModulus;
+    b %= kAdlerModulus;
+    bytes = bytes.subspan(run);
+  }
+  return (b << 16) | a;
+}
+
+SlotBytes encode_header_slot(const HeaderSlot& header) {
+  SlotBytes slot{};
+  std::uint8_t* p = slot.data();
+  std::copy(kMagic.begin(), kMagic.end(), p + kMagicOffset);
+  store_le<std::uint32_t>(p + kVersionOffset, kVersion);
+  store_le<std::uint64_t>(p + kGenerationOffset, header.generation);
+  store_le<std::uint64_t>(p + kDataStartOffset, header.data_start);
+  store_le<std::uint64_t>(p + kIndexOffsetOffset, header.index_offset);
+  store_le<std::uint64_t>(p + kIndexLengthOffset, header.index_length);
+  store_le<std::uint64_t>(p + kRecordCountOffset, header.record_count);
+  store_le<std::uint8_t>(p + kCodecOffset, static_cast<std::uint8_t>(header.compression.codec));
+  const bool zstd = header.compression.codec == compression::Codec::Zstd;
+  store_le<std::int32_t>(p + kLevelOffset, zstd ? header.compression.level : 0);
+  store_le<std::uint32_t>(p + kRecordFormatOffset, header.record_format);
+  store_le<std::uint64_t>(p + kSchemaOffsetOffset, header.schema_offset);
+  store_le<std::uint64_t>(p + kSchemaLengthOffset, header.schema_length);
+  store_le<std::uint32_t>(p + kChecksumOffset, adler32(ByteView(p, kChecksumOffset)));
+  return slot;
+}
+
+std::optional<HeaderSlot> decode_header_slot(ByteView slot, std::uint64_t file_length) {
+  if (slot.size() != kSlotSize) return std::nullopt;
+  const std::uint8_t* p = slot.data();
+  if (!std::equal(kMagic.begin(), kMagic.end(), p + kMagicOffset)) return std::nullopt;
+  if (load_le<std::uint32_t>(p + kVersionOffset) != kVersion) return std::nullopt;
+  if (load_le<std::uint32_t>(p + kChecksumOffset) != adler32(slot.first(kChecksumOffset))) return std::nullopt;
+
+  HeaderSlot h;
+  switch (load_le<std::uint8_t>(p + kCodecOffset)) {
+    case 0:
+      h.compression = compression::CompressionType::none();
+      break;
+    case 1:
+      h.compression = compression::CompressionType::lz4();
+      break;
+    case 2:
+      h.compression = compression::CompressionType::zstd(load_le<std::int32_t>(p + kLevelOffset));
+      break;
+    default:
+      return std::nullopt;
+  }
+  h.generation = load_le<std::uint64_t>(p + kGenerationOffset);
+  h.data_start = load_le<std::uint64_t>(p + kDataStartOffset);
+  h.index_offset = load_le<std::uint64_t>(p + kIndexOffsetOffset);
+  h.index_length = load_le<std::uint64_t>(p + kIndexLengthOffset);
+  h.record_count = load_le<std::uint64_t>(p + kRecordCountOffset);
+  h.record_format = load_le<std::uint32_t>(p + kRecordFormatOffset);
+  h.schema_offset = load_le<std::uint64_t>(p + kSchemaOffsetOffset);
+  h.schema_length = load_le<std::uint64_t>(p + kSchemaLengthOffset);
+
+  if (h.data_start < kDataStart || h.data_start > file_length) return std::nullopt;
+  if (!schema_extent_valid(h, file_length)) return std::nullopt;
+  if (!index_extent_valid(h, file_length)) return std::nullopt;
+  return h;
+}
+
+Result<HeaderSlot> read_best_header(File& file) {
+  auto file_length = file.length();
+  if (!file_length) return std::unexpected(std::move(file_length).error());
+  auto slot_a = read_slot(file, kSlotAOffset);
+  if (!slot_a) return std::unexpected(std::move(slot_a).error());
+  auto slot_b = read_slot(file, kSlotBOffset);
+  if (!slot_b) return std::unexpected(std::move(slot_b).error());
+
+  const std::optional<HeaderSlot> a = decode_header_slot(*slot_a, *file_length);
+  const std::optional<HeaderSlot> b = decode_header_slot(*slot_b, *file_length);
+  if (a && b) return b->generation > a->generation ? *b : *a;
+  if (a) return *a;
+  if (b) return *b;
+  return invalid_data("Invalid or corrupted header (no valid header slots)");
+}
+
+}  // namespace molarium::storage::header

@@ -1,0 +1,318 @@
+// Schema entries of sections, the schema lock's derivation from molecules and records, its
+// merge rules and its blob encoding.
+#include "engine/storage/schema.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "engine/storage/dtypes.hpp"
+#include "engine/storage/soa.hpp"
+#include "engine/utf8.hpp"
+
+namespace molarium::storage::schema {
+
+namespace {
+
+inline constexpr std::uint64_t kMaxBlobU32 = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::uint64_t kMaxBlobKeyLength = std::numeric_limits<std::uint16_t>::max();
+
+// Blob entry field offsets, relative to the entry's start.
+inline constexpr std::size_t kEntryKindOffset = 0;
+inline constexpr std::size_t kEntryTagOffset = 1;
+inline constexpr std::size_t kEntryPerAtomOffset = 2;
+inline constexpr std::size_t kEntryKeyLengthOffset = 3;
+inline constexpr std::size_t kEntryElemBytesOffset = 5;
+inline constexpr std::size_t kEntrySlotBytesOffset = 9;
+// Blob head field offsets.
+inline constexpr std::size_t kBlobVersionOffset = 0;
+inline constexpr std::size_t kBlobPositionsOffset = 4;
+inline constexpr std::size_t kBlobCountOffset = 5;
+
+bool is_per_atom(std::uint8_t kind, std::string_view key) {
+  if (kind == kind_byte(SectionKind::Atom)) return true;
+  if (kind != kind_byte(SectionKind::Builtin)) return false;
+  return key == soa::builtin::kForces || key == soa::builtin::kCharges || key == soa::builtin::kVelocities;
+}
+
+bool is_array_tag(std::uint8_t tag) { return tag >= 3 && tag <= 8; }
+bool is_variable_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::Str) || tag == tag_byte(TypeTag::Null); }
+
+std::unexpected<Error> payload_length_mismatch(std::string_view key, std::uint64_t actual, std::uint64_t expected) {
+  return invalid_data(cat("Section '", key, "' payload length ", actual, " does not match expected ", expected));
+}
+
+// The tensor case of a schema entry, once the tensor's shape is known.
+Result<SchemaEntry> tensor_entry(std::string_view key, std::uint8_t type_tag, bool per_atom,
+                                 std::span<const std::uint64_t> shape, std::uint64_t atom_count) {
+  if (per_atom) {
+    if (shape.empty()) return invalid_data(cat("Atom tensor property '", key, "' must have at least one dimension"));
+    if (shape[0] != atom_count) {
+      return invalid_data(cat("Atom tensor property '", key, "' first dimension (", shape[0],
+                              ") doesn't match atom count (", atom_count, ")"));
+    }
+  }
+  return SchemaEntry{type_tag, per_atom, dtypes::tensor_element_size(type_tag), 0};
+}
+
+}  // namespace
+
+std::string SchemaEntry::debug() const {
+  return cat("SchemaEntry { type_tag: ", unsigned{type_tag}, ", per_atom: ", per_atom ? "true" : "false",
+             ", elem_bytes: ", elem_bytes, ", slot_bytes: ", slot_bytes, " }");
+}
+
+Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+                                 std::uint64_t payload_len, std::optional<ByteView> payload,
+                                 std::uint64_t atom_count) {
+  const auto elem = dtypes::element_bytes(type_tag);
+  if (!elem) return invalid_data(cat("Unsupported section type tag ", unsigned{type_tag}));
+  const bool per_atom = is_per_atom(kind, key);
+  const std::uint64_t elem_bytes = *elem;
+
+  if (dtypes::is_tensor_tag(type_tag)) {
+    if (!payload) return invalid_data(cat("Tensor section '", key, "' is missing payload"));
+    auto layout = dtypes::tensor_shape_from_payload(type_tag, *payload);
+    if (!layout) return std::unexpected(std::move(layout).error());
+    return tensor_entry(key, type_tag, per_atom, layout->shape, atom_count);
+  }
+  if (is_variable_tag(type_tag)) {
+    if (per_atom && payload_len != 0) return payload_length_mismatch(key, payload_len, 0);
+    return SchemaEntry{type_tag, per_atom, elem_bytes, 0};
+  }
+  if (!per_atom) return SchemaEntry{type_tag, per_atom, elem_bytes, payload_len};
+
+  std::uint64_t expected;
+  if (!checked_mul(elem_bytes, atom_count, expected)) {
+    return invalid_data(cat("Schema overflow for section '", key, "'"));
+  }
+  if (payload_len != expected) return payload_length_mismatch(key, payload_len, expected);
+  const std::uint64_t slot_bytes = is_array_tag(type_tag) ? elem_bytes : payload_len / std::max<std::uint64_t>(atom_count, 1);
+  return SchemaEntry{type_tag, per_atom, elem_bytes, slot_bytes};
+}
+
+Result<void> insert_schema_entry(SchemaLock& lock, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+                                 std::uint64_t payload_len, std::optional<ByteView> payload,
+                                 std::uint64_t atom_count) {
+  auto entry = schema_entry(kind, key, type_tag, payload_len, payload, atom_count);
+  if (!entry) return std::unexpected(std::move(entry).error());
+  lock.entries.insert_or_assign(SectionId{kind, std::string(key)}, *entry);
+  return {};
+}
+
+Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
+  SchemaLock lock;
+  lock.positions_type = tag_byte(molecule.positions_f64() ? TypeTag::Vec3F64 : TypeTag::Vec3F32);
+  const std::uint64_t atom_count = molecule.atom_count();
+
+  if (!molecule.atom_properties.empty() && !molecule.properties.empty()) {
+    for (const auto& [key, value] : molecule.atom_properties) {
+      if (molecule.properties.contains(key)) {
+        return invalid_data(cat("Custom property '", key, "' exists in both atom and molecule scopes"));
+      }
+    }
+  }
+
+  for (const soa::BuiltinField& field : soa::BuiltinFields(molecule)) {
+    MOLARIUM_TRY_VOID(insert_schema_entry(lock, kind_byte(SectionKind::Builtin), field.key, field.type_tag(),
+                                          field.payload_length(), std::nullopt, atom_count));
+  }
+
+  for (SectionKind kind : {SectionKind::Atom, SectionKind::Molecule}) {
+    const auto& properties = kind == SectionKind::Atom ? molecule.atom_properties : molecule.properties;
+    for (const auto& [key, value] : properties) {
+      const std::uint8_t tag = dtypes::type_tag_of(value);
+      auto payload_len = dtypes::property_payload_length(value);  // validates a tensor's shape
+      if (!payload_len) return std::unexpected(std::move(payload_len).error());
+      if (const auto* tensor = std::get_if<types::property_index::kTensor>(&value)) {
+        // A valid tensor's payload parses back to its own shape, so the shape is taken as held
+        // instead of encoding the values only to parse them again.
+        const auto& shape = std::visit([](const auto& t) -> const auto& { return t.shape; }, *tensor);
+        auto entry = tensor_entry(key, tag, is_per_atom(kind_byte(kind), key), shape, atom_count);
+        if (!entry) return std::unexpected(std::move(entry).error());
+        lock.entries.insert_or_assign(SectionId{kind_byte(kind), key}, *entry);
+        continue;
+      }
+      MOLARIUM_TRY_VOID(
+          insert_schema_entry(lock, kind_byte(kind), key, tag, *payload_len, std::nullopt, atom_count));
+    }
+  }
+  return lock;
+}
+
+Result<SchemaLock> parse_record_schema_with_layout(ByteView record, std::uint32_t record_format,
+                                                   std::uint8_t positions_type, std::size_t stride) {
+  if (record.size() < soa::kMinRecordSize) return invalid_data("SOA record too small");
+  const std::uint64_t atom_count = load_le<std::uint32_t>(record.data());
+  std::uint64_t offset = soa::kAtomCountSize;
+
+  std::uint64_t positions_length;
+  if (!checked_mul(atom_count, stride, positions_length) || !range_within(offset, positions_length, record.size())) {
+    return invalid_data("SOA record truncated at positions");
+  }
+  offset += positions_length;
+  if (!range_within(offset, atom_count, record.size())) return invalid_data("SOA record truncated at atomic_numbers");
+  offset += atom_count;
+  if (!range_within(offset, soa::kSectionCountSize, record.size())) {
+    return invalid_data("SOA record truncated at n_sections");
+  }
+  const std::uint16_t section_count = load_le<std::uint16_t>(record.data() + offset);
+  offset += soa::kSectionCountSize;
+
+  SchemaLock lock;
+  lock.positions_type = positions_type;
+  for (std::uint16_t i = 0; i < section_count; ++i) {
+    // Every offset below stays within record.size(), so the sums cannot overflow.
+    if (record.size() - offset < soa::kSectionHeaderSize) return invalid_data("SOA section header truncated");
+    const std::uint8_t kind = record[offset];
+    const std::size_t key_length = record[offset + 1];
+    offset += 2;
+    if (record.size() - offset < key_length) return invalid_data("SOA section key truncated");
+    const ByteView key_bytes = record.subspan(offset, key_length);
+    offset += key_length;
+    if (record.size() - offset < 5) return invalid_data("SOA section header truncated");
+    const std::uint8_t type_tag = record[offset];
+    const std::uint64_t payload_length = load_le<std::uint32_t>(record.data() + offset + 1);
+    offset += 5;
+    if (!is_valid_utf8(key_bytes)) return invalid_data("Invalid UTF-8 in section key");
+    if (record.size() - offset < payload_length) return invalid_data("SOA section payload truncated");
+    const ByteView payload = record.subspan(offset, payload_length);
+    offset += payload_length;
+
+    const std::string_view key = as_text(key_bytes);
+    if (kind == kind_byte(SectionKind::Builtin)) {
+      MOLARIUM_TRY_VOID(dtypes::validate_builtin_type_tag_for_record_format(record_format, key, type_tag));
+    }
+    const std::optional<ByteView> tensor_payload =
+        dtypes::is_tensor_tag(type_tag) ? std::optional<ByteView>(payload) : std::nullopt;
+    MOLARIUM_TRY_VOID(insert_schema_entry(lock, kind, key, type_tag, payload_length, tensor_payload, atom_count));
+  }
+  // Bytes after the last section are not part of any section and are ignored.
+  return lock;
+}
+
+Result<SchemaLock> record_schema(ByteView record, std::uint32_t record_format,
+                                 std::optional<std::uint8_t> positions_type) {
+  auto tag = soa::resolve_positions_type(record_format, positions_type);
+  if (!tag) return std::unexpected(std::move(tag).error());
+  const auto stride = soa::positions_stride(*tag);
+  if (!stride) return invalid_data(cat("Unsupported positions type tag ", unsigned{*tag}));
+  return parse_record_schema_with_layout(record, record_format, *tag, *stride);
+}
+
+Result<void> merge_schema_lock(SchemaLock& target, const SchemaLock& incoming) {
+  if (incoming.positions_type) {
+    if (target.positions_type && *target.positions_type != *incoming.positions_type) {
+      return invalid_data(cat("Position dtype mismatch: expected type tag ", unsigned{*target.positions_type},
+                              ", got ", unsigned{*incoming.positions_type}));
+    }
+    target.positions_type = incoming.positions_type;
+  }
+  for (const auto& [id, entry] : incoming.entries) {
+    auto [it, inserted] = target.entries.try_emplace(id, entry);
+    if (!inserted && it->second != entry) {
+      return invalid_data(cat("Schema mismatch for section '", id.second, "': expected ", it->second.debug(),
+                              ", got ", entry.debug()));
+    }
+  }
+  return {};
+}
+
+Result<void> validate_schema_lock_for_record_format(std::uint32_t record_format, const SchemaLock& lock) {
+  auto tag = soa::resolve_positions_type(record_format, lock.positions_type);
+  if (!tag) return std::unexpected(std::move(tag).error());
+  if (!soa::positions_stride(*tag)) return invalid_data(cat("Unsupported positions type tag ", unsigned{*tag}));
+  for (const auto& [id, entry] : lock.entries) {
+    if (id.first != kind_byte(SectionKind::Builtin)) continue;
+    MOLARIUM_TRY_VOID(dtypes::validate_builtin_type_tag_for_record_format(record_format, id.second, entry.type_tag));
+  }
+  return {};
+}
+
+Result<Bytes> encode_schema_lock(const SchemaLock& lock) {
+  std::uint64_t blob_length = kBlobHeadSize;
+  for (const auto& [id, entry] : lock.entries) {
+    const std::string& key = id.second;
+    if (key.size() > kMaxBlobKeyLength) return invalid_data(cat("Schema key '", key, "' is too long"));
+    if (entry.elem_bytes > kMaxBlobU32) return invalid_data(cat("Schema elem_bytes overflow for '", key, "'"));
+    if (entry.slot_bytes > kMaxBlobU32) return invalid_data(cat("Schema slot_bytes overflow for '", key, "'"));
+    blob_length += kBlobEntryHeadSize + key.size();
+  }
+  // Unreachable in practice (billions of entries), but the count field is u32.
+  if (lock.entries.size() > kMaxBlobU32) return invalid_data("Schema has too many entries");
+
+  Bytes blob;
+  blob.reserve(blob_length);
+  append_le<std::uint32_t>(blob, kBlobVersion);
+  append_le<std::uint8_t>(blob, lock.positions_type.value_or(kNoPositionsType));
+  append_le<std::uint32_t>(blob, static_cast<std::uint32_t>(lock.entries.size()));
+  for (const auto& [id, entry] : lock.entries) {
+    const std::string& key = id.second;
+    append_le<std::uint8_t>(blob, id.first);
+    append_le<std::uint8_t>(blob, entry.type_tag);
+    append_le<std::uint8_t>(blob, entry.per_atom ? 1 : 0);
+    append_le<std::uint16_t>(blob, static_cast<std::uint16_t>(key.size()));
+    append_le<std::uint32_t>(blob, static_cast<std::uint32_t>(entry.elem_bytes));
+    append_le<std::uint32_t>(blob, static_cast<std::uint32_t>(entry.slot_bytes));
+    blob.insert(blob.end(), key.begin(), key.end());
+  }
+  return blob;
+}
+
+Result<SchemaLock> decode_schema_lock(ByteView blob) {
+  if (blob.size() < kBlobHeadSize) return invalid_data("Schema blob too small");
+  const std::uint32_t version = load_le<std::uint32_t>(blob.data() + kBlobVersionOffset);
+  if (version != kBlobVersion) return invalid_data(cat("Unsupported schema blob version ", version));
+
+  SchemaLock lock;
+  const std::uint8_t positions = blob[kBlobPositionsOffset];
+  if (positions == tag_byte(TypeTag::Vec3F32) || positions == tag_byte(TypeTag::Vec3F64)) {
+    lock.positions_type = positions;
+  } else if (positions != kNoPositionsType) {
+    return invalid_data(cat("Unsupported schema positions type tag ", unsigned{positions}));
+  }
+
+  const std::uint32_t count = load_le<std::uint32_t>(blob.data() + kBlobCountOffset);
+  std::size_t offset = kBlobHeadSize;
+  // The count is untrusted: every entry is bounded by the bytes actually present.
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (blob.size() - offset < kBlobEntryHeadSize) return invalid_data("Schema blob truncated");
+    const std::uint8_t* head = blob.data() + offset;
+    const std::uint8_t per_atom = head[kEntryPerAtomOffset];
+    if (per_atom > 1) return invalid_data("Invalid schema per_atom flag");
+    const std::size_t key_length = load_le<std::uint16_t>(head + kEntryKeyLengthOffset);
+    SchemaEntry entry{head[kEntryTagOffset], per_atom == 1, load_le<std::uint32_t>(head + kEntryElemBytesOffset),
+                      load_le<std::uint32_t>(head + kEntrySlotBytesOffset)};
+    const std::uint8_t kind = head[kEntryKindOffset];
+    offset += kBlobEntryHeadSize;
+    if (blob.size() - offset < key_length) return invalid_data("Schema blob truncated at key");
+    const ByteView key = blob.subspan(offset, key_length);
+    offset += key_length;
+    if (!is_valid_utf8(key)) return invalid_data("Invalid UTF-8 in schema key");
+    lock.entries.insert_or_assign(SectionId{kind, std::string(as_text(key))}, entry);
+  }
+  if (offset != blob.size()) return invalid_data("Schema blob trailing bytes");
+  return lock;
+}
+
+DatabaseSchema to_database_schema(const SchemaLock& lock) {
+  DatabaseSchema schema;
+  schema.positions_type = lock.positions_type;
+  schema.sections.reserve(lock.entries.size());
+  for (const auto& [id, entry] : lock.entries) {
+    schema.sections.push_back({id.second, entry.elem_bytes, entry.slot_bytes, entry.per_atom, id.first, entry.type_tag});
+  }
+  return schema;
+}
+
+SchemaLock from_database_schema(const DatabaseSchema& schema) {
+  SchemaLock lock;
+  lock.positions_type = schema.positions_type;
+  for (const DatabaseSchemaSection& section : schema.sections) {
+    lock.entries.insert_or_assign(SectionId{section.kind, section.key},
+                                  SchemaEntry{section.type_tag, section.per_atom, section.elem_bytes, section.slot_bytes});
+  }
+  return lock;
+}
+
+}  // namespace molarium::storage::schema
