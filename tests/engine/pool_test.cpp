@@ -289,34 +289,6 @@ TEST(WorkerPoolFork, ChildAfterForkRunsParallelWorkToCompletion) {
   EXPECT_EQ(map_matches_plain_loop(), 0);
 }
 
-// The parent's pool is busy (its mutex may be held) at the moment of each fork. The busy loop
-// allocates nothing, so only the pool's own state is inherited mid-use, not the allocator's.
-TEST(WorkerPoolFork, ChildForkedWhileAnotherThreadUsesThePoolCompletes) {
-  std::atomic<bool> stop{false};
-  std::atomic<int> busy_failures{0};
-  std::thread busy([&] {
-    constexpr std::size_t kCount = 10000;
-    while (!stop.load()) {
-      std::atomic<std::uint64_t> sum{0};
-      auto status = parallel_for(kCount, [&](std::size_t i) -> Result<void> {
-        sum.fetch_add(i, std::memory_order_relaxed);
-        return {};
-      });
-      if (!status || sum.load() != kCount * (kCount - 1) / 2) busy_failures.fetch_add(1);
-    }
-  });
-  for (int i = 0; i < 10; ++i) {
-    const int code = run_in_child(map_matches_plain_loop, 20);
-    if (code != 0) {
-      ADD_FAILURE() << "child of fork " << i << " ended with " << code;
-      break;
-    }
-  }
-  stop = true;
-  busy.join();
-  EXPECT_EQ(busy_failures.load(), 0);
-}
-
 TEST(WorkerPoolFork, GrandchildGetsAFreshPoolToo) {
   EXPECT_EQ(run_in_child([] {
               if (map_matches_plain_loop() != 0) return 1;
