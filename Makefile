@@ -9,7 +9,7 @@ PY314_CACHE ?= /var/cache/molarium-py314
 SYSTEM_PACKAGES := libzstd-dev liblz4-dev libgtest-dev pkg-config cmake ninja-build g++
 PY_PACKAGES := numpy pytest scikit-build-core
 
-.PHONY: all deps system-deps venv build test test-engine demo check sanitize py314 clean
+.PHONY: all deps system-deps venv build install test test-engine test-python demo check sanitize py314 clean
 
 all: build
 
@@ -39,7 +39,15 @@ build: deps
 test-engine: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
-test: test-engine
+# The extension, built by scikit-build-core into the virtual environment.
+install: deps
+	$(VPY) -m pip install -q --no-build-isolation .
+
+# The venv's pytest, so that the source tree's molarium/ does not shadow the installed package.
+test-python: install
+	$(VENV)/bin/pytest -q tests/python
+
+test: test-engine test-python
 
 demo: build
 	$(BUILD)/examples/engine_demo /tmp/molarium-demo.mol
@@ -55,7 +63,10 @@ py314:
 	SRC="$(CURDIR)" sh ../shared/tools/py314-root.sh $(PY314_CACHE) sh -ec '\
 	  cmake -S /src -B /tmp/molarium-build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null; \
 	  cmake --build /tmp/molarium-build -j $(JOBS); \
-	  ctest --test-dir /tmp/molarium-build -j $(JOBS) --output-on-failure'
+	  ctest --test-dir /tmp/molarium-build -j $(JOBS) --output-on-failure; \
+	  python3 -m venv --system-site-packages /tmp/molarium-venv; \
+	  /tmp/molarium-venv/bin/pip install -q --no-build-isolation /src; \
+	  /tmp/molarium-venv/bin/pytest -q -p no:cacheprovider /src/tests/python'
 
 check: test sanitize py314
 
