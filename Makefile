@@ -49,8 +49,8 @@ test-python: install
 
 test: test-engine test-python
 
-demo: build
-	$(BUILD)/examples/engine_demo /tmp/molarium-demo.mol
+demo: install
+	$(VPY) examples/demo.py
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the engine tests.
 sanitize: deps
