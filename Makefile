@@ -66,7 +66,7 @@ py314:
 	  ctest --test-dir /tmp/molarium-build -j $(JOBS) --output-on-failure; \
 	  python3 -m venv --system-site-packages /tmp/molarium-venv; \
 	  /tmp/molarium-venv/bin/pip install -q --no-build-isolation /src; \
-	  /tmp/molarium-venv/bin/pytest -q -p no:cacheprovider /src/tests/python'
+	  cd /tmp && /tmp/molarium-venv/bin/python -m pytest -q -p no:cacheprovider /src/tests/python'
 
 check: test sanitize py314
 
