@@ -300,7 +300,7 @@ void dealloc_instance(PyObject* object) {
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
-// The spec of a module class whose instances hold a T: the spec's name must be
+// The PyType_Spec of a module class whose instances hold a T: its name must be
 // "molarium._molarium_rs.<Name>", so that __name__ and __qualname__ are the bare name and
 // __module__ the module (a name without a module draws a DeprecationWarning on CPython 3.12+).
 // The class derives from object, cannot be subclassed, and has no __dict__ and no weak references.
@@ -310,7 +310,7 @@ constexpr PyType_Spec class_spec(const char* qualified_name, PyType_Slot* slots)
   return PyType_Spec{qualified_name, static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
 }
 
-// A class object created from its spec on first use and then kept for the life of the process
+// A class object created from its PyType_Spec on first use and then kept for the life of the process
 // (the module refuses a second interpreter, so one object serves every caller).
 class LazyClass {
  public:
