@@ -426,7 +426,11 @@ PyMethodDef database_methods[] = {
      "add_molecule($self, molecule)\n--\n\nAdd a molecule to the database"},
     {"add_molecules", py::method_cast(py::entry<database_add_molecules>), METH_FASTCALL | METH_KEYWORDS,
      "add_molecules($self, molecules)\n--\n\nAdd multiple molecules (processed in parallel)"},
-    // add_arrays_batch (batch ingestion from stacked arrays) belongs here.
+    {"add_arrays_batch", py::method_cast(py::entry<add_arrays_batch>), METH_FASTCALL | METH_KEYWORDS,
+     "add_arrays_batch($self, positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
+     "velocities=None, cell=None, stress=None, pbc=None, name=None, properties=None, atom_properties=None)\n--\n\n"
+     "Add a batch of molecules from stacked numpy arrays.\n\n"
+     "This avoids creating one Python Molecule object per record."},
     {"get_molecule", py::method_cast(py::entry<database_get_molecule>), METH_FASTCALL | METH_KEYWORDS,
      "get_molecule($self, index)\n--\n\nGet a molecule by index as a lazy view-backed molecule."},
     {"get_molecules", py::method_cast(py::entry<database_get_molecules>), METH_FASTCALL | METH_KEYWORDS,
@@ -438,7 +442,8 @@ PyMethodDef database_methods[] = {
      "- indices: List of molecule indices to fetch\n\n"
      "Returns:\n"
      "- List of molecules"},
-    // get_molecules_flat (flat retrieval into one dictionary of arrays) belongs here.
+    {"get_molecules_flat", py::method_cast(py::entry<get_molecules_flat>), METH_FASTCALL | METH_KEYWORDS,
+     "get_molecules_flat($self, indices)\n--\n\nGet molecules as one dictionary of concatenated arrays."},
     {"flush", py::method_cast(py::entry<database_flush>), METH_NOARGS,
      "flush($self)\n--\n\nFlush and save the database"},
     {nullptr, nullptr, 0, nullptr},

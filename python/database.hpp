@@ -30,4 +30,9 @@ bool is_mapped(const AtomDatabase& database);
 // error's display text). Rebuilt by every read.
 std::optional<soa::SoaContext> positions_context(const AtomDatabase& database);
 
+// The methods built in their own files (fast calls with keywords, `self` a PyAtomDatabase).
+// Each returns a new reference, or nullptr with an exception set.
+PyObject* add_arrays_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* get_molecules_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace molarium_rs::database
