@@ -1,6 +1,6 @@
 // PyMolecule: one molecule as a Python object, owned or a lazy view of a stored record; its
 // construction from NumPy arrays, built-in field attributes, indexing, length, text form, atoms and
-// to_owned.
+// to_owned, and the class itself (whose property, pickling and ASE methods live in their own files).
 #include "python/molecule.hpp"
 
 #include <array>
@@ -275,20 +275,25 @@ const ArrayField<Mat3Data> kStress{.member = &Molecule::stress,
                                    .setter_label = "Stress",
                                    .parse = &parse_mat3};
 
-// A new array of the field, decoded afresh from a view, or None when the molecule lacks it.
+// Returns a new reference to a new array of the field, decoded afresh from a view, or to None when
+// the molecule lacks it; nullptr with an exception set.
 template <class T>
-PyObject* get_array_field(PyObject* self, void* closure) {
-  const auto& field = *static_cast<const ArrayField<T>*>(closure);
-  const auto value = SharedMolecule::take(self);
-  if (!value) return nullptr;
-  if (const auto* view = std::get_if<SoaMoleculeView>(&**value)) {
+PyObject* array_field_object(const ArrayField<T>& field, const MoleculeValue& value) {
+  if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     const SoaBuiltinSlot& slot = view->builtin_slot(field.field);
     if (!slot.present) Py_RETURN_NONE;
     return field.view_array(*view, slot, soa::builtin_key(field.field));
   }
-  const std::optional<T>& data = std::get<Molecule>(**value).*field.member;
+  const std::optional<T>& data = std::get<Molecule>(value).*field.member;
   if (!data) Py_RETURN_NONE;
   return field.owned_array(*data);
+}
+
+template <class T>
+PyObject* get_array_field(PyObject* self, void* closure) {
+  const auto value = SharedMolecule::take(self);
+  if (!value) return nullptr;
+  return array_field_object(*static_cast<const ArrayField<T>*>(closure), **value);
 }
 
 // Forces, velocities, charges and cell: the value is converted against the atom count before the
@@ -323,55 +328,16 @@ int set_stress(PyObject* self, PyObject* value, void*) {
   });
 }
 
-PyObject* get_positions(PyObject* self, void*) {
+// Reads one field of a value with shared access taken for the call.
+template <PyObject* (*Read)(const MoleculeValue&)>
+PyObject* get_field(PyObject* self, void*) {
   const auto value = SharedMolecule::take(self);
   if (!value) return nullptr;
-  if (const auto* view = std::get_if<SoaMoleculeView>(&**value)) {
-    return helpers::view_vec3_payload_py(view->positions_bytes(), view->positions_type_tag(), view->atom_count(),
-                                         "positions");
-  }
-  return helpers::owned_vec3_array(std::get<Molecule>(**value).positions);
-}
-
-PyObject* get_atomic_numbers(PyObject* self, void*) {
-  const auto value = SharedMolecule::take(self);
-  if (!value) return nullptr;
-  const molarium::ByteView numbers = std::visit(
-      [](const auto& held) -> molarium::ByteView {
-        if constexpr (std::is_same_v<std::decay_t<decltype(held)>, SoaMoleculeView>) {
-          return held.atomic_numbers_bytes();
-        } else {
-          return held.atomic_numbers;
-        }
-      },
-      **value);
-  if (!py::ensure_numpy()) return nullptr;
-  npy_intp length = static_cast<npy_intp>(numbers.size());
-  PyObject* array = PyArray_SimpleNew(1, &length, NPY_UINT8);
-  if (array == nullptr) return nullptr;
-  if (!numbers.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), numbers.data(), numbers.size());
-  }
-  return array;
+  return Read(**value);
 }
 
 // ---------------------------------------------------------------------------------------------
 // energy and pbc
-
-PyObject* get_energy(PyObject* self, void*) {
-  const auto value = SharedMolecule::take(self);
-  if (!value) return nullptr;
-  std::optional<double> energy;
-  if (const auto* view = std::get_if<SoaMoleculeView>(&**value)) {
-    auto decoded = view->energy();
-    if (!decoded) return py::raise_value_error(decoded.error());
-    energy = *decoded;
-  } else if (const auto& stored = std::get<Molecule>(**value).energy) {
-    energy = std::visit([](auto number) { return static_cast<double>(number); }, *stored);
-  }
-  if (!energy) Py_RETURN_NONE;
-  return PyFloat_FromDouble(*energy);
-}
 
 int set_energy(PyObject* self, PyObject* value, void*) {
   if (value == nullptr) return refuse_deletion();
@@ -385,23 +351,6 @@ int set_energy(PyObject* self, PyObject* value, void*) {
     molecule.energy = energy;
     return true;
   });
-}
-
-PyObject* get_pbc(PyObject* self, void*) {
-  const auto value = SharedMolecule::take(self);
-  if (!value) return nullptr;
-  std::optional<Pbc> pbc;
-  if (const auto* view = std::get_if<SoaMoleculeView>(&**value)) {
-    auto decoded = view->pbc();
-    if (!decoded) return py::raise_value_error(decoded.error());
-    pbc = *decoded;
-  } else {
-    pbc = std::get<Molecule>(**value).pbc;
-  }
-  if (!pbc) Py_RETURN_NONE;
-  auto flag = [](bool set) { return set ? Py_True : Py_False; };
-  // PyTuple_Pack takes its own references to the borrowed items.
-  return PyTuple_Pack(3, flag((*pbc)[0]), flag((*pbc)[1]), flag((*pbc)[2]));
 }
 
 int set_pbc(PyObject* self, PyObject* value, void*) {
@@ -419,12 +368,6 @@ int set_pbc(PyObject* self, PyObject* value, void*) {
 
 // ---------------------------------------------------------------------------------------------
 // Indexing, length, text form
-
-// A str key names a custom property. Property lookup is not built in yet: every key is missing.
-PyObject* property_item(const MoleculeValue&, PyObject* key) {
-  PyErr_Format(PyExc_KeyError, "Property '%U' not found", key);
-  return nullptr;
-}
 
 // The key as a signed 64-bit index (int, bool, or any object with __index__); nothing with
 // TypeError "Molecule indices must be integers or strings" set when it is none, or is too large.
@@ -541,16 +484,28 @@ PyMethodDef molecule_methods[] = {
     {"atoms", py::method_cast(py::entry<molecule_atoms>), METH_NOARGS, "atoms($self)\n--\n\nGet atoms as a list"},
     {"to_owned", py::method_cast(py::entry<molecule_to_owned>), METH_NOARGS,
      "to_owned($self)\n--\n\nMaterialize the molecule into an owned, self-contained object."},
-    // Pickling and the ASE export belong here: __reduce__, _ase_builtin_tuple_fast, _ase_payload.
-    // Custom properties belong here: get_property, set_property, property_keys, has_property,
-    // delete_property.
+    {"__reduce__", py::method_cast(py::entry<molecule_reduce>), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"_ase_builtin_tuple_fast", py::method_cast(py::entry<ase_builtin_tuple_fast>), METH_FASTCALL | METH_KEYWORDS,
+     "_ase_builtin_tuple_fast($self, *, copy_info=True, copy_arrays=True)\n--\n\n"},
+    {"_ase_payload", py::method_cast(py::entry<ase_payload>), METH_FASTCALL | METH_KEYWORDS,
+     "_ase_payload($self, *, copy_info=True, copy_arrays=True)\n--\n\n"},
+    {"get_property", py::method_cast(py::entry<get_property>), METH_FASTCALL | METH_KEYWORDS,
+     "get_property($self, key)\n--\n\nGet a custom property by key"},
+    {"set_property", py::method_cast(py::entry<set_property>), METH_FASTCALL | METH_KEYWORDS,
+     "set_property($self, key, value, *, scope=None)\n--\n\nSet a custom property"},
+    {"property_keys", py::method_cast(py::entry<property_keys>), METH_FASTCALL | METH_KEYWORDS,
+     "property_keys($self, *, scope=None)\n--\n\nGet all property keys"},
+    {"has_property", py::method_cast(py::entry<has_property>), METH_FASTCALL | METH_KEYWORDS,
+     "has_property($self, key, *, scope=None)\n--\n\nCheck if a property exists"},
+    {"delete_property", py::method_cast(py::entry<delete_property>), METH_FASTCALL | METH_KEYWORDS,
+     "delete_property($self, key)\n--\n\nDelete a custom property by key."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef molecule_getset[] = {
     {"forces", py::entry<get_array_field<Vec3Data>>, py::entry<set_array_field<Vec3Data>>,
      "forces property (getter)", const_cast<ArrayField<Vec3Data>*>(&kForces)},
-    {"energy", py::entry<get_energy>, py::entry<set_energy>, "Get energy", nullptr},
+    {"energy", py::entry<get_field<energy_object>>, py::entry<set_energy>, "Get energy", nullptr},
     {"charges", py::entry<get_array_field<FloatArrayData>>, py::entry<set_array_field<FloatArrayData>>,
      "charges property (getter)", const_cast<ArrayField<FloatArrayData>*>(&kCharges)},
     {"velocities", py::entry<get_array_field<Vec3Data>>, py::entry<set_array_field<Vec3Data>>,
@@ -559,9 +514,10 @@ PyGetSetDef molecule_getset[] = {
      const_cast<ArrayField<Mat3Data>*>(&kCell)},
     {"stress", py::entry<get_array_field<Mat3Data>>, py::entry<set_stress>, "stress property (getter)",
      const_cast<ArrayField<Mat3Data>*>(&kStress)},
-    {"pbc", py::entry<get_pbc>, py::entry<set_pbc>, "pbc property (getter)", nullptr},
-    {"positions", py::entry<get_positions>, nullptr, "positions property (read-only)", nullptr},
-    {"atomic_numbers", py::entry<get_atomic_numbers>, nullptr, "atomic_numbers property (read-only)", nullptr},
+    {"pbc", py::entry<get_field<pbc_object>>, py::entry<set_pbc>, "pbc property (getter)", nullptr},
+    {"positions", py::entry<get_field<positions_array>>, nullptr, "positions property (read-only)", nullptr},
+    {"atomic_numbers", py::entry<get_field<atomic_numbers_array>>, nullptr, "atomic_numbers property (read-only)",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -583,6 +539,79 @@ PyType_Spec molecule_spec = py::class_spec<MoleculeValue>("molarium._molarium_rs
 py::LazyClass molecule_class(molecule_spec);
 
 }  // namespace
+
+PyObject* positions_array(const MoleculeValue& value) {
+  if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
+    return helpers::view_vec3_payload_py(view->positions_bytes(), view->positions_type_tag(), view->atom_count(),
+                                         "positions");
+  }
+  return helpers::owned_vec3_array(std::get<Molecule>(value).positions);
+}
+
+PyObject* atomic_numbers_array(const MoleculeValue& value) {
+  const molarium::ByteView numbers = std::visit(
+      [](const auto& held) -> molarium::ByteView {
+        if constexpr (std::is_same_v<std::decay_t<decltype(held)>, SoaMoleculeView>) {
+          return held.atomic_numbers_bytes();
+        } else {
+          return held.atomic_numbers;
+        }
+      },
+      value);
+  if (!py::ensure_numpy()) return nullptr;
+  npy_intp length = static_cast<npy_intp>(numbers.size());
+  PyObject* array = PyArray_SimpleNew(1, &length, NPY_UINT8);
+  if (array == nullptr) return nullptr;
+  if (!numbers.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), numbers.data(), numbers.size());
+  }
+  return array;
+}
+
+PyObject* energy_object(const MoleculeValue& value) {
+  std::optional<double> energy;
+  if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
+    auto decoded = view->energy();
+    if (!decoded) return py::raise_value_error(decoded.error());
+    energy = *decoded;
+  } else if (const auto& stored = std::get<Molecule>(value).energy) {
+    energy = std::visit([](auto number) { return static_cast<double>(number); }, *stored);
+  }
+  if (!energy) Py_RETURN_NONE;
+  return PyFloat_FromDouble(*energy);
+}
+
+PyObject* pbc_object(const MoleculeValue& value) {
+  std::optional<Pbc> pbc;
+  if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
+    auto decoded = view->pbc();
+    if (!decoded) return py::raise_value_error(decoded.error());
+    pbc = *decoded;
+  } else {
+    pbc = std::get<Molecule>(value).pbc;
+  }
+  if (!pbc) Py_RETURN_NONE;
+  auto flag = [](bool set) { return set ? Py_True : Py_False; };
+  // PyTuple_Pack takes its own references to the borrowed items.
+  return PyTuple_Pack(3, flag((*pbc)[0]), flag((*pbc)[1]), flag((*pbc)[2]));
+}
+
+PyObject* builtin_array_object(const MoleculeValue& value, BuiltinField field) {
+  switch (field) {
+    case BuiltinField::Forces:
+      return array_field_object(kForces, value);
+    case BuiltinField::Velocities:
+      return array_field_object(kVelocities, value);
+    case BuiltinField::Charges:
+      return array_field_object(kCharges, value);
+    case BuiltinField::Cell:
+      return array_field_object(kCell, value);
+    case BuiltinField::Stress:
+      return array_field_object(kStress, value);
+    default:
+      throw std::logic_error(cat("builtin_array_object called for the ", soa::builtin_key(field), " field"));
+  }
+}
 
 std::size_t atom_count(const MoleculeValue& value) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) return view->atom_count();

@@ -38,4 +38,43 @@ PyObject* new_py_molecule(MoleculeValue&& value);
 using SharedMolecule = py::Shared<MoleculeValue>;
 using ExclusiveMolecule = py::Exclusive<MoleculeValue>;
 
+// ---------------------------------------------------------------------------------------------
+// Field readers, shared by the attribute getters and the ASE export. Each returns a new reference
+// to a new object decoded afresh (a view is read in place, never materialised), or nullptr with
+// an exception set. REQUIRES: shared access to the value.
+
+// (n, 3) array, float32 or float64 as stored.
+PyObject* positions_array(const MoleculeValue& value);
+// (n,) uint8 array, a copy of the atomic numbers.
+PyObject* atomic_numbers_array(const MoleculeValue& value);
+// A Python float (a float32 energy widened exactly), or None.
+PyObject* energy_object(const MoleculeValue& value);
+// A tuple of three bools, or None.
+PyObject* pbc_object(const MoleculeValue& value);
+// The array of forces, velocities, charges, cell or stress, or None when the molecule lacks it.
+// REQUIRES: field is one of those five.
+PyObject* builtin_array_object(const MoleculeValue& value, soa::BuiltinField field);
+
+// ---------------------------------------------------------------------------------------------
+// Methods defined in their own files (`self` is a PyMolecule). Each returns a new reference, or
+// nullptr with an exception set.
+
+// Custom properties (molecule_properties.cpp).
+PyObject* get_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* property_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* has_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* delete_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Indexing by a str key (`key` borrowed, a str): the property's value, looked up as get_property
+// looks it up. REQUIRES: shared access to the value.
+PyObject* property_item(const MoleculeValue& value, PyObject* key);
+
+// Pickling (molecule_pickle.cpp): (_molecule_from_pickle_bytes, (payload,)).
+PyObject* molecule_reduce(PyObject* self, PyObject* unused);
+
+// The ASE payload tuple (molecule_ase.cpp): _ase_payload and _ase_builtin_tuple_fast, which behave
+// identically.
+PyObject* ase_payload(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ase_builtin_tuple_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace molarium_rs::molecule

@@ -209,13 +209,21 @@ MOLARIUM_INSTANTIATE_BUILDERS(std::int64_t)
 // ---------------------------------------------------------------------------------------------
 // Owned fields
 
+template <class T>
+PyObject* xyz_rows_array(std::span<const std::array<T, 3>> rows) {
+  static_assert(sizeof(std::array<T, 3>) == 3 * sizeof(T), "triples must be packed");
+  std::vector<T> flat(rows.size() * 3);
+  if (!rows.empty()) std::memcpy(flat.data(), rows.data(), flat.size() * sizeof(T));
+  return pyarray2_from_flat(std::move(flat), rows.size(), 3);
+}
+template PyObject* xyz_rows_array<float>(std::span<const std::array<float, 3>>);
+template PyObject* xyz_rows_array<double>(std::span<const std::array<double, 3>>);
+
 PyObject* owned_vec3_array(const types::Vec3Data& data) {
   return std::visit(
       [](const auto& rows) {
         using T = typename std::decay_t<decltype(rows)>::value_type::value_type;
-        std::vector<T> flat(rows.size() * 3);
-        if (!rows.empty()) std::memcpy(flat.data(), rows.data(), flat.size() * sizeof(T));
-        return pyarray2_from_flat(std::move(flat), rows.size(), 3);
+        return xyz_rows_array<T>(rows);
       },
       data);
 }

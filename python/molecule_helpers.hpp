@@ -10,6 +10,7 @@
 // run with the interpreter lock held. Functions returning ValueResult touch no Python object.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -80,6 +81,9 @@ PyObject* pyarray_from_flat_shape(std::vector<T>&& values, std::span<const std::
 // ---------------------------------------------------------------------------------------------
 // Owned fields
 
+// (rows, 3) array of a copy of the triples (T: float or double).
+template <class T>
+PyObject* xyz_rows_array(std::span<const std::array<T, 3>> rows);
 // (n, 3) float32 or float64 array of the triples.
 PyObject* owned_vec3_array(const molarium::types::Vec3Data& data);
 // (3, 3) float32 or float64 array, row i of the matrix as row i.
