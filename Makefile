@@ -7,7 +7,8 @@ SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 PY314_CACHE ?= /var/cache/molarium-py314
 SYSTEM_PACKAGES := libzstd-dev liblz4-dev libgtest-dev pkg-config cmake ninja-build g++
-PY_PACKAGES := numpy pytest scikit-build-core
+# ase only for the tests that rebuild ase.Atoms from stored molecules.
+PY_PACKAGES := numpy pytest scikit-build-core ase
 
 .PHONY: all deps system-deps venv build install test test-engine test-python demo check sanitize py314 clean
 
@@ -27,7 +28,7 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
 venv: $(VPY)
-	@$(VPY) -c "import numpy, pytest, scikit_build_core" 2>/dev/null || \
+	@$(VPY) -c "import numpy, pytest, scikit_build_core, ase" 2>/dev/null || \
 	  $(VPY) -m pip install -q $(PY_PACKAGES)
 
 deps: system-deps venv
