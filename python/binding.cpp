@@ -240,6 +240,12 @@ std::nullptr_t raise_not_converted(PyObject* value, std::string_view target, con
 
 }  // namespace
 
+bool raise_argument_type_error(const char* argument, std::string_view message) {
+  set_error(PyExc_TypeError, std::string(message));
+  prefix_argument_error(argument);
+  return false;
+}
+
 void prefix_argument_error(const char* argument) {
   // Only TypeError itself: a subclass or any other exception tells the caller something else.
   if (PyErr_Occurred() != PyExc_TypeError) return;

@@ -393,6 +393,30 @@ std::optional<Arguments<N>> bind_arguments(const Parameters<N>& parameters, PyOb
 // pending exception as it is. For conversions written outside this header.
 void prefix_argument_error(const char* argument);
 
+// Sets TypeError "argument '<argument>': <message>" and returns false.
+bool raise_argument_type_error(const char* argument, std::string_view message);
+
+// Walks a sequence argument (not a str) item by item, handing each item (borrowed) to convert,
+// which returns false with an exception set to stop. Returns false with an exception set: the
+// specified TypeError for a str or a non-sequence. Iterating takes a new reference to every item,
+// so Python code run by a conversion cannot free the item under it, even if it changes the sequence.
+template <class Convert>
+bool for_each_sequence_item(PyObject* value, const char* argument, Convert&& convert) {
+  if (PyUnicode_Check(value)) return raise_argument_type_error(argument, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) {
+    std::string message = "'";
+    message += bare_type_name(Py_TYPE(value));
+    message += "' object cannot be converted to 'Sequence'";
+    return raise_argument_type_error(argument, message);
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(value));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!convert(item.get())) return false;
+  }
+  return PyErr_Occurred() == nullptr;
+}
+
 // Python's float protocol: float, int, objects with __float__ or __index__.
 std::optional<double> to_double(PyObject* value, const char* argument);
 // An int (or an object with __index__) in the target's range; outside it OverflowError

@@ -33,39 +33,13 @@ using ExclusiveDatabase = py::Exclusive<AtomDatabase>;
 // ---------------------------------------------------------------------------------------------
 // Argument conversion
 
-// Sets TypeError "argument '<argument>': <message>" and returns false.
-bool raise_argument_type_error(const char* argument, const std::string& message) {
-  py::set_error(PyExc_TypeError, message);
-  py::prefix_argument_error(argument);
-  return false;
-}
-
-// Walks a sequence argument (not a str) item by item, handing each item (borrowed) to convert,
-// which returns false with an exception set to stop. Returns false with an exception set.
-// Iterating takes a new reference to every item, so Python code run by a conversion cannot free
-// the item under it, even if it changes the sequence.
-template <class Convert>
-bool for_each_item(PyObject* value, const char* argument, Convert&& convert) {
-  if (PyUnicode_Check(value)) return raise_argument_type_error(argument, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(value)) {
-    return raise_argument_type_error(
-        argument, cat("'", py::bare_type_name(Py_TYPE(value)), "' object cannot be converted to 'Sequence'"));
-  }
-  py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
-  if (!iterator) return false;
-  while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!convert(item.get())) return false;
-  }
-  return PyErr_Occurred() == nullptr;
-}
-
 // The molecules of a sequence argument, each held with shared access until the list goes, so no
 // molecule can change (or drop the record bytes a view lends) while the engine reads it.
 std::optional<std::vector<SharedMolecule>> to_molecule_list(PyObject* value, const char* argument) {
   PyTypeObject* type = molecule_type();
   if (type == nullptr) return std::nullopt;
   std::vector<SharedMolecule> molecules;
-  const bool converted = for_each_item(value, argument, [&](PyObject* item) {
+  const bool converted = py::for_each_sequence_item(value, argument, [&](PyObject* item) {
     if (py::to_instance(item, type, argument) == nullptr) return false;
     auto molecule = SharedMolecule::take(item);
     if (!molecule) return false;
@@ -443,7 +417,25 @@ PyMethodDef database_methods[] = {
      "Returns:\n"
      "- List of molecules"},
     {"get_molecules_flat", py::method_cast(py::entry<get_molecules_flat>), METH_FASTCALL | METH_KEYWORDS,
-     "get_molecules_flat($self, indices)\n--\n\nGet molecules as one dictionary of concatenated arrays."},
+     "get_molecules_flat($self, indices)\n--\n\n"
+     "Get multiple molecules as batched numpy arrays (zero-copy fast path).\n\n"
+     "Returns a dict with contiguous arrays instead of per-molecule Python objects.\n"
+     "This is the fastest way to load training batches.\n\n"
+     "The dict always contains:\n"
+     "  \"n_atoms\":         uint32  (n_molecules,)\n"
+     "  \"positions\":       float32 (total_atoms, 3)\n"
+     "  \"atomic_numbers\":  uint8   (total_atoms,)\n\n"
+     "Optional builtin fields (present if the first molecule has them):\n"
+     "  \"energy\":     float64 (n_molecules,)\n"
+     "  \"forces\":     float32 (total_atoms, 3)\n"
+     "  \"charges\":    float64 (total_atoms,)\n"
+     "  \"velocities\": float32 (total_atoms, 3)\n"
+     "  \"cell\":       float64 (n_molecules, 3, 3)\n"
+     "  \"stress\":     float64 (n_molecules, 3, 3)\n"
+     "  \"pbc\":        bool    (n_molecules, 3)\n\n"
+     "Custom properties are in nested dicts:\n"
+     "  \"atom_properties\": {key: array, ...}\n"
+     "  \"properties\":      {key: array, ...}"},
     {"flush", py::method_cast(py::entry<database_flush>), METH_NOARGS,
      "flush($self)\n--\n\nFlush and save the database"},
     {nullptr, nullptr, 0, nullptr},
@@ -467,7 +459,7 @@ py::LazyClass database_class(database_spec);
 
 std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const char* argument) {
   std::vector<std::size_t> indices;
-  const bool converted = for_each_item(value, argument, [&](PyObject* item) {
+  const bool converted = py::for_each_sequence_item(value, argument, [&](PyObject* item) {
     const auto index = py::to_usize(item, argument);
     if (!index) return false;
     indices.push_back(*index);

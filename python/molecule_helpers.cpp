@@ -89,15 +89,6 @@ void reraise_as_value_error() {
   py::raise_value_error(text);
 }
 
-std::string format_shape(std::span<const std::uint64_t> shape) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += std::to_string(shape[i]);
-  }
-  return text + "]";
-}
-
 std::nullptr_t invalid_section(std::string_view label) {
   return py::raise_value_error(cat("Invalid ", label, " section"));
 }
@@ -179,7 +170,7 @@ PyObject* reshape_c_order(py::Ref flat, std::span<const std::uint64_t> shape, Re
     dims.push_back(static_cast<npy_intp>(dim));
   }
   if (!fits || product > static_cast<std::uint64_t>(NPY_MAX_INTP)) {
-    return py::raise_value_error(cat("Array shape ", format_shape(shape), " is too large for NumPy"));
+    return py::raise_value_error(cat("Array shape ", molarium::storage::dtypes::format_shape(shape), " is too large for NumPy"));
   }
   PyArray_Dims new_shape{dims.data(), static_cast<int>(dims.size())};
   PyObject* reshaped = PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &new_shape, NPY_CORDER);

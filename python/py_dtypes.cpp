@@ -102,15 +102,6 @@ std::optional<types::PropertyValue> one_dimensional_property(PyObject* object) {
   return std::nullopt;
 }
 
-std::string format_shape(std::span<const std::uint64_t> dims) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < dims.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += std::to_string(dims[i]);
-  }
-  return text + "]";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -302,7 +293,7 @@ ValueResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64
   auto product = molarium::storage::dtypes::tensor_value_count(dims);
   if (!product) return value_error(product.error().message());
   if (*product != value_count) {
-    return value_error(cat("Tensor shape ", format_shape(dims), " expects ", *product, " values, got ", value_count));
+    return value_error(cat("Tensor shape ", molarium::storage::dtypes::format_shape(dims), " expects ", *product, " values, got ", value_count));
   }
   if (dims.size() > molarium::storage::dtypes::kMaxTensorRank) {
     return value_error(

@@ -39,17 +39,6 @@ inline constexpr std::array<std::size_t, kMaxTypeTag + 1> kElementBytes = {
     8,   // 17 TensorI64
 };
 
-// A shape in list form: [2, 3], or [] for rank 0.
-std::string format_shape(std::span<const std::uint64_t> shape) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i != 0) out += ", ";
-    out += std::to_string(shape[i]);
-  }
-  out += "]";
-  return out;
-}
-
 std::unexpected<Error> shape_count_mismatch(std::span<const std::uint64_t> shape, std::uint64_t expected,
                                             std::uint64_t actual) {
   return invalid_data(cat("Tensor shape ", format_shape(shape), " expects ", expected, " values, got ", actual));
@@ -72,6 +61,17 @@ Result<void> validate_tensor(const TensorData& tensor) {
 }
 
 }  // namespace
+
+std::string format_shape(std::span<const std::uint64_t> shape) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i != 0) out += ", ";
+    out += std::to_string(shape[i]);
+  }
+  out += "]";
+  return out;
+}
+
 
 std::optional<std::size_t> element_bytes(std::uint8_t tag) {
   if (tag > kMaxTypeTag) return std::nullopt;

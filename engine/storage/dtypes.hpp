@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -84,6 +85,9 @@ Result<void> append_property_payload(Bytes& out, const types::PropertyValue& val
 
 // Succeeds when a tensor's shape may be stored and its product equals value_count.
 Result<void> validate_tensor_data_shape(std::span<const std::uint64_t> shape, std::size_t value_count);
+
+// A shape in list form, as messages write it: "[2, 3]", or "[]" for rank 0.
+std::string format_shape(std::span<const std::uint64_t> shape);
 
 // The product of the dimensions (1 for rank 0), failing with "Tensor shape overflows usize".
 Result<std::uint64_t> tensor_value_count(std::span<const std::uint64_t> shape);

@@ -1,0 +1,495 @@
+// Flat extraction: the layout of a selection, its buffers allocated once, and the parallel fill
+// of every selected molecule's rows and slots from its stored record.
+#include "python/flat_extraction.hpp"
+
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "engine/compression.hpp"
+#include "engine/pool.hpp"
+#include "engine/storage/dtypes.hpp"
+#include "engine/storage/soa.hpp"
+#include "engine/utf8.hpp"
+#include "python/payload_elements.hpp"
+
+namespace molarium_rs::database::flat {
+
+namespace {
+
+namespace dtypes = molarium::storage::dtypes;
+using molarium::ByteView;
+using molarium::Bytes;
+using molarium::cat;
+using molarium::checked_add;
+using molarium::checked_mul;
+using molarium::invalid_data;
+using molarium::Result;
+using molarium::storage::AtomDatabase;
+using molarium::storage::DatabaseSchema;
+using molarium::storage::tag_byte;
+using molarium::storage::TypeTag;
+using soa::SectionSchema;
+using soa::SoaFastRecord;
+using soa::SoaSectionRef;
+
+// A section's identity within a record. The key views a layout entry's own string.
+using SectionId = std::pair<std::uint8_t, std::string_view>;
+using KeyMap = std::map<SectionId, std::size_t>;
+
+// A vector may not hold more than PTRDIFF_MAX bytes; beyond that it throws instead of failing.
+constexpr std::uint64_t kMaxBufferBytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+
+// ---------------------------------------------------------------------------------------------
+// Selection: atom counts and offsets
+
+Result<std::vector<std::uint32_t>> selected_atom_counts(const AtomDatabase& database,
+                                                        std::span<const std::size_t> indices) {
+  std::vector<std::uint32_t> counts;
+  counts.reserve(indices.size());
+  for (const std::size_t k : indices) {
+    const auto count = database.num_atoms(k);
+    if (!count) return invalid_data(cat("Index ", k, " out of bounds"));
+    counts.push_back(*count);
+  }
+  return counts;
+}
+
+// n + 1 prefix sums: molecule i owns atom rows offsets[i] to offsets[i + 1] - 1.
+Result<std::vector<std::uint64_t>> atom_offsets(std::span<const std::uint32_t> counts) {
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(counts.size() + 1);
+  offsets.push_back(0);
+  for (const std::uint32_t count : counts) {
+    std::uint64_t next = 0;
+    if (!checked_add(offsets.back(), count, next)) return invalid_data("atom offset overflow");
+    offsets.push_back(next);
+  }
+  return offsets;
+}
+
+// Index entries are untrusted and every buffer is sized by their atom counts: an entry that
+// claims more atoms than its record can hold is refused here, before a damaged count can make
+// the call allocate (and zero) gigabytes. A record of n atoms takes at least
+// 6 + n * (stride + 1) bytes.
+Result<void> check_counts_fit_records(const AtomDatabase& database, std::span<const std::size_t> indices,
+                                      std::span<const std::uint32_t> counts, std::size_t positions_stride) {
+  namespace record = molarium::storage::soa;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    const std::uint64_t length = database.uncompressed_size(indices[i]).value_or(0);
+    // Cannot overflow: a u32 count times at most 25 bytes.
+    const std::uint64_t minimum = record::kMinRecordSize + static_cast<std::uint64_t>(counts[i]) * (positions_stride + 1);
+    if (minimum > length) {
+      return invalid_data(cat("Index entry ", indices[i], " claims ", counts[i], " atoms, more than its record of ",
+                              length, " bytes can hold"));
+    }
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Layout
+
+struct Layout {
+  std::vector<SectionSchema> sections;
+  // Set: record sections are matched to layout entries by position. Clear: by (kind, key).
+  bool strict = true;
+};
+
+// The sections of one record as layout entries, in record order.
+Result<std::vector<SectionSchema>> record_sections(ByteView record, std::size_t positions_stride) {
+  auto parsed = soa::parse_mol_fast_soa(record, positions_stride);
+  if (!parsed) return std::unexpected(std::move(parsed).error());
+  std::vector<SectionSchema> sections;
+  sections.reserve(parsed->sections.size());
+  for (const SoaSectionRef& section : parsed->sections) {
+    auto schema = soa::section_schema_from_ref(section, parsed->atom_count);
+    if (!schema) return std::unexpected(std::move(schema).error());
+    sections.push_back(std::move(*schema));
+  }
+  return sections;
+}
+
+SectionSchema layout_entry(const molarium::storage::DatabaseSchemaSection& section) {
+  return SectionSchema{section.key,         section.elem_bytes, section.slot_bytes,
+                       section.per_atom,    section.kind,       section.type_tag};
+}
+
+// Same number of entries, and every lock section found in the template under its (kind, key)
+// with the same tag, per-atom flag and sizes: the two describe the same fields.
+bool template_matches_lock(const std::vector<SectionSchema>& record_layout, const DatabaseSchema& lock) {
+  if (record_layout.size() != lock.sections.size()) return false;
+  std::map<SectionId, const SectionSchema*> by_id;
+  for (const SectionSchema& entry : record_layout) by_id.insert_or_assign(SectionId(entry.kind, entry.key), &entry);
+  for (const auto& section : lock.sections) {
+    const auto found = by_id.find(SectionId(section.kind, section.key));
+    if (found == by_id.end() || layout_entry(section) != *found->second) return false;
+  }
+  return true;
+}
+
+Layout choose_layout(std::vector<SectionSchema> record_layout, const std::optional<DatabaseSchema>& lock) {
+  if (!lock || template_matches_lock(record_layout, *lock)) return Layout{std::move(record_layout), true};
+  Layout layout{{}, false};
+  layout.sections.reserve(lock->sections.size());
+  for (const auto& section : lock->sections) layout.sections.push_back(layout_entry(section));
+  return layout;
+}
+
+// (kind, key) to layout position; a pair that occurs twice maps to its later position.
+KeyMap key_map(const std::vector<SectionSchema>& sections) {
+  KeyMap keys;
+  for (std::size_t j = 0; j < sections.size(); ++j) {
+    keys.insert_or_assign(SectionId(sections[j].kind, sections[j].key), j);
+  }
+  return keys;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Buffers
+
+// unit * count bytes, refused before allocating when the product overflows or exceeds what a
+// buffer may hold.
+Result<std::size_t> buffer_bytes(std::uint64_t unit, std::uint64_t count, std::string_view what) {
+  std::uint64_t bytes = 0;
+  if (!checked_mul(unit, count, bytes) || bytes > kMaxBufferBytes) {
+    return invalid_data(cat("Flat buffer for ", what, " is too large (", unit, " x ", count, " bytes)"));
+  }
+  return static_cast<std::size_t>(bytes);
+}
+
+bool is_string_column_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::Str) || tag == tag_byte(TypeTag::Null); }
+
+// The fixed-size buffer of one layout section, zero-filled: empty for variable-size sections,
+// element bytes per atom for per-atom sections, slot bytes per molecule otherwise.
+Result<Bytes> fixed_buffer(const SectionSchema& entry, std::uint64_t total_atoms, std::size_t molecules) {
+  if (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag)) return Bytes();
+  const auto bytes = entry.per_atom ? buffer_bytes(entry.elem_bytes, total_atoms, cat("section '", entry.key, "'"))
+                                    : buffer_bytes(entry.slot_bytes, molecules, cat("section '", entry.key, "'"));
+  if (!bytes) return std::unexpected(bytes.error());
+  return Bytes(*bytes);
+}
+
+Result<FlatPositions> positions_buffer(std::uint8_t positions_type_tag, std::size_t positions_stride,
+                                       std::uint64_t total_atoms) {
+  const auto bytes = buffer_bytes(positions_stride, total_atoms, "positions");
+  if (!bytes) return std::unexpected(bytes.error());
+  if (positions_type_tag == tag_byte(TypeTag::Vec3F32)) return FlatPositions(std::vector<float>(*bytes / sizeof(float)));
+  if (positions_type_tag == tag_byte(TypeTag::Vec3F64)) return FlatPositions(Bytes(*bytes));
+  return invalid_data(cat("Unsupported positions type tag ", static_cast<unsigned>(positions_type_tag)));
+}
+
+// A column of variable-size entries, one per selected molecule, that fill tasks write under the
+// column's own lock.
+template <class Entry>
+class ColumnGatherer {
+ public:
+  explicit ColumnGatherer(std::size_t molecules) : entries_(molecules) {}
+  // Replaces an earlier entry i (a record that repeats a section).
+  void store(std::size_t i, Entry entry) {
+    std::lock_guard guard(lock_);
+    entries_[i] = std::move(entry);
+  }
+  std::vector<std::optional<Entry>> take() { return std::move(entries_); }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::optional<Entry>> entries_;
+};
+
+template <class Entry>
+using Gatherers = std::vector<std::unique_ptr<ColumnGatherer<Entry>>>;  // null where a section has none
+
+void copy_into(Bytes& buffer, std::uint64_t at, ByteView bytes) {
+  if (!bytes.empty()) std::memcpy(buffer.data() + at, bytes.data(), bytes.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Filling one molecule
+
+// Writes every selected molecule's part of the buffers. Molecule i writes only its own atom rows
+// (offsets[i] to offsets[i + 1] - 1) and slot i, and its column entries under their locks, so
+// fill() may run for different molecules on different threads at once.
+class Filler {
+ public:
+  Filler(const soa::SoaContext& context, std::span<const std::uint32_t> counts,
+         std::span<const std::uint64_t> offsets, const Layout& layout, const KeyMap& keys, bool has_lock,
+         FlatPositions& positions, Bytes& atomic_numbers, std::vector<Bytes>& fixed, Gatherers<std::string>& strings,
+         Gatherers<Bytes>& tensors)
+      : context_(context), counts_(counts), offsets_(offsets), layout_(layout), keys_(keys), has_lock_(has_lock),
+        positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors) {}
+
+  Result<void> fill(std::size_t i, ByteView record) const {
+    auto parsed = soa::parse_mol_fast_soa(record, context_.positions_stride);
+    if (!parsed) return std::unexpected(std::move(parsed).error());
+    // The buffers are laid out by the index's counts: a record of another count would write
+    // into its neighbours' rows (or past the buffers), so it is refused before anything is copied.
+    if (parsed->atom_count != counts_[i]) {
+      return invalid_data(cat("SOA record of molecule ", i, " holds ", parsed->atom_count,
+                              " atoms, but its index entry says ", counts_[i]));
+    }
+    MOLARIUM_TRY_VOID(copy_atoms(i, *parsed));
+    return layout_.strict ? fill_positional(i, *parsed) : fill_keyed(i, *parsed, 0);
+  }
+
+ private:
+  Result<void> copy_atoms(std::size_t i, const SoaFastRecord& record) const {
+    const std::uint64_t first_atom = offsets_[i];
+    if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F32)) {
+      auto* values = std::get_if<std::vector<float>>(&positions_);
+      if (values == nullptr) return invalid_data("missing f32 position buffer");
+      molecule::helpers::decode_le_elements<float>(record.positions, values->data() + 3 * first_atom);
+    } else if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F64)) {
+      auto* bytes = std::get_if<Bytes>(&positions_);
+      if (bytes == nullptr) return invalid_data("missing f64 position buffer");
+      copy_into(*bytes, context_.positions_stride * first_atom, record.positions);
+    } else {
+      return invalid_data(cat("Unsupported positions type tag ", static_cast<unsigned>(context_.positions_type_tag)));
+    }
+    copy_into(atomic_numbers_, first_atom, record.atomic_numbers);
+    return {};
+  }
+
+  // Record section j goes to layout entry j. With a schema lock, every record written under it
+  // holds some of the lock's sections, in its writer's order (writers order sections
+  // differently, and a molecule may lack a field others have): a record whose sections are all
+  // distinct layout sections is valid data and is matched by (kind, key) from its first
+  // differing position on, as with a layout taken from the lock.
+  Result<void> fill_positional(std::size_t i, const SoaFastRecord& record) const {
+    // Looked at only when positions disagree: the common record matches position by position.
+    const auto matchable_by_key = [&] { return has_lock_ && sections_within_layout(record); };
+    if (record.sections.size() != layout_.sections.size()) {
+      if (matchable_by_key()) return fill_keyed(i, record, 0);
+      return invalid_data(cat("SOA schema mismatch for molecule ", i, ": expected ", layout_.sections.size(),
+                              " sections, got ", record.sections.size()));
+    }
+    for (std::size_t j = 0; j < record.sections.size(); ++j) {
+      const SoaSectionRef& section = record.sections[j];
+      const SectionSchema& entry = layout_.sections[j];
+      if (section.kind != entry.kind || section.key != entry.key) {
+        if (matchable_by_key()) return fill_keyed(i, record, j);
+        return invalid_data(cat("SOA schema order mismatch at molecule ", i, " for section '", section.key, "'"));
+      }
+      MOLARIUM_TRY_VOID(check_tag(i, section, entry));
+      MOLARIUM_TRY_VOID(store(i, j, section, record.atom_count));
+    }
+    return {};
+  }
+
+  // Matches record sections first to last from `first` on by (kind, key).
+  Result<void> fill_keyed(std::size_t i, const SoaFastRecord& record, std::size_t first) const {
+    for (std::size_t s = first; s < record.sections.size(); ++s) {
+      const SoaSectionRef& section = record.sections[s];
+      const auto found = keys_.find(SectionId(section.kind, section.key));
+      if (found == keys_.end()) {
+        return invalid_data(cat("Unexpected SOA section '", section.key, "' in molecule ", i));
+      }
+      MOLARIUM_TRY_VOID(check_tag(i, section, layout_.sections[found->second]));
+      MOLARIUM_TRY_VOID(store(i, found->second, section, record.atom_count));
+    }
+    return {};
+  }
+
+  // Every record section names a distinct layout entry.
+  bool sections_within_layout(const SoaFastRecord& record) const {
+    std::vector<bool> seen(layout_.sections.size(), false);
+    for (const SoaSectionRef& section : record.sections) {
+      const auto found = keys_.find(SectionId(section.kind, section.key));
+      if (found == keys_.end() || seen[found->second]) return false;
+      seen[found->second] = true;
+    }
+    return true;
+  }
+
+  static Result<void> check_tag(std::size_t i, const SoaSectionRef& section, const SectionSchema& entry) {
+    if (section.type_tag == entry.type_tag) return {};
+    return invalid_data(cat("SOA schema mismatch at molecule ", i, " for section '", section.key, "'"));
+  }
+
+  static std::unexpected<molarium::Error> invalid_payload_length(std::string_view key, std::uint64_t actual,
+                                                                 std::uint64_t expected) {
+    return invalid_data(cat("Section '", key, "' has invalid payload length ", actual, " (expected ", expected, ")"));
+  }
+
+  // Stores one section of molecule i at layout position j by the layout entry's tag and sizes.
+  Result<void> store(std::size_t i, std::size_t j, const SoaSectionRef& section, std::uint64_t atom_count) const {
+    const SectionSchema& entry = layout_.sections[j];
+    const ByteView payload = section.payload;
+    if (dtypes::is_tensor_tag(entry.type_tag)) {
+      // Only the shape check is wanted here; the dictionary builder reads the shape again.
+      auto layout = dtypes::tensor_shape_from_payload(entry.type_tag, payload);
+      if (!layout) return std::unexpected(std::move(layout).error());
+      tensors_[j]->store(i, Bytes(payload.begin(), payload.end()));
+      return {};
+    }
+    if (entry.per_atom) {
+      std::uint64_t expected = 0;
+      if (!checked_mul(atom_count, entry.elem_bytes, expected)) {
+        return invalid_data(cat("Section '", section.key, "' payload length overflow"));
+      }
+      if (payload.size() != expected) return invalid_payload_length(section.key, payload.size(), expected);
+      if (entry.slot_bytes != 0) {
+        copy_into(fixed_[j], entry.elem_bytes * offsets_[i], payload);
+        return {};
+      }
+    } else if (entry.slot_bytes != 0) {
+      if (payload.size() != entry.slot_bytes) return invalid_payload_length(section.key, payload.size(), entry.slot_bytes);
+      copy_into(fixed_[j], entry.slot_bytes * i, payload);
+      return {};
+    }
+    return store_variable(i, j, section);
+  }
+
+  // Texts are kept; a null section stores nothing, so its entries stay absent.
+  Result<void> store_variable(std::size_t i, std::size_t j, const SoaSectionRef& section) const {
+    if (layout_.sections[j].type_tag == tag_byte(TypeTag::Null) || !strings_[j]) return {};
+    if (!molarium::is_valid_utf8(section.payload)) {
+      return invalid_data(cat("Invalid UTF-8 in section '", section.key, "'"));
+    }
+    strings_[j]->store(i, std::string(molarium::as_text(section.payload)));
+    return {};
+  }
+
+  const soa::SoaContext& context_;
+  std::span<const std::uint32_t> counts_;
+  std::span<const std::uint64_t> offsets_;
+  const Layout& layout_;
+  const KeyMap& keys_;
+  bool has_lock_;
+  FlatPositions& positions_;
+  Bytes& atomic_numbers_;
+  std::vector<Bytes>& fixed_;
+  Gatherers<std::string>& strings_;
+  Gatherers<Bytes>& tensors_;
+};
+
+// Runs fill for every molecule on the pool. Every molecule is filled even when another fails,
+// so that the error reported is the one of the lowest selection position, whatever the timing.
+template <class Fill>
+Result<void> fill_all(std::size_t molecules, Fill&& fill_one) {
+  std::vector<std::optional<molarium::Error>> failures(molecules);
+  auto status = molarium::pool::parallel_for(molecules, [&](std::size_t i) -> Result<void> {
+    auto filled = fill_one(i);
+    if (!filled) failures[i].emplace(std::move(filled).error());
+    return {};
+  });
+  if (!status) return status;
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  return {};
+}
+
+template <class Entry>
+Gatherers<Entry> gatherers(const std::vector<SectionSchema>& sections, std::size_t molecules, bool (*wanted)(std::uint8_t)) {
+  Gatherers<Entry> out(sections.size());
+  for (std::size_t j = 0; j < sections.size(); ++j) {
+    if (wanted(sections[j].type_tag)) out[j] = std::make_unique<ColumnGatherer<Entry>>(molecules);
+  }
+  return out;
+}
+
+template <class Entry>
+std::vector<std::optional<std::vector<std::optional<Entry>>>> take_columns(Gatherers<Entry>& gathered) {
+  std::vector<std::optional<std::vector<std::optional<Entry>>>> columns(gathered.size());
+  for (std::size_t j = 0; j < gathered.size(); ++j) {
+    if (gathered[j]) columns[j] = gathered[j]->take();
+  }
+  return columns;
+}
+
+}  // namespace
+
+Result<soa::SoaBytes> mapped_record_bytes(const AtomDatabase& database, std::size_t k) {
+  if (database.compression().codec == molarium::compression::Codec::None) {
+    auto shared = database.get_shared_mmap_bytes(k);
+    if (!shared) return invalid_data(cat("Missing mmap bytes for molecule ", k));
+    return soa::SoaBytes(std::move(*shared));
+  }
+  const auto stored = database.get_compressed_slice(k);
+  if (!stored) return invalid_data(cat("Missing compressed bytes for molecule ", k));
+  const auto size = database.uncompressed_size(k);
+  if (!size) return invalid_data(cat("Missing uncompressed size for molecule ", k));
+  auto record = molarium::compression::decompress(*stored, database.compression(), *size);
+  if (!record) return std::unexpected(std::move(record).error());
+  return soa::SoaBytes(std::move(*record));
+}
+
+Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database, std::span<const std::size_t> indices) {
+  if (indices.empty()) return std::nullopt;
+  const std::size_t molecules = indices.size();
+
+  auto counts = selected_atom_counts(database, indices);
+  if (!counts) return std::unexpected(std::move(counts).error());
+  auto offsets = atom_offsets(*counts);
+  if (!offsets) return std::unexpected(std::move(offsets).error());
+  const std::uint64_t total_atoms = offsets->back();
+
+  // Record 0 exists: the selection is not empty and every index was found.
+  const bool mapped = database.get_compressed_slice(0).has_value();
+  const auto context = soa::SoaContext::from_database(database);
+  if (!context) return std::unexpected(context.error());
+  const std::optional<DatabaseSchema> lock = database.schema_info();
+  MOLARIUM_TRY_VOID(check_counts_fit_records(database, indices, *counts, context->positions_stride));
+
+  // An unmapped database is read and decompressed in one parallel batch before the fill.
+  std::vector<Bytes> records;
+  if (!mapped) {
+    auto read = database.read_decompress_parallel(indices);
+    if (!read) return std::unexpected(std::move(read).error());
+    records = std::move(read->first);
+  }
+  Result<std::vector<SectionSchema>> first_sections = [&]() -> Result<std::vector<SectionSchema>> {
+    if (!mapped) return record_sections(records.front(), context->positions_stride);
+    auto first = mapped_record_bytes(database, indices.front());
+    if (!first) return std::unexpected(std::move(first).error());
+    return record_sections(first->bytes(), context->positions_stride);
+  }();
+  if (!first_sections) return std::unexpected(std::move(first_sections).error());
+
+  Layout layout = choose_layout(std::move(*first_sections), lock);
+  // Keyed matching needs the map; strict matching with a lock needs it for reordered records.
+  const KeyMap keys = (!layout.strict || lock) ? key_map(layout.sections) : KeyMap();
+
+  auto positions = positions_buffer(context->positions_type_tag, context->positions_stride, total_atoms);
+  if (!positions) return std::unexpected(std::move(positions).error());
+  Bytes atomic_numbers(total_atoms);
+  std::vector<Bytes> fixed;
+  fixed.reserve(layout.sections.size());
+  for (const SectionSchema& entry : layout.sections) {
+    auto buffer = fixed_buffer(entry, total_atoms, molecules);
+    if (!buffer) return std::unexpected(std::move(buffer).error());
+    fixed.push_back(std::move(*buffer));
+  }
+  auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
+  auto tensors = gatherers<Bytes>(layout.sections, molecules, &dtypes::is_tensor_tag);
+
+  const Filler filler(*context, *counts, *offsets, layout, keys, lock.has_value(), *positions, atomic_numbers, fixed,
+                      strings, tensors);
+  const auto filled = mapped ? fill_all(molecules,
+                                        [&](std::size_t i) -> Result<void> {
+                                          // Held only while this molecule is filled.
+                                          const auto record = mapped_record_bytes(database, indices[i]);
+                                          if (!record) return std::unexpected(record.error());
+                                          return filler.fill(i, record->bytes());
+                                        })
+                             : fill_all(molecules, [&](std::size_t i) { return filler.fill(i, records[i]); });
+  if (!filled) return std::unexpected(filled.error());
+  records.clear();
+
+  FlatExtraction out{std::move(*positions),
+                     std::move(*counts),
+                     std::move(atomic_numbers),
+                     std::move(layout.sections),
+                     std::move(fixed),
+                     take_columns(strings),
+                     take_columns(tensors),
+                     total_atoms};
+  return out;
+}
+
+}  // namespace molarium_rs::database::flat
