@@ -243,7 +243,6 @@ std::size_t configured_parallelism() {
 
 std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create_mutex;
-bool g_fork_handlers_installed = false;  // guarded by g_create_mutex
 Pool* g_abandoned = nullptr;
 
 // Holding the creation mutex across fork() means the child never inherits a half-made pool;
@@ -259,16 +258,23 @@ void after_fork_in_child() {
   g_create_mutex.unlock();
 }
 
+// The handlers are registered while the program or module loads, before any thread can start a
+// pool. Registering them lazily, under the creation mutex, raced with a fork() in another
+// thread: the registration waits for that fork, so the child either inherited the creation
+// mutex locked by a thread it does not have (and hung on its first parallel call), or, when
+// the registration slipped in after the fork had chosen its handlers, kept the parent's pool,
+// whose workers exist only in the parent (and ran every item on the calling thread).
+const bool g_fork_handlers_installed =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+
 // The pool, started on first use; nullptr when it cannot be made (the caller then runs inline
-// and a later call tries again).
+// and a later call tries again). Without fork handlers no pool is made: a child could not
+// tell that its pool's workers live in the parent.
 Pool* acquire_pool() {
   if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool;
+  if (!g_fork_handlers_installed) return nullptr;
   std::lock_guard lock(g_create_mutex);
   if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool;
-  if (!g_fork_handlers_installed) {
-    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) return nullptr;
-    g_fork_handlers_installed = true;
-  }
   const std::size_t parallelism = configured_parallelism();
   Pool* pool = new (std::nothrow) Pool(parallelism);
   if (pool == nullptr) return nullptr;

@@ -152,6 +152,12 @@ Result<void> AtomDatabase::flush() {
     return invalid_data(
         "Cannot flush a database opened with a memory-mapped index (read-only); reopen without mmap to write.");
   }
+  // A generation that cannot grow would go out with the value the other slot may hold too, and a
+  // tie picks slot A at the next open: the commit would be lost although flush succeeded. Only a
+  // damaged or foreign file gets here; refuse before anything is written.
+  if (generation_ == std::numeric_limits<std::uint64_t>::max()) {
+    return invalid_data(cat("Commit generation ", generation_, " cannot be advanced"));
+  }
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
   const Bytes index_bytes = index::encode_index(index_.owned_entries());
@@ -183,8 +189,7 @@ Result<void> AtomDatabase::flush() {
   // A torn header write must find the blob and index it names already on stable storage.
   MOLARIUM_TRY_VOID(file->full_sync());
 
-  header.generation =
-      generation_ == std::numeric_limits<std::uint64_t>::max() ? generation_ : generation_ + 1;
+  header.generation = generation_ + 1;
   // Checked before the header goes out, so a commit never names an index it cannot account for.
   auto end = index_end(header.index_offset, header.index_length);
   if (!end) return std::unexpected(std::move(end).error());

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -61,6 +62,63 @@ int map_matches_plain_loop() {
   }
   return 0;
 }
+
+// The exit code of a child that checks its pool has live workers: the caller's items wait until
+// a worker has run an item, which only a worker thread that exists in this process can do.
+int workers_take_part() {
+  if (thread_count() < 2) return 0;
+  std::atomic<bool> worker_seen{false};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto status = parallel_for(1000, [&](std::size_t) -> Result<void> {
+    if (on_worker_thread()) {
+      worker_seen = true;
+      return {};
+    }
+    while (!worker_seen && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return {};
+  });
+  return status && worker_seen ? 0 : 3;
+}
+
+// A child that completes parallel work on workers of its own.
+int parallel_work_completes() {
+  const int code = map_matches_plain_loop();
+  return code != 0 ? code : workers_take_part();
+}
+
+// Keeps the pool busy from a thread of its own until destroyed; the loop allocates nothing, so
+// a fork inherits only the pool's own state mid-use. With `settle`, the constructor returns once
+// the loop has run a while, so that no thread of this process is still starting up (a thread
+// that starts allocates, and a sanitizer's allocator is not safe to fork in the middle of that).
+class BusyPool {
+ public:
+  explicit BusyPool(bool settle)
+      : thread_([this] {
+          constexpr std::size_t kCount = 10000;
+          while (!stop_.load()) {
+            std::atomic<std::uint64_t> sum{0};
+            auto status = parallel_for(kCount, [&](std::size_t i) -> Result<void> {
+              sum.fetch_add(i, std::memory_order_relaxed);
+              return {};
+            });
+            if (!status || sum.load() != kCount * (kCount - 1) / 2) failures_.fetch_add(1);
+            rounds_.fetch_add(1);
+          }
+        }) {
+    while (settle && rounds_.load() < 50) std::this_thread::yield();
+  }
+  ~BusyPool() {
+    stop_ = true;
+    thread_.join();
+  }
+  int failures() const { return failures_.load(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> failures_{0};
+  std::atomic<int> rounds_{0};
+  std::thread thread_;
+};
 
 TEST(WorkerPool, MapKeepsInputOrderOverTenThousandItems) {
   constexpr std::size_t kCount = 10000;
@@ -269,6 +327,52 @@ TEST(WorkerPoolFork, ChildAfterForkRunsParallelWorkToCompletion) {
   EXPECT_EQ(run_in_child(map_matches_plain_loop), 0);
   // And the parent's pool still works after the fork.
   EXPECT_EQ(map_matches_plain_loop(), 0);
+}
+
+// Each child is forked while another thread is inside parallel_for (the pool's mutex may be
+// held, its workers are mid-job); each must finish parallel work on workers of its own.
+TEST(WorkerPoolFork, ChildForkedWhileAnotherThreadUsesThePoolCompletes) {
+  const int code = run_in_child([] {
+    if (map_matches_plain_loop() != 0) return 90;  // the pool runs before the busy thread starts
+    BusyPool busy(/*settle=*/true);
+    for (int i = 0; i < 20; ++i) {
+      const int child = run_in_child(parallel_work_completes, 20);
+      if (child != 0) return 100 + i;
+    }
+    return busy.failures() == 0 ? 0 : 91;
+  });
+  EXPECT_EQ(code, 0) << "100 + i: child i failed; 91: the busy thread saw wrong results";
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MOLARIUM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MOLARIUM_ASAN 1
+#endif
+#endif
+
+// Forks race with the first parallel call of another thread, which starts the pool. Every
+// round runs in a fresh child, which has no pool yet. A fork that came while the pool was being
+// made used to leave the child with the creation mutex locked (a hang) or with the parent's
+// pool, whose workers the child does not have.
+TEST(WorkerPoolFork, ChildForkedWhileAnotherThreadStartsThePoolCompletes) {
+#ifdef MOLARIUM_ASAN
+  GTEST_SKIP() << "the sanitizer's allocator is not fork-safe: a child forked while another thread "
+                  "creates threads can deadlock inside it";
+#endif
+  constexpr int kRounds = 150;
+  for (int round = 0; round < kRounds; ++round) {
+    const int code = run_in_child([] {
+      BusyPool busy(/*settle=*/false);  // its first parallel_for starts the pool
+      for (int i = 0; i < 3; ++i) {
+        const int child = run_in_child(parallel_work_completes, 20);
+        if (child != 0) return 100 + i;
+      }
+      return busy.failures() == 0 ? 0 : 91;
+    });
+    ASSERT_EQ(code, 0) << "round " << round;
+  }
 }
 
 TEST(WorkerPoolFork, GrandchildGetsAFreshPoolToo) {
