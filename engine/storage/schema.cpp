@@ -62,6 +62,25 @@ std::string SchemaEntry::debug() const {
              ", elem_bytes: ", elem_bytes, ", slot_bytes: ", slot_bytes, " }");
 }
 
+Result<void> check_entry_fits_tag(std::uint8_t kind, std::string_view key, const SchemaEntry& entry) {
+  const auto elem = dtypes::element_bytes(entry.type_tag);
+  if (!elem) return invalid_data(cat("Unsupported section type tag ", unsigned{entry.type_tag}));
+  const bool tensor = dtypes::is_tensor_tag(entry.type_tag);
+  const std::uint64_t expected_elem = tensor ? dtypes::tensor_element_size(entry.type_tag) : *elem;
+  bool valid = entry.elem_bytes == expected_elem && entry.per_atom == is_per_atom(kind, key);
+  if (tensor || is_variable_tag(entry.type_tag)) {
+    valid = valid && entry.slot_bytes == 0;
+  } else if (entry.per_atom) {
+    valid = valid && entry.slot_bytes <= expected_elem;
+  } else if (is_array_tag(entry.type_tag)) {
+    valid = valid && entry.slot_bytes % expected_elem == 0;
+  } else {
+    valid = valid && entry.slot_bytes == expected_elem;
+  }
+  if (!valid) return invalid_data(cat("Invalid schema entry for '", key, "': ", entry.debug()));
+  return {};
+}
+
 Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,
                                  std::uint64_t atom_count) {

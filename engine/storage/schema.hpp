@@ -68,6 +68,13 @@ struct SchemaLock {
   bool operator==(const SchemaLock&) const = default;
 };
 
+// Succeeds when an entry is one a writer can produce: the element size is the tag's, the scope
+// follows the kind and key, and the slot size is one the tag allows (0 for text, null and tensors;
+// at most one element per atom; one element for a molecule-level scalar; whole elements for a
+// molecule-level array). The blob decoder takes entries as stored; a reader that sizes buffers
+// from an entry checks it first, so damage cannot ask it for gigabytes.
+Result<void> check_entry_fits_tag(std::uint8_t kind, std::string_view key, const SchemaEntry& entry);
+
 // One entry from a section. payload is given for tensor tags (needed to parse the shape).
 Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,

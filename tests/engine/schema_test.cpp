@@ -519,6 +519,58 @@ TEST(SchemaBlob, DecodeTakesKindAndTagAsStoredAndLaterDuplicatesWin) {
   EXPECT_EQ(entry_of(*lock, 2, "a"), (SchemaEntry{1, false, 8, 16}));
 }
 
+// ---- Entries a reader may size buffers from ----
+
+TEST(SchemaEntryCheck, EveryEntryAWriterMakesFitsItsTag) {
+  const Bytes tensor = concat({{2}, u32le(3), u32le(2), Bytes(6 * 8, 0)});
+  const Bytes atom_tensor = concat({{1}, u32le(4), Bytes(4 * 4, 0)});
+  struct Case {
+    std::uint8_t kind;
+    std::string key;
+    std::uint8_t tag;
+    Bytes payload;
+    std::uint64_t atoms;
+  };
+  const Case cases[] = {
+      {0, "energy", 0, Bytes(8, 0), 4},      {0, "forces", 4, Bytes(48, 0), 4},  {0, "charges", 3, Bytes(32, 0), 4},
+      {0, "cell", 10, Bytes(72, 0), 4},      {0, "stress", 12, Bytes(36, 0), 4}, {0, "pbc", 9, {1, 0, 1}, 4},
+      {0, "name", 2, text_bytes("water"), 4}, {2, "s", 11, Bytes(4, 0), 4},      {2, "i", 1, Bytes(8, 0), 4},
+      {2, "arr", 3, Bytes(40, 0), 4},        {2, "xyz", 7, Bytes(48, 0), 4},     {2, "none", 13, {}, 4},
+      {2, "t", 15, tensor, 4},               {1, "q", 6, Bytes(16, 0), 4},       {1, "v", 7, Bytes(96, 0), 4},
+      {1, "at", 14, atom_tensor, 4},         {1, "empty", 8, {}, 0},             {0, "forces", 4, {}, 0},
+  };
+  for (const Case& c : cases) {
+    auto entry = schema_entry(c.kind, c.key, c.tag, c.payload.size(), ByteView(c.payload), c.atoms);
+    ASSERT_TRUE(entry.has_value()) << c.key;
+    EXPECT_TRUE(check_entry_fits_tag(c.kind, c.key, *entry).has_value()) << c.key << " " << entry->debug();
+  }
+}
+
+TEST(SchemaEntryCheck, DamagedSizesAndScopesAreRefused) {
+  struct Case {
+    std::uint8_t kind;
+    std::string key;
+    SchemaEntry entry;
+  };
+  const Case cases[] = {
+      {0, "name", {2, false, 0, 0xFF000000}},       // text has no slot
+      {0, "velocities", {4, true, 0xFF00000C, 12}}, // element size is the tag's
+      {2, "f", {0, false, 8, 0xFF000008}},          // a scalar is one element
+      {2, "a", {3, false, 8, 0xFF000021}},          // an array is whole elements
+      {1, "q", {6, true, 4, 8}},                    // one element per atom
+      {1, "q", {6, false, 4, 4}},                   // atom scope is per atom
+      {0, "energy", {0, true, 8, 8}},               // energy is not
+      {2, "t", {15, false, 8, 8}},                  // a tensor has no slot
+      {2, "u", {18, false, 0, 0}},                  // no such tag
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(check_entry_fits_tag(c.kind, c.key, c.entry).has_value()) << c.key << " " << c.entry.debug();
+  }
+  EXPECT_EQ(error_message(check_entry_fits_tag(2, "f", {0, false, 8, 16})),
+            "Invalid schema entry for 'f': SchemaEntry { type_tag: 0, per_atom: false, elem_bytes: 8, "
+            "slot_bytes: 16 }");
+}
+
 // ---- Exchange form ----
 
 TEST(DatabaseSchemaForm, LockToSchemaListsEntriesInLockOrder) {
