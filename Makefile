@@ -10,7 +10,7 @@ SYSTEM_PACKAGES := libzstd-dev liblz4-dev libgtest-dev pkg-config cmake ninja-bu
 # ase only for the tests that rebuild ase.Atoms from stored molecules.
 PY_PACKAGES := numpy pytest scikit-build-core ase
 
-.PHONY: all deps system-deps venv build install test test-engine test-python demo check sanitize py314 clean
+.PHONY: all deps system-deps venv build install test test-engine test-python demo check sanitize py314 clean bench fuzz-deps fuzz-build fuzz fuzz-ci
 
 all: build
 
@@ -59,6 +59,23 @@ sanitize: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) -j $(JOBS) --output-on-failure
 
+# The Python tests against the extension built with the same sanitizers, in a build directory and
+# virtual environment of its own. The interpreter is not instrumented, so the ASan runtime is
+# preloaded; leak checks are off (the interpreter keeps objects until exit), and a refused huge
+# allocation returns null so that it raises MemoryError instead of aborting the run.
+PY_SAN_BUILD ?= build-py-sanitize
+PY_SAN_VENV ?= .venv-sanitize
+.PHONY: sanitize-python
+sanitize-python: system-deps
+	test -x $(PY_SAN_VENV)/bin/python || $(PYTHON) -m venv $(PY_SAN_VENV)
+	@$(PY_SAN_VENV)/bin/python -c "import numpy, pytest, scikit_build_core, ase" 2>/dev/null || \
+	  $(PY_SAN_VENV)/bin/python -m pip install -q $(PY_PACKAGES)
+	$(PY_SAN_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=$(PY_SAN_BUILD) \
+	  -C cmake.build-type=Debug -C cmake.define.MOLARIUM_SANITIZE=ON .
+	cd /tmp && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(CURDIR)/$(PY_SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests/python
+
 # The same tests inside a Debian root with CPython 3.14 and g++ 16.
 py314:
 	SRC="$(CURDIR)" sh ../shared/tools/py314-root.sh $(PY314_CACHE) sh -ec '\
@@ -70,6 +87,43 @@ py314:
 	  cd /tmp && /tmp/molarium-venv/bin/python -m pytest -q -p no:cacheprovider /src/tests/python'
 
 check: test sanitize py314
+
+# Side-by-side benchmarks against LMDB, h5py, ASE and plain NumPy (BENCH_QUICK=1 for a short run).
+# The peers live only in their own venv, never in molarium's dependencies.
+BENCH_VENV := .venv-bench
+BENCH_PACKAGES := numpy scikit-build-core lmdb h5py ase
+bench: system-deps
+	@test -x $(BENCH_VENV)/bin/python || $(PYTHON) -m venv $(BENCH_VENV)
+	@$(BENCH_VENV)/bin/python -c "import numpy, scikit_build_core, lmdb, h5py, ase" 2>/dev/null || \
+	  $(BENCH_VENV)/bin/python -m pip install -q $(BENCH_PACKAGES)
+	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=build-bench .
+	cd bench && ../$(BENCH_VENV)/bin/python run.py
+
+# libFuzzer targets of every decoder of untrusted bytes under AddressSanitizer and UBSan, built
+# with Debian's clang 19 (installed when missing, as root). `make fuzz` runs each target for
+# FUZZ_SECONDS; `make fuzz-ci` gives all nine about a minute together. Crashes: build-fuzz/artifacts.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CI_SECONDS ?= 6
+FUZZ_PACKAGES := clang-19 libclang-rt-19-dev
+
+fuzz-deps: system-deps
+	@missing=""; for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq $$missing >/dev/null; \
+	  else echo "missing Debian packages:$$missing (run as root or install them)"; exit 1; fi; \
+	fi
+
+fuzz-build: fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \
+	  -DMOLARIUM_FUZZ=ON -DMOLARIUM_BUILD_TESTS=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-ci: fuzz-build
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)
