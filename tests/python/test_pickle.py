@@ -461,6 +461,8 @@ def test_a_tensor_whose_shape_disagrees_with_its_values_is_refused_when_read(sha
 # --- across processes --------------------------------------------------------------------------
 
 
+# The worker pool's threads make CPython 3.12+ warn about fork; the pool is made safe for it.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("method", ["spawn", "fork"])
 def test_molecules_cross_process_boundaries(tmp_path, method):
     if method not in multiprocessing.get_all_start_methods():
