@@ -1,6 +1,8 @@
 // PyAtomDatabase.get_molecules_flat: a selection of molecules as one dictionary of contiguous
 // NumPy arrays, tensor properties concatenated across molecules.
 #include <algorithm>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -22,6 +24,7 @@ namespace dtypes = molarium::storage::dtypes;
 namespace helpers = molecule::helpers;
 using helpers::ReshapeRefusal;
 using molarium::Bytes;
+using molarium::ByteView;
 using molarium::cat;
 using molarium::storage::tag_byte;
 using molarium::storage::TypeTag;
@@ -29,6 +32,44 @@ using soa::SectionSchema;
 
 constexpr const char* kNotConcatenable =
     "it cannot be flat-batched/concatenated. Retrieve molecules individually with get_molecule(s) instead.";
+
+using ByteBuffer = FlatBuffer<std::uint8_t>;
+
+// ---------------------------------------------------------------------------------------------
+// Buffers handed over to NumPy
+
+// The capsule name of the objects that own a buffer given up by a FlatBuffer.
+constexpr const char* kFlatBufferHolderName = "molarium._molarium_rs.flat_buffer";
+
+void free_flat_buffer(PyObject* holder) { std::free(PyCapsule_GetPointer(holder, kFlatBufferHolderName)); }
+
+// Returns a new reference to an array of `shape` and NumPy type `type_num` whose memory is the
+// buffer's own, taken over without a copy (the buffer is left empty, and its memory is freed with
+// the array), or nullptr with an exception set. REQUIRES: ensure_numpy() has succeeded; the
+// buffer holds exactly the bytes that the shape needs, in the host's byte order.
+template <class U>
+PyObject* array_over_flat_buffer(FlatBuffer<U>&& buffer, int type_num, std::initializer_list<npy_intp> shape) {
+  const std::size_t byte_length = buffer.size() * sizeof(U);
+  if (byte_length == 0) {
+    return PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type_num);
+  }
+  void* data = buffer.data();
+  PyObject* holder = PyCapsule_New(data, kFlatBufferHolderName, &free_flat_buffer);
+  if (holder == nullptr) return nullptr;  // the buffer still owns its memory
+  buffer.release();
+  return py::array_over_holder(holder, data, byte_length, type_num, shape);
+}
+
+// Turns the buffer's little-endian elements of type T into the host's order, in place.
+template <class T>
+void to_host_order(ByteBuffer& buffer) {
+  if constexpr (std::endian::native != std::endian::little) {
+    for (std::size_t at = 0; at + sizeof(T) <= buffer.size(); at += sizeof(T)) {
+      const T value = molarium::load_le<T>(buffer.data() + at);
+      std::memcpy(buffer.data() + at, &value, sizeof(T));
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Dictionary entries
@@ -56,16 +97,16 @@ PyObject* atom_counts_array(const std::vector<std::uint32_t>& counts) {
   return array;
 }
 
-// Returns a new reference to the (T, 3) positions array, or nullptr: float32 values handed over
-// without a copy, float64 bytes copied once.
+// Returns a new reference to the (T, 3) positions array, its buffer handed over, or nullptr.
+// The extraction sized the buffer for exactly T rows.
 PyObject* positions_array(FlatPositions&& positions, std::uint64_t total_atoms) {
-  if (auto* values = std::get_if<std::vector<float>>(&positions)) {
-    return helpers::pyarray2_from_flat(std::move(*values), total_atoms, 3);
+  const npy_intp shape[2] = {static_cast<npy_intp>(total_atoms), 3};
+  if (auto* values = std::get_if<FlatBuffer<float>>(&positions)) {
+    return array_over_flat_buffer(std::move(*values), NPY_FLOAT32, {shape[0], shape[1]});
   }
-  const Bytes& bytes = std::get<Bytes>(positions);
-  auto elements = helpers::cast_or_decode_f64(bytes);
-  if (!elements) return py::raise_value_error(elements.error());
-  return helpers::pyarray2_from_cow(std::move(*elements), total_atoms, 3);
+  ByteBuffer& bytes = std::get<ByteBuffer>(positions);
+  to_host_order<double>(bytes);
+  return array_over_flat_buffer(std::move(bytes), NPY_FLOAT64, {shape[0], shape[1]});
 }
 
 // Returns a new reference to the three-key dictionary of an empty selection, or nullptr.
@@ -83,7 +124,7 @@ PyObject* empty_selection_dictionary() {
 
 // Returns a new reference to the buffer's elements as an (E,) array, or nullptr.
 template <class T>
-PyObject* elements_array(const Bytes& buffer) {
+PyObject* elements_array(ByteView buffer) {
   auto elements = helpers::cast_or_decode<T>(buffer);
   if (!elements) return py::raise_value_error(elements.error());
   return helpers::pyarray1_from_cow(std::move(*elements));
@@ -91,7 +132,7 @@ PyObject* elements_array(const Bytes& buffer) {
 
 // Returns a new reference to the buffer's xyz triples as an (E / 3, 3) array, or nullptr.
 template <class T>
-PyObject* triples_array(const Bytes& buffer) {
+PyObject* triples_array(ByteView buffer) {
   auto elements = helpers::cast_or_decode<T>(buffer);
   if (!elements) return py::raise_value_error(elements.error());
   const std::size_t rows = elements->size() / 3;
@@ -100,7 +141,7 @@ PyObject* triples_array(const Bytes& buffer) {
 
 // Returns a new reference to the buffer's 3 by 3 matrices as an (E / 9, 3, 3) array, or nullptr.
 template <class T>
-PyObject* matrices_array(const Bytes& buffer) {
+PyObject* matrices_array(ByteView buffer) {
   py::Ref flat = py::Ref::steal(elements_array<T>(buffer));
   if (!flat) return nullptr;
   const std::uint64_t shape[3] = {buffer.size() / sizeof(T) / 9, 3, 3};
@@ -109,7 +150,7 @@ PyObject* matrices_array(const Bytes& buffer) {
 
 // Returns a new reference to the buffer's flags, three per molecule, as an (E / 3, 3) bool array
 // (a byte is true when nonzero), or nullptr.
-PyObject* flags_array(const Bytes& buffer) {
+PyObject* flags_array(ByteView buffer) {
   std::vector<npy_bool> flags(buffer.size());
   std::transform(buffer.begin(), buffer.end(), flags.begin(), [](std::uint8_t b) { return npy_bool(b != 0); });
   const auto count = static_cast<npy_intp>(flags.size());
@@ -119,23 +160,50 @@ PyObject* flags_array(const Bytes& buffer) {
   return helpers::reshape_c_order(std::move(flat), shape, ReshapeRefusal::AsValueError);
 }
 
+// Returns a new reference to the buffer's elements of type T in rows of `row` elements: shape
+// (E,) for rows of 1, (E / 3, 3) for 3, (E / 9, 3, 3) for 9; or nullptr with an exception set.
+// A buffer that holds whole rows is handed over; any other goes through the copying builders,
+// which report the refused shape.
+template <class T>
+PyObject* section_array(ByteBuffer&& buffer, std::size_t row) {
+  if (buffer.size() % (sizeof(T) * row) != 0) {
+    const ByteView bytes(buffer.data(), buffer.size());
+    return row == 1 ? elements_array<T>(bytes) : row == 3 ? triples_array<T>(bytes) : matrices_array<T>(bytes);
+  }
+  to_host_order<T>(buffer);
+  const auto rows = static_cast<npy_intp>(buffer.size() / (sizeof(T) * row));
+  const int type_num = helpers::numpy_type_num<T>();
+  if (row == 1) return array_over_flat_buffer(std::move(buffer), type_num, {rows});
+  if (row == 3) return array_over_flat_buffer(std::move(buffer), type_num, {rows, 3});
+  return array_over_flat_buffer(std::move(buffer), type_num, {rows, 3, 3});
+}
+
+// Returns a new reference to the buffer's flags as an (E / 3, 3) bool array, the buffer handed
+// over with every nonzero byte made 1 (true), or nullptr.
+PyObject* flags_section_array(ByteBuffer&& buffer) {
+  if (buffer.size() % 3 != 0) return flags_array(ByteView(buffer.data(), buffer.size()));
+  for (std::uint8_t& flag : buffer) flag = flag != 0 ? 1 : 0;
+  const auto rows = static_cast<npy_intp>(buffer.size() / 3);
+  return array_over_flat_buffer(std::move(buffer), NPY_BOOL, {rows, 3});
+}
+
 // Returns a new reference to the array of a fixed-size section of tag 0 to 12 (not 2), an empty
-// Ref for another tag, or nullptr with an exception set.
-std::optional<py::Ref> fixed_section_value(std::uint8_t tag, const Bytes& buffer) {
+// Ref for another tag, or nullptr with an exception set. The buffer is taken over.
+std::optional<py::Ref> fixed_section_value(std::uint8_t tag, ByteBuffer&& buffer) {
   PyObject* value = nullptr;
   switch (static_cast<TypeTag>(tag)) {
     case TypeTag::F64:
-    case TypeTag::F64Array: value = elements_array<double>(buffer); break;
+    case TypeTag::F64Array: value = section_array<double>(std::move(buffer), 1); break;
     case TypeTag::I64:
-    case TypeTag::I64Array: value = elements_array<std::int64_t>(buffer); break;
+    case TypeTag::I64Array: value = section_array<std::int64_t>(std::move(buffer), 1); break;
     case TypeTag::F32Array:
-    case TypeTag::F32: value = elements_array<float>(buffer); break;
-    case TypeTag::I32Array: value = elements_array<std::int32_t>(buffer); break;
-    case TypeTag::Vec3F32: value = triples_array<float>(buffer); break;
-    case TypeTag::Vec3F64: value = triples_array<double>(buffer); break;
-    case TypeTag::Mat3F64: value = matrices_array<double>(buffer); break;
-    case TypeTag::Mat3F32: value = matrices_array<float>(buffer); break;
-    case TypeTag::Pbc: value = flags_array(buffer); break;
+    case TypeTag::F32: value = section_array<float>(std::move(buffer), 1); break;
+    case TypeTag::I32Array: value = section_array<std::int32_t>(std::move(buffer), 1); break;
+    case TypeTag::Vec3F32: value = section_array<float>(std::move(buffer), 3); break;
+    case TypeTag::Vec3F64: value = section_array<double>(std::move(buffer), 3); break;
+    case TypeTag::Mat3F64: value = section_array<double>(std::move(buffer), 9); break;
+    case TypeTag::Mat3F32: value = section_array<float>(std::move(buffer), 9); break;
+    case TypeTag::Pbc: value = flags_section_array(std::move(buffer)); break;
     default: return py::Ref();
   }
   if (value == nullptr) return std::nullopt;
@@ -260,8 +328,8 @@ std::optional<py::Ref> section_value(FlatExtraction& flat, std::size_t j) {
     return value;
   }
   if (entry.type_tag > tag_byte(TypeTag::Mat3F32) || entry.type_tag == tag_byte(TypeTag::Str)) return py::Ref();
-  auto value = fixed_section_value(entry.type_tag, flat.fixed_buffers[j]);
-  flat.fixed_buffers[j] = Bytes();
+  auto value = fixed_section_value(entry.type_tag, std::move(flat.fixed_buffers[j]));
+  flat.fixed_buffers[j] = ByteBuffer();
   return value;
 }
 
@@ -273,7 +341,7 @@ PyObject* flat_dictionary(FlatExtraction&& flat) {
   if (!set_item(result.get(), "n_atoms", py::Ref::steal(atom_counts_array(flat.atom_counts))) ||
       !set_item(result.get(), "positions", py::Ref::steal(positions_array(std::move(flat.positions), flat.total_atoms))) ||
       !set_item(result.get(), "atomic_numbers",
-                py::Ref::steal(py::array_from_buffer(std::move(flat.atomic_numbers), NPY_UINT8, {total_atoms})))) {
+                py::Ref::steal(array_over_flat_buffer(std::move(flat.atomic_numbers), NPY_UINT8, {total_atoms})))) {
     return nullptr;
   }
   py::Ref atom_properties = py::Ref::steal(PyDict_New());

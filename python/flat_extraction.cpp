@@ -2,6 +2,8 @@
 // of every selected molecule's rows and slots from its stored record.
 #include "python/flat_extraction.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -13,6 +15,7 @@
 #include "engine/compression.hpp"
 #include "engine/pool.hpp"
 #include "engine/storage/dtypes.hpp"
+#include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 #include "engine/utf8.hpp"
 #include "python/payload_elements.hpp"
@@ -40,23 +43,72 @@ using soa::SoaSectionRef;
 // A section's identity within a record. The key views a layout entry's own string.
 using SectionId = std::pair<std::uint8_t, std::string_view>;
 using KeyMap = std::map<SectionId, std::size_t>;
+using ByteBuffer = FlatBuffer<std::uint8_t>;
 
 // A vector may not hold more than PTRDIFF_MAX bytes; beyond that it throws instead of failing.
 constexpr std::uint64_t kMaxBufferBytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
 
-// ---------------------------------------------------------------------------------------------
-// Selection: atom counts and offsets
+// Below these many record bytes a selection is filled on the calling thread: waking the pool's
+// workers costs more than copying a hundred small records (measured on eight threads: 32
+// molecules of about 850 bytes 14 µs inline against 35 µs on the pool, 128 alike, 256 faster on
+// the pool). Decompressing a byte costs several times more than copying it, so compressed
+// selections go to the pool sooner.
+constexpr std::uint64_t kInlineRecordBytes = 96 * 1024;
+constexpr std::uint64_t kInlineCompressedRecordBytes = 32 * 1024;
 
-Result<std::vector<std::uint32_t>> selected_atom_counts(const AtomDatabase& database,
-                                                        std::span<const std::size_t> indices) {
+// ---------------------------------------------------------------------------------------------
+// Selection: what the index says about every selected molecule, and the atom offsets
+
+// From this many molecules on, the index is looked up on the pool: the entries of a random
+// selection lie scattered over the index, every lookup waits for a cache miss, and several threads
+// wait for theirs at once.
+constexpr std::size_t kParallelLookupMolecules = 2048;
+constexpr std::size_t kLookupGroup = 16;
+
+// Per selected molecule, from its index entry: atom count, record length and, in a mapped
+// database, the record's stored bytes in the mapping (absent for a record beyond the mapping).
+struct Selection {
   std::vector<std::uint32_t> counts;
-  counts.reserve(indices.size());
-  for (const std::size_t k : indices) {
-    const auto count = database.num_atoms(k);
-    if (!count) return invalid_data(cat("Index ", k, " out of bounds"));
-    counts.push_back(*count);
+  std::vector<std::uint32_t> record_lengths;
+  std::vector<std::optional<ByteView>> stored;  // empty when the database is not mapped
+};
+
+// Every entry is looked up once, here. The first index without an entry, in selection order,
+// fails with "Index {k} out of bounds".
+Result<Selection> look_up_selection(const AtomDatabase& database, std::span<const std::size_t> indices, bool mapped) {
+  const std::size_t molecules = indices.size();
+  Selection selection{std::vector<std::uint32_t>(molecules), std::vector<std::uint32_t>(molecules),
+                      std::vector<std::optional<ByteView>>(mapped ? molecules : 0)};
+  std::atomic<bool> any_missing{false};
+  // The first lookup of an entry waits for its cache miss; a group's first lookups come one after
+  // the other with nothing in between, so the processor overlaps their misses. The later
+  // lookups of the same entries hit the cache.
+  const auto look_up_group = [&](std::size_t group) -> Result<void> {
+    const std::size_t first = group * kLookupGroup;
+    const std::size_t last = std::min(molecules, first + kLookupGroup);
+    bool missing = false;
+    for (std::size_t i = first; i < last; ++i) {
+      const auto count = database.num_atoms(indices[i]);
+      selection.counts[i] = count.value_or(0);
+      missing = missing || !count;
+    }
+    if (missing) any_missing.store(true, std::memory_order_relaxed);
+    for (std::size_t i = first; i < last; ++i) {
+      selection.record_lengths[i] = database.uncompressed_size(indices[i]).value_or(0);
+      if (mapped) selection.stored[i] = database.get_compressed_slice(indices[i]);
+    }
+    return {};
+  };
+  const std::size_t groups = (molecules + kLookupGroup - 1) / kLookupGroup;
+  const std::size_t min_parallel =
+      molecules >= kParallelLookupMolecules ? 2 : std::numeric_limits<std::size_t>::max();
+  MOLARIUM_TRY_VOID(molarium::pool::parallel_for(groups, look_up_group, min_parallel));
+  if (any_missing.load(std::memory_order_relaxed)) {
+    for (const std::size_t k : indices) {
+      if (!database.num_atoms(k)) return invalid_data(cat("Index ", k, " out of bounds"));
+    }
   }
-  return counts;
+  return selection;
 }
 
 // n + 1 prefix sums: molecule i owns atom rows offsets[i] to offsets[i + 1] - 1.
@@ -74,21 +126,24 @@ Result<std::vector<std::uint64_t>> atom_offsets(std::span<const std::uint32_t> c
 
 // Index entries are untrusted and every buffer is sized by their atom counts: an entry that
 // claims more atoms than its record can hold is refused here, before a damaged count can make
-// the call allocate (and zero) gigabytes. A record of n atoms takes at least
-// 6 + n * (stride + 1) bytes.
-Result<void> check_counts_fit_records(const AtomDatabase& database, std::span<const std::size_t> indices,
-                                      std::span<const std::uint32_t> counts, std::size_t positions_stride) {
+// the call allocate gigabytes. A record of n atoms takes at least 6 + n * (stride + 1) bytes.
+// Returns the selection's total record length, the measure of the fill's work.
+Result<std::uint64_t> check_counts_fit_records(std::span<const std::size_t> indices, const Selection& selection,
+                                               std::size_t positions_stride) {
   namespace record = molarium::storage::soa;
+  std::uint64_t total = 0;
   for (std::size_t i = 0; i < indices.size(); ++i) {
-    const std::uint64_t length = database.uncompressed_size(indices[i]).value_or(0);
+    const std::uint64_t length = selection.record_lengths[i];
+    const std::uint32_t count = selection.counts[i];
     // Cannot overflow: a u32 count times at most 25 bytes.
-    const std::uint64_t minimum = record::kMinRecordSize + static_cast<std::uint64_t>(counts[i]) * (positions_stride + 1);
+    const std::uint64_t minimum = record::kMinRecordSize + static_cast<std::uint64_t>(count) * (positions_stride + 1);
     if (minimum > length) {
-      return invalid_data(cat("Index entry ", indices[i], " claims ", counts[i], " atoms, more than its record of ",
+      return invalid_data(cat("Index entry ", indices[i], " claims ", count, " atoms, more than its record of ",
                               length, " bytes can hold"));
     }
+    total += length;  // at most 2^32 per index entry: a selection cannot make it wrap
   }
-  return {};
+  return total;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -132,11 +187,28 @@ bool template_matches_lock(const std::vector<SectionSchema>& record_layout, cons
   return true;
 }
 
-Layout choose_layout(std::vector<SectionSchema> record_layout, const std::optional<DatabaseSchema>& lock) {
+// A layout taken from the lock sizes buffers from the lock's entries, which a damaged blob can
+// make ask for gigabytes. Each must be an entry a writer can produce, and where the template record
+// holds the same field with the same tag, its slot must be the lock's (a molecule-level array's
+// slot is the one size the tag does not fix).
+Result<Layout> choose_layout(std::vector<SectionSchema> record_layout, const std::optional<DatabaseSchema>& lock) {
   if (!lock || template_matches_lock(record_layout, *lock)) return Layout{std::move(record_layout), true};
+  std::map<SectionId, const SectionSchema*> in_template;
+  for (const SectionSchema& entry : record_layout) in_template.insert_or_assign(SectionId(entry.kind, entry.key), &entry);
   Layout layout{{}, false};
   layout.sections.reserve(lock->sections.size());
-  for (const auto& section : lock->sections) layout.sections.push_back(layout_entry(section));
+  for (const auto& section : lock->sections) {
+    const molarium::storage::schema::SchemaEntry entry{section.type_tag, section.per_atom, section.elem_bytes,
+                                                       section.slot_bytes};
+    MOLARIUM_TRY_VOID(molarium::storage::schema::check_entry_fits_tag(section.kind, section.key, entry));
+    const auto found = in_template.find(SectionId(section.kind, section.key));
+    if (found != in_template.end() && found->second->type_tag == section.type_tag &&
+        found->second->slot_bytes != section.slot_bytes) {
+      return invalid_data(cat("Section '", section.key, "' holds ", found->second->slot_bytes,
+                              " bytes per slot, but the schema lock says ", section.slot_bytes));
+    }
+    layout.sections.push_back(layout_entry(section));
+  }
   return layout;
 }
 
@@ -164,22 +236,23 @@ Result<std::size_t> buffer_bytes(std::uint64_t unit, std::uint64_t count, std::s
 
 bool is_string_column_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::Str) || tag == tag_byte(TypeTag::Null); }
 
-// The fixed-size buffer of one layout section, zero-filled: empty for variable-size sections,
-// element bytes per atom for per-atom sections, slot bytes per molecule otherwise.
-Result<Bytes> fixed_buffer(const SectionSchema& entry, std::uint64_t total_atoms, std::size_t molecules) {
-  if (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag)) return Bytes();
+// The fixed-size buffer of one layout section, not yet written: empty for variable-size sections,
+// element bytes per atom for per-atom sections, slot bytes per molecule otherwise. The buffers
+// are not zeroed here: each molecule's fill writes or zeroes its own part, on its own thread.
+Result<ByteBuffer> fixed_buffer(const SectionSchema& entry, std::uint64_t total_atoms, std::size_t molecules) {
+  if (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag)) return ByteBuffer();
   const auto bytes = entry.per_atom ? buffer_bytes(entry.elem_bytes, total_atoms, cat("section '", entry.key, "'"))
                                     : buffer_bytes(entry.slot_bytes, molecules, cat("section '", entry.key, "'"));
   if (!bytes) return std::unexpected(bytes.error());
-  return Bytes(*bytes);
+  return ByteBuffer(*bytes);
 }
 
 Result<FlatPositions> positions_buffer(std::uint8_t positions_type_tag, std::size_t positions_stride,
                                        std::uint64_t total_atoms) {
   const auto bytes = buffer_bytes(positions_stride, total_atoms, "positions");
   if (!bytes) return std::unexpected(bytes.error());
-  if (positions_type_tag == tag_byte(TypeTag::Vec3F32)) return FlatPositions(std::vector<float>(*bytes / sizeof(float)));
-  if (positions_type_tag == tag_byte(TypeTag::Vec3F64)) return FlatPositions(Bytes(*bytes));
+  if (positions_type_tag == tag_byte(TypeTag::Vec3F32)) return FlatPositions(FlatBuffer<float>(*bytes / sizeof(float)));
+  if (positions_type_tag == tag_byte(TypeTag::Vec3F64)) return FlatPositions(ByteBuffer(*bytes));
   return invalid_data(cat("Unsupported positions type tag ", static_cast<unsigned>(positions_type_tag)));
 }
 
@@ -204,7 +277,7 @@ class ColumnGatherer {
 template <class Entry>
 using Gatherers = std::vector<std::unique_ptr<ColumnGatherer<Entry>>>;  // null where a section has none
 
-void copy_into(Bytes& buffer, std::uint64_t at, ByteView bytes) {
+void copy_into(ByteBuffer& buffer, std::uint64_t at, ByteView bytes) {
   if (!bytes.empty()) std::memcpy(buffer.data() + at, bytes.data(), bytes.size());
 }
 
@@ -213,13 +286,15 @@ void copy_into(Bytes& buffer, std::uint64_t at, ByteView bytes) {
 
 // Writes every selected molecule's part of the buffers. Molecule i writes only its own atom rows
 // (offsets[i] to offsets[i + 1] - 1) and slot i, and its column entries under their locks, so
-// fill() may run for different molecules on different threads at once.
+// fill() may run for different molecules on different threads at once. A successful fill has
+// written every byte of molecule i's part: its sections' values, and zeros for the layout
+// sections it lacks.
 class Filler {
  public:
   Filler(const soa::SoaContext& context, std::span<const std::uint32_t> counts,
          std::span<const std::uint64_t> offsets, const Layout& layout, const KeyMap& keys, bool has_lock,
-         FlatPositions& positions, Bytes& atomic_numbers, std::vector<Bytes>& fixed, Gatherers<std::string>& strings,
-         Gatherers<Bytes>& tensors)
+         FlatPositions& positions, ByteBuffer& atomic_numbers, std::vector<ByteBuffer>& fixed,
+         Gatherers<std::string>& strings, Gatherers<Bytes>& tensors)
       : context_(context), counts_(counts), offsets_(offsets), layout_(layout), keys_(keys), has_lock_(has_lock),
         positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors) {}
 
@@ -240,11 +315,11 @@ class Filler {
   Result<void> copy_atoms(std::size_t i, const SoaFastRecord& record) const {
     const std::uint64_t first_atom = offsets_[i];
     if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F32)) {
-      auto* values = std::get_if<std::vector<float>>(&positions_);
+      auto* values = std::get_if<FlatBuffer<float>>(&positions_);
       if (values == nullptr) return invalid_data("missing f32 position buffer");
       molecule::helpers::decode_le_elements<float>(record.positions, values->data() + 3 * first_atom);
     } else if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F64)) {
-      auto* bytes = std::get_if<Bytes>(&positions_);
+      auto* bytes = std::get_if<ByteBuffer>(&positions_);
       if (bytes == nullptr) return invalid_data("missing f64 position buffer");
       copy_into(*bytes, context_.positions_stride * first_atom, record.positions);
     } else {
@@ -280,8 +355,11 @@ class Filler {
     return {};
   }
 
-  // Matches record sections first to last from `first` on by (kind, key).
+  // Matches record sections first to last from `first` on by (kind, key); sections before
+  // `first` were stored at their own positions. Zeroes the parts of the sections it lacks.
   Result<void> fill_keyed(std::size_t i, const SoaFastRecord& record, std::size_t first) const {
+    std::vector<bool> stored(layout_.sections.size(), false);
+    std::fill_n(stored.begin(), first, true);
     for (std::size_t s = first; s < record.sections.size(); ++s) {
       const SoaSectionRef& section = record.sections[s];
       const auto found = keys_.find(SectionId(section.kind, section.key));
@@ -290,8 +368,23 @@ class Filler {
       }
       MOLARIUM_TRY_VOID(check_tag(i, section, layout_.sections[found->second]));
       MOLARIUM_TRY_VOID(store(i, found->second, section, record.atom_count));
+      stored[found->second] = true;
+    }
+    for (std::size_t j = 0; j < layout_.sections.size(); ++j) {
+      if (!stored[j]) zero_part(i, j);
     }
     return {};
+  }
+
+  // Zeroes molecule i's rows (per-atom sections) or slot (molecule-level ones) of buffer j.
+  void zero_part(std::size_t i, std::size_t j) const {
+    if (fixed_[j].empty()) return;
+    const SectionSchema& entry = layout_.sections[j];
+    if (entry.per_atom) {
+      fixed_[j].zero_range(entry.elem_bytes * offsets_[i], entry.elem_bytes * counts_[i]);
+    } else {
+      fixed_[j].zero_range(entry.slot_bytes * i, entry.slot_bytes);
+    }
   }
 
   // Every record section names a distinct layout entry.
@@ -361,22 +454,38 @@ class Filler {
   const KeyMap& keys_;
   bool has_lock_;
   FlatPositions& positions_;
-  Bytes& atomic_numbers_;
-  std::vector<Bytes>& fixed_;
+  ByteBuffer& atomic_numbers_;
+  std::vector<ByteBuffer>& fixed_;
   Gatherers<std::string>& strings_;
   Gatherers<Bytes>& tensors_;
 };
 
-// Runs fill for every molecule on the pool. Every molecule is filled even when another fails,
-// so that the error reported is the one of the lowest selection position, whatever the timing.
-template <class Fill>
-Result<void> fill_all(std::size_t molecules, Fill&& fill_one) {
+// Molecules are filled in groups of this many: the group's records are warmed together before
+// any of them is parsed (see warm_records).
+constexpr std::size_t kFillGroup = 16;
+
+// Runs fill for every molecule, on the pool unless `run_inline`, a group of molecules at a time:
+// warm(first, last) once for molecules first to last - 1, then fill_one for each of them. Every
+// molecule is filled even when another fails, so that the error reported is the one of the
+// lowest selection position, whatever the timing.
+template <class Warm, class Fill>
+Result<void> fill_all(std::size_t molecules, bool run_inline, Warm&& warm, Fill&& fill_one) {
   std::vector<std::optional<molarium::Error>> failures(molecules);
-  auto status = molarium::pool::parallel_for(molecules, [&](std::size_t i) -> Result<void> {
-    auto filled = fill_one(i);
-    if (!filled) failures[i].emplace(std::move(filled).error());
-    return {};
-  });
+  const std::size_t groups = (molecules + kFillGroup - 1) / kFillGroup;
+  const std::size_t min_parallel = run_inline ? std::numeric_limits<std::size_t>::max() : 2;
+  auto status = molarium::pool::parallel_for(
+      groups,
+      [&](std::size_t group) -> Result<void> {
+        const std::size_t first = group * kFillGroup;
+        const std::size_t last = std::min(molecules, first + kFillGroup);
+        warm(first, last);
+        for (std::size_t i = first; i < last; ++i) {
+          auto filled = fill_one(i);
+          if (!filled) failures[i].emplace(std::move(filled).error());
+        }
+        return {};
+      },
+      min_parallel);
   if (!status) return status;
   for (auto& failure : failures) {
     if (failure) return std::unexpected(std::move(*failure));
@@ -402,6 +511,57 @@ std::vector<std::optional<std::vector<std::optional<Entry>>>> take_columns(Gathe
   return columns;
 }
 
+// One record of a mapped database for the duration of its use: a view of the mapping for an
+// uncompressed file (the caller's shared access keeps the mapping alive), else its decompressed
+// bytes. Taking no reference on the mapping spares the workers from contending for one counter.
+class MappedRecord {
+ public:
+  // The record at stored index k, whose stored bytes and record length the index gave.
+  static Result<MappedRecord> fetch(const AtomDatabase& database, std::size_t k, std::optional<ByteView> stored,
+                                    std::uint32_t record_length) {
+    const auto& compression = database.compression();
+    if (compression.codec == molarium::compression::Codec::None) {
+      if (!stored) return invalid_data(cat("Missing mmap bytes for molecule ", k));
+      return MappedRecord(*stored);
+    }
+    if (!stored) return invalid_data(cat("Missing compressed bytes for molecule ", k));
+    auto record = molarium::compression::decompress(*stored, compression, record_length);
+    if (!record) return std::unexpected(std::move(record).error());
+    return MappedRecord(std::move(*record));
+  }
+
+  ByteView bytes() const { return decompressed_ ? ByteView(*decompressed_) : in_place_; }
+
+ private:
+  explicit MappedRecord(ByteView in_place) : in_place_(in_place) {}
+  explicit MappedRecord(Bytes decompressed) : decompressed_(std::move(decompressed)) {}
+  ByteView in_place_;
+  std::optional<Bytes> decompressed_;
+};
+
+// A selection's records lie scattered over the mapping: reading each one stalls on a TLB and a
+// cache miss at its start, then on cache misses further in, and prefetching alone was measured
+// not to remove the first stall. So a group's record starts are read first, one independent load
+// each, which the processor overlaps; then every line of the group's records is prefetched, their
+// pages now known, before the first of them is parsed. Measured on a 4,096-molecule batch: about
+// a third less time on one thread and on eight than filling record after record.
+constexpr std::size_t kPrefetchBytes = 4096;
+constexpr std::size_t kCacheLineBytes = 64;
+
+void warm_records(const Selection& selection, std::size_t first, std::size_t last) {
+  std::uint8_t sink = 0;
+  for (std::size_t i = first; i < last; ++i) {
+    if (selection.stored[i] && !selection.stored[i]->empty()) sink ^= (*selection.stored[i])[0];
+  }
+  asm volatile("" : : "r"(sink));  // the loads must happen
+  for (std::size_t i = first; i < last; ++i) {
+    if (!selection.stored[i]) continue;
+    const ByteView stored = *selection.stored[i];
+    const std::size_t span = std::min(stored.size(), kPrefetchBytes);
+    for (std::size_t at = 0; at < span; at += kCacheLineBytes) __builtin_prefetch(stored.data() + at);
+  }
+}
+
 }  // namespace
 
 Result<soa::SoaBytes> mapped_record_bytes(const AtomDatabase& database, std::size_t k) {
@@ -423,18 +583,22 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   if (indices.empty()) return std::nullopt;
   const std::size_t molecules = indices.size();
 
-  auto counts = selected_atom_counts(database, indices);
-  if (!counts) return std::unexpected(std::move(counts).error());
-  auto offsets = atom_offsets(*counts);
+  // A database without record 0 fails the lookup below, whatever this says.
+  const bool mapped = database.get_compressed_slice(0).has_value();
+  auto selection = look_up_selection(database, indices, mapped);
+  if (!selection) return std::unexpected(std::move(selection).error());
+  auto offsets = atom_offsets(selection->counts);
   if (!offsets) return std::unexpected(std::move(offsets).error());
   const std::uint64_t total_atoms = offsets->back();
 
-  // Record 0 exists: the selection is not empty and every index was found.
-  const bool mapped = database.get_compressed_slice(0).has_value();
   const auto context = soa::SoaContext::from_database(database);
   if (!context) return std::unexpected(context.error());
   const std::optional<DatabaseSchema> lock = database.schema_info();
-  MOLARIUM_TRY_VOID(check_counts_fit_records(database, indices, *counts, context->positions_stride));
+  const auto record_bytes = check_counts_fit_records(indices, *selection, context->positions_stride);
+  if (!record_bytes) return std::unexpected(record_bytes.error());
+  // The fill of a mapped, compressed database decompresses each record; otherwise it copies.
+  const bool decompresses = mapped && database.compression().codec != molarium::compression::Codec::None;
+  const bool run_inline = *record_bytes < (decompresses ? kInlineCompressedRecordBytes : kInlineRecordBytes);
 
   // An unmapped database is read and decompressed in one parallel batch before the fill.
   std::vector<Bytes> records;
@@ -443,22 +607,27 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
     if (!read) return std::unexpected(std::move(read).error());
     records = std::move(read->first);
   }
+  const auto mapped_record = [&](std::size_t i) {
+    return MappedRecord::fetch(database, indices[i], selection->stored[i], selection->record_lengths[i]);
+  };
   Result<std::vector<SectionSchema>> first_sections = [&]() -> Result<std::vector<SectionSchema>> {
     if (!mapped) return record_sections(records.front(), context->positions_stride);
-    auto first = mapped_record_bytes(database, indices.front());
+    auto first = mapped_record(0);
     if (!first) return std::unexpected(std::move(first).error());
     return record_sections(first->bytes(), context->positions_stride);
   }();
   if (!first_sections) return std::unexpected(std::move(first_sections).error());
 
-  Layout layout = choose_layout(std::move(*first_sections), lock);
+  auto chosen = choose_layout(std::move(*first_sections), lock);
+  if (!chosen) return std::unexpected(std::move(chosen).error());
+  Layout layout = std::move(*chosen);
   // Keyed matching needs the map; strict matching with a lock needs it for reordered records.
   const KeyMap keys = (!layout.strict || lock) ? key_map(layout.sections) : KeyMap();
 
   auto positions = positions_buffer(context->positions_type_tag, context->positions_stride, total_atoms);
   if (!positions) return std::unexpected(std::move(positions).error());
-  Bytes atomic_numbers(total_atoms);
-  std::vector<Bytes> fixed;
+  ByteBuffer atomic_numbers(total_atoms);
+  std::vector<ByteBuffer> fixed;
   fixed.reserve(layout.sections.size());
   for (const SectionSchema& entry : layout.sections) {
     auto buffer = fixed_buffer(entry, total_atoms, molecules);
@@ -468,21 +637,23 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
   auto tensors = gatherers<Bytes>(layout.sections, molecules, &dtypes::is_tensor_tag);
 
-  const Filler filler(*context, *counts, *offsets, layout, keys, lock.has_value(), *positions, atomic_numbers, fixed,
-                      strings, tensors);
-  const auto filled = mapped ? fill_all(molecules,
-                                        [&](std::size_t i) -> Result<void> {
-                                          // Held only while this molecule is filled.
-                                          const auto record = mapped_record_bytes(database, indices[i]);
-                                          if (!record) return std::unexpected(record.error());
-                                          return filler.fill(i, record->bytes());
-                                        })
-                             : fill_all(molecules, [&](std::size_t i) { return filler.fill(i, records[i]); });
+  const Filler filler(*context, selection->counts, *offsets, layout, keys, lock.has_value(), *positions,
+                      atomic_numbers, fixed, strings, tensors);
+  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(*selection, first, last); };
+  const auto fill_mapped = [&](std::size_t i) -> Result<void> {
+    // Held only while this molecule is filled.
+    const auto record = mapped_record(i);
+    if (!record) return std::unexpected(record.error());
+    return filler.fill(i, record->bytes());
+  };
+  const auto fill_read = [&](std::size_t i) { return filler.fill(i, records[i]); };
+  const auto filled = mapped ? fill_all(molecules, run_inline, warm_mapped, fill_mapped)
+                             : fill_all(molecules, run_inline, [](std::size_t, std::size_t) {}, fill_read);
   if (!filled) return std::unexpected(filled.error());
   records.clear();
 
   FlatExtraction out{std::move(*positions),
-                     std::move(*counts),
+                     std::move(selection->counts),
                      std::move(atomic_numbers),
                      std::move(layout.sections),
                      std::move(fixed),

@@ -14,6 +14,7 @@
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
 #include "engine/storage/database.hpp"
+#include "python/flat_buffer.hpp"
 #include "python/soa.hpp"
 
 namespace molarium_rs::database::flat {
@@ -21,7 +22,7 @@ namespace molarium_rs::database::flat {
 // The positions of every selected atom, molecule 0's atoms first: float32 values (three per atom)
 // when the database stores float32 positions, or the float64 triples as little-endian bytes (24
 // per atom) when it stores float64 positions.
-using FlatPositions = std::variant<std::vector<float>, molarium::Bytes>;
+using FlatPositions = std::variant<FlatBuffer<float>, FlatBuffer<std::uint8_t>>;
 
 // One entry per selected molecule; absent where the molecule has no such section (or, for null
 // sections, always).
@@ -29,15 +30,16 @@ using StringColumn = std::vector<std::optional<std::string>>;
 // One entry per selected molecule: the whole tensor payload (rank, dimensions, values).
 using TensorColumn = std::vector<std::optional<molarium::Bytes>>;
 
-// Everything the dictionary builder needs; the buffers are moved out, never copied.
+// Everything the dictionary builder needs; the buffers are moved out, never copied, and every
+// byte of them is written (a section that a molecule lacks is zero in its rows or slot).
 // Per layout section j: fixed_buffers[j] (empty for variable-size sections), and a string column
 // for type tags 2 and 13, a tensor column for tags 14 to 17.
 struct FlatExtraction {
   FlatPositions positions;
   std::vector<std::uint32_t> atom_counts;  // from the index, in selection order
-  molarium::Bytes atomic_numbers;          // total_atoms bytes
+  FlatBuffer<std::uint8_t> atomic_numbers;  // total_atoms bytes
   std::vector<soa::SectionSchema> layout;
-  std::vector<molarium::Bytes> fixed_buffers;
+  std::vector<FlatBuffer<std::uint8_t>> fixed_buffers;
   std::vector<std::optional<StringColumn>> string_columns;
   std::vector<std::optional<TensorColumn>> tensor_columns;
   std::uint64_t total_atoms = 0;

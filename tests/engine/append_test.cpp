@@ -37,6 +37,7 @@ using molarium::storage::DatabaseSchema;
 using molarium::storage::DatabaseSchemaSection;
 using molarium::storage::OwnedRecord;
 using molarium::testing::FileBytes;
+using molarium::testing::get;
 using molarium::testing::put;
 using molarium::testing::read_file;
 using molarium::testing::reference_adler32;
@@ -506,6 +507,63 @@ TEST(AppendFailure, WriteFailureMidwayLeavesFileLockFormatAndIndexAsBefore) {
   ASSERT_TRUE(db.add_molecules(pointers(molecules)));
   EXPECT_EQ(db.len(), 4u);
   EXPECT_EQ(db.get_raw_bytes(std::vector<std::size_t>{3}).value()[0].size(), 1322u);
+}
+
+// Records are written in groups of about a megabyte: every record must still land right after
+// the one before it, byte for byte, also one larger than a group.
+TEST(AppendGrouping, SmallRecordsAndOneLargerThanAGroupLandContiguouslyInInputOrder) {
+  const TempDir dir;
+  const std::string path = dir.path("db");
+  auto db = AtomDatabase::create_with_format(path, CompressionType::none()).value();
+  ASSERT_TRUE(db.add_molecule(molecule_f32(2, 0.0f)));
+  ASSERT_TRUE(db.flush());
+  const std::uint64_t start = file_size(path);
+
+  std::vector<std::size_t> atoms(3000, 100);  // 3000 records of 1306 bytes: about 4 MB
+  atoms[700] = 200000;                        // one of 2.6 MB
+  std::vector<Molecule> molecules;
+  for (std::size_t i = 0; i < atoms.size(); ++i) molecules.push_back(molecule_f32(atoms[i], static_cast<float>(i)));
+  ASSERT_TRUE(db.add_molecules(pointers(molecules)));
+
+  const FileBytes file = read_file(path);
+  std::uint64_t expected_offset = start;
+  for (std::size_t i = 0; i < atoms.size(); ++i) {
+    const auto entry = db.index().entry(i + 1).value();
+    // Atom count, 12 bytes of positions and one atomic number per atom, a section count of 0.
+    const std::uint64_t length = 4 + 13 * atoms[i] + 2;
+    ASSERT_EQ(entry.offset, expected_offset) << "record " << i;
+    ASSERT_EQ(entry.compressed_len, length) << "record " << i;
+    ASSERT_LE(entry.offset + length, file.size());
+    ASSERT_EQ(get(file, entry.offset, 4), atoms[i]) << "record " << i;
+    float x;
+    std::memcpy(&x, file.data() + entry.offset + 4, 4);
+    ASSERT_EQ(x, static_cast<float>(i)) << "record " << i;
+    ASSERT_EQ(get(file, entry.offset + length - 2, 2), 0u) << "record " << i;
+    expected_offset += length;
+  }
+  EXPECT_EQ(file.size(), expected_offset);
+}
+
+TEST(AppendGrouping, WriteFailureAfterAWholeGroupWasWrittenCutsTheFileBack) {
+  const TempDir dir;
+  const std::string path = dir.path("db");
+  auto db = AtomDatabase::create_with_format(path, CompressionType::none()).value();
+  ASSERT_TRUE(db.add_molecule(molecule_f32(2, 0.0f)));
+  ASSERT_TRUE(db.flush());
+  const std::uint64_t size = file_size(path);
+
+  const std::vector<Molecule> molecules(3000, molecule_f32(100, 1.0f));  // 1306 bytes each
+  {
+    const FileSizeLimit limit(size + 3 * 1024 * 1024);  // the first groups fit, a later one is cut
+    auto failed = db.add_molecules(pointers(molecules));
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().kind(), Error::Kind::Io);
+  }
+  EXPECT_EQ(file_size(path), size);
+  EXPECT_EQ(db.len(), 1u);
+  ASSERT_TRUE(db.add_molecules(pointers(molecules)));
+  EXPECT_EQ(db.len(), 3001u);
+  EXPECT_EQ(file_size(path), size + 3000 * 1306);
 }
 
 TEST(AppendFailure, UnwritableFileInstallsNeitherLockNorFormat) {

@@ -252,7 +252,7 @@ TEST_P(FlatFill, SlicesFollowTheSelectionOrderWithRepeats) {
   FlatExtraction flat = extracted(db, {2, 0, 2, 1});
   EXPECT_EQ(flat.atom_counts, (std::vector<std::uint32_t>{3, 2, 3, 0}));
   EXPECT_EQ(flat.total_atoms, 8u);
-  EXPECT_EQ(std::get<std::vector<float>>(flat.positions), expected_positions({{2, 3}, {0, 2}, {2, 3}, {1, 0}}));
+  EXPECT_EQ(std::get<FlatBuffer<float>>(flat.positions), expected_positions({{2, 3}, {0, 2}, {2, 3}, {1, 0}}));
   EXPECT_EQ(flat.atomic_numbers, (FileBytes{3, 4, 5, 1, 2, 3, 4, 5}));
   // The lock names the same fields as the first record, so the record's order stands.
   EXPECT_EQ(layout_keys(flat), (std::vector<std::string>{"energy", "forces", "name", "n", "a"}));
@@ -304,7 +304,7 @@ TEST_F(FlatFiles, Float64PositionsAreGatheredAsTriplesOfBytes) {
   FlatExtraction flat = extracted(db, {1, 0});
   FileBytes expected;
   for (float value : expected_positions({{1, 1}, {0, 2}})) append_value(expected, static_cast<double>(value));
-  EXPECT_EQ(std::get<FileBytes>(flat.positions), expected);
+  EXPECT_EQ(std::get<FlatBuffer<std::uint8_t>>(flat.positions), expected);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -469,6 +469,84 @@ TEST_P(DamagedIndex, CountTheRecordCannotHoldIsRefusedBeforeAllocating) {
 
 INSTANTIATE_TEST_SUITE_P(MappedAndInMemory, DamagedIndex, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "Mapped" : "InMemory"); });
+
+// ---------------------------------------------------------------------------------------------
+// Large selections: looked up and filled on the worker pool
+
+class LargeSelection : public FlatFiles, public ::testing::WithParamInterface<FillCase> {
+ protected:
+  static constexpr std::uint32_t kRecords = 300;
+  static constexpr std::size_t kSelected = 3000;  // enough for the parallel lookup and fill
+
+  // Record i has 1 + i % 7 atoms; every third record lacks forces and the property "a", so the
+  // lock, not the first record, drives the layout and those records leave zeros.
+  static bool complete(std::uint32_t i) { return i % 3 != 0; }
+  static std::uint32_t atoms(std::uint32_t i) { return 1 + i % 7; }
+
+  void write() {
+    std::vector<FileBytes> records;
+    for (std::uint32_t i = 0; i < kRecords; ++i) {
+      std::vector<TestSection> sections = {energy(i)};
+      if (complete(i)) {
+        sections.push_back(forces(i, atoms(i)));
+        sections.push_back(molecule_int("a", 1000 + i));
+      }
+      records.push_back(soa_record(i, atoms(i), sections));
+    }
+    write_locked(records, {kEnergySchema, kForcesSchema, schema_section(2, "a", 1, false, 8, 8)},
+                 compression_of(GetParam().codec));
+  }
+
+  // Molecule j of the selection is record (7 j + 3) % kRecords: every record, scattered, repeated.
+  static std::vector<std::size_t> selection() {
+    std::vector<std::size_t> indices(kSelected);
+    for (std::size_t j = 0; j < kSelected; ++j) indices[j] = (7 * j + 3) % kRecords;
+    return indices;
+  }
+};
+
+TEST_P(LargeSelection, EveryBufferHoldsTheValuesOrZerosWhateverTheMemoryHeldBefore) {
+  write();
+  const AtomDatabase db = open(GetParam().mode == Mode::Mapped);
+  const std::vector<std::size_t> indices = selection();
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> molecules;
+  FileBytes numbers, energies, forces_bytes, properties;
+  for (const std::size_t k : indices) {
+    const auto i = static_cast<std::uint32_t>(k);
+    molecules.emplace_back(i, atoms(i));
+    for (std::uint32_t a = 0; a < atoms(i); ++a) numbers.push_back(static_cast<std::uint8_t>(i + a + 1));
+    append_value(energies, static_cast<double>(i));
+    const FileBytes forces_part = complete(i) ? forces_payload(i, atoms(i)) : FileBytes(12 * atoms(i), 0);
+    forces_bytes.insert(forces_bytes.end(), forces_part.begin(), forces_part.end());
+    append_value(properties, complete(i) ? std::int64_t{1000} + i : std::int64_t{0});
+  }
+  // Each round frees its buffers before the next allocates, so later rounds are likely to be
+  // given memory that held the earlier rounds' values.
+  for (int round = 0; round < 3; ++round) {
+    FlatExtraction flat = extracted(db, indices);
+    ASSERT_EQ(layout_keys(flat), (std::vector<std::string>{"energy", "forces", "a"}));
+    EXPECT_EQ(std::get<FlatBuffer<float>>(flat.positions), expected_positions(molecules));
+    EXPECT_EQ(flat.atomic_numbers, numbers);
+    EXPECT_EQ(flat.fixed_buffers[0], energies);
+    EXPECT_EQ(flat.fixed_buffers[1], forces_bytes);
+    EXPECT_EQ(flat.fixed_buffers[2], properties);
+  }
+}
+
+TEST_P(LargeSelection, FirstIndexPastTheEndInSelectionOrderIsNamed) {
+  write();
+  const AtomDatabase db = open(GetParam().mode == Mode::Mapped);
+  std::vector<std::size_t> indices = selection();
+  indices[2500] = 900;
+  indices[1700] = 4000;
+  indices[2999] = 300;
+  for (int run = 0; run < 10; ++run) EXPECT_EQ(failure(db, indices), "Invalid data: Index 4000 out of bounds");
+}
+
+INSTANTIATE_TEST_SUITE_P(CodecsAndModes, LargeSelection,
+                         ::testing::Values(FillCase{Codec::None, Mode::Mapped}, FillCase{Codec::None, Mode::InMemory},
+                                           FillCase{Codec::Zstd, Mode::Mapped}, FillCase{Codec::Lz4, Mode::InMemory}),
+                         fill_case_name);
 
 }  // namespace
 }  // namespace molarium_rs::database::flat
