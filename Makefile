@@ -86,7 +86,7 @@ py314:
 	  /tmp/molarium-venv/bin/pip install -q --no-build-isolation /src; \
 	  cd /tmp && /tmp/molarium-venv/bin/python -m pytest -q -p no:cacheprovider /src/tests/python'
 
-check: test sanitize py314
+check: test sanitize sanitize-python py314 fuzz-ci
 
 # Side-by-side benchmarks against LMDB, h5py, ASE and plain NumPy (BENCH_QUICK=1 for a short run).
 # The peers live only in their own venv, never in molarium's dependencies.
