@@ -1457,7 +1457,11 @@ def test_a_damaged_schema_blob_is_refused_before_flat_reads_allocate_for_it(tmp_
     # Each damaged entry asks for 4 GiB per molecule or per atom; within a 1 GiB allowance the read
     # must refuse the entry as invalid data, not run out of memory (or, without a limit, take it).
     result = subprocess.run(
-        [sys.executable, "-c", FLAT_UNDER_A_MEMORY_LIMIT, str(path)], capture_output=True, text=True, timeout=120
+        [sys.executable, "-c", FLAT_UNDER_A_MEMORY_LIMIT, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,  # not the source tree, whose molarium/ would shadow the installed package
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ValueError", "ValueError"]
