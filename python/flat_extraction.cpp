@@ -65,12 +65,27 @@ constexpr std::uint64_t kInlineCompressedRecordBytes = 32 * 1024;
 constexpr std::size_t kParallelLookupMolecules = 2048;
 constexpr std::size_t kLookupGroup = 16;
 
+// A record's stored bytes in the mapping, or none for a record beyond it. Trivial, so an array of
+// them can be left unwritten until each lookup writes its own entry (on the thread that looks it
+// up, rather than all of them first on the calling thread).
+struct StoredSlice {
+  const std::uint8_t* data;
+  std::size_t size;
+  bool present;
+};
+
 // Per selected molecule, from its index entry: atom count, record length and, in a mapped
-// database, the record's stored bytes in the mapping (absent for a record beyond the mapping).
+// database, the record's stored bytes.
 struct Selection {
   std::vector<std::uint32_t> counts;
   std::vector<std::uint32_t> record_lengths;
-  std::vector<std::optional<ByteView>> stored;  // empty when the database is not mapped
+  std::unique_ptr<StoredSlice[]> stored;  // null when the database is not mapped
+
+  // REQUIRES: the database is mapped and entry i has been looked up.
+  std::optional<ByteView> stored_bytes(std::size_t i) const {
+    if (!stored[i].present) return std::nullopt;
+    return ByteView(stored[i].data, stored[i].size);
+  }
 };
 
 // Every entry is looked up once, here. The first index without an entry, in selection order,
@@ -78,7 +93,7 @@ struct Selection {
 Result<Selection> look_up_selection(const AtomDatabase& database, std::span<const std::size_t> indices, bool mapped) {
   const std::size_t molecules = indices.size();
   Selection selection{std::vector<std::uint32_t>(molecules), std::vector<std::uint32_t>(molecules),
-                      std::vector<std::optional<ByteView>>(mapped ? molecules : 0)};
+                      mapped ? std::make_unique_for_overwrite<StoredSlice[]>(molecules) : nullptr};
   std::atomic<bool> any_missing{false};
   // The first lookup of an entry waits for its cache miss; a group's first lookups come one after
   // the other with nothing in between, so the processor overlaps their misses. The later
@@ -95,7 +110,10 @@ Result<Selection> look_up_selection(const AtomDatabase& database, std::span<cons
     if (missing) any_missing.store(true, std::memory_order_relaxed);
     for (std::size_t i = first; i < last; ++i) {
       selection.record_lengths[i] = database.uncompressed_size(indices[i]).value_or(0);
-      if (mapped) selection.stored[i] = database.get_compressed_slice(indices[i]);
+      if (mapped) {
+        const auto stored = database.get_compressed_slice(indices[i]);
+        selection.stored[i] = stored ? StoredSlice{stored->data(), stored->size(), true} : StoredSlice{nullptr, 0, false};
+      }
     }
     return {};
   };
@@ -464,13 +482,34 @@ class Filler {
 // any of them is parsed (see warm_records).
 constexpr std::size_t kFillGroup = 16;
 
+// The failure of the lowest selection position among those recorded, from any thread. Only
+// failures take the lock: a successful fill costs nothing here.
+class LowestFailure {
+ public:
+  void record(std::size_t position, molarium::Error error) {
+    std::lock_guard guard(lock_);
+    if (error_ && position_ <= position) return;
+    position_ = position;
+    error_.emplace(std::move(error));
+  }
+  Result<void> take() {
+    if (error_) return std::unexpected(std::move(*error_));
+    return {};
+  }
+
+ private:
+  std::mutex lock_;
+  std::size_t position_ = 0;
+  std::optional<molarium::Error> error_;
+};
+
 // Runs fill for every molecule, on the pool unless `run_inline`, a group of molecules at a time:
 // warm(first, last) once for molecules first to last - 1, then fill_one for each of them. Every
 // molecule is filled even when another fails, so that the error reported is the one of the
 // lowest selection position, whatever the timing.
 template <class Warm, class Fill>
 Result<void> fill_all(std::size_t molecules, bool run_inline, Warm&& warm, Fill&& fill_one) {
-  std::vector<std::optional<molarium::Error>> failures(molecules);
+  LowestFailure failure;
   const std::size_t groups = (molecules + kFillGroup - 1) / kFillGroup;
   const std::size_t min_parallel = run_inline ? std::numeric_limits<std::size_t>::max() : 2;
   auto status = molarium::pool::parallel_for(
@@ -481,16 +520,13 @@ Result<void> fill_all(std::size_t molecules, bool run_inline, Warm&& warm, Fill&
         warm(first, last);
         for (std::size_t i = first; i < last; ++i) {
           auto filled = fill_one(i);
-          if (!filled) failures[i].emplace(std::move(filled).error());
+          if (!filled) failure.record(i, std::move(filled).error());
         }
         return {};
       },
       min_parallel);
   if (!status) return status;
-  for (auto& failure : failures) {
-    if (failure) return std::unexpected(std::move(*failure));
-  }
-  return {};
+  return failure.take();
 }
 
 template <class Entry>
@@ -551,14 +587,14 @@ constexpr std::size_t kCacheLineBytes = 64;
 void warm_records(const Selection& selection, std::size_t first, std::size_t last) {
   std::uint8_t sink = 0;
   for (std::size_t i = first; i < last; ++i) {
-    if (selection.stored[i] && !selection.stored[i]->empty()) sink ^= (*selection.stored[i])[0];
+    if (selection.stored[i].present && selection.stored[i].size != 0) sink ^= selection.stored[i].data[0];
   }
   asm volatile("" : : "r"(sink));  // the loads must happen
   for (std::size_t i = first; i < last; ++i) {
-    if (!selection.stored[i]) continue;
-    const ByteView stored = *selection.stored[i];
-    const std::size_t span = std::min(stored.size(), kPrefetchBytes);
-    for (std::size_t at = 0; at < span; at += kCacheLineBytes) __builtin_prefetch(stored.data() + at);
+    if (!selection.stored[i].present) continue;
+    const std::uint8_t* const stored = selection.stored[i].data;
+    const std::size_t span = std::min(selection.stored[i].size, kPrefetchBytes);
+    for (std::size_t at = 0; at < span; at += kCacheLineBytes) __builtin_prefetch(stored + at);
   }
 }
 
@@ -608,7 +644,7 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
     records = std::move(read->first);
   }
   const auto mapped_record = [&](std::size_t i) {
-    return MappedRecord::fetch(database, indices[i], selection->stored[i], selection->record_lengths[i]);
+    return MappedRecord::fetch(database, indices[i], selection->stored_bytes(i), selection->record_lengths[i]);
   };
   Result<std::vector<SectionSchema>> first_sections = [&]() -> Result<std::vector<SectionSchema>> {
     if (!mapped) return record_sections(records.front(), context->positions_stride);
