@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "engine/compression.hpp"
@@ -457,7 +458,73 @@ py::LazyClass database_class(database_spec);
 
 }  // namespace
 
+namespace {
+
+// The two containers training loops pass indices in, read without a Python object per item. Each
+// gives exactly what the item-by-item walk gives, and returns nothing (no exception set) for
+// anything it does not take as it is, which the walk then handles, refusals included.
+
+// REQUIRES: PyList_CheckExact(list). Every item must be an exact int, so no Python code runs and
+// no item can go away while it is read.
+std::optional<std::vector<std::size_t>> indices_from_int_list(PyObject* list) {
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  std::vector<std::size_t> indices(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);  // borrowed
+    if (!PyLong_CheckExact(item)) return std::nullopt;
+    int overflow = 0;
+    const long long index = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow != 0 || index < 0) return std::nullopt;  // above 2^63 or negative: the walk decides
+    indices[static_cast<std::size_t>(i)] = static_cast<std::size_t>(index);
+  }
+  return indices;
+}
+
+// A one-dimensional NumPy array of a signed or unsigned integer dtype, any byte order or stride.
+template <class Element>
+std::optional<std::vector<std::size_t>> indices_from_array_as(PyObject* value, int type_num) {
+  // PyArray_FromAny steals the descriptor; the copy it may make is native-endian and contiguous.
+  py::Ref array = py::Ref::steal(
+      PyArray_FromAny(value, PyArray_DescrFromType(type_num), 1, 1, NPY_ARRAY_CARRAY_RO, nullptr));
+  if (!array) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  auto* converted = reinterpret_cast<PyArrayObject*>(array.get());
+  const auto* data = static_cast<const Element*>(PyArray_DATA(converted));
+  std::vector<std::size_t> indices(static_cast<std::size_t>(PyArray_DIM(converted, 0)));
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    if constexpr (std::is_signed_v<Element>) {
+      if (data[i] < 0) return std::nullopt;
+    }
+    indices[i] = static_cast<std::size_t>(data[i]);
+  }
+  return indices;
+}
+
+std::optional<std::vector<std::size_t>> indices_from_int_array(PyObject* value) {
+  if (!PyArray_CheckExact(value)) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(value);
+  if (PyArray_NDIM(array) != 1) return std::nullopt;
+  switch (PyArray_DESCR(array)->kind) {
+    case 'i':
+      return indices_from_array_as<std::int64_t>(value, NPY_INT64);
+    case 'u':
+      return indices_from_array_as<std::uint64_t>(value, NPY_UINT64);
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
 std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const char* argument) {
+  if (PyList_CheckExact(value)) {
+    if (auto indices = indices_from_int_list(value)) return indices;
+  } else if (!PyUnicode_Check(value)) {
+    if (!py::ensure_numpy()) return std::nullopt;
+    if (auto indices = indices_from_int_array(value)) return indices;
+  }
   std::vector<std::size_t> indices;
   const bool converted = py::for_each_sequence_item(value, argument, [&](PyObject* item) {
     const auto index = py::to_usize(item, argument);

@@ -280,6 +280,60 @@ def test_get_molecules_argument_refusals(tmp_path):
         db.get_molecules([0, -1])
 
 
+def index_containers(indices):
+    """The same indices in every container a caller may pass them in."""
+    array = np.array(indices, dtype=np.int64)
+    yield "tuple", tuple(indices)
+    yield "sequence", iter_only(indices)
+    for dtype in (np.int8, np.int32, np.uint16, np.uint64, ">i8", "<u4"):
+        yield f"ndarray {np.dtype(dtype).str}", array.astype(dtype)
+    yield "strided ndarray", np.repeat(array, 2)[::2]
+    yield "reversed ndarray", array[::-1][::-1]
+    yield "list of numpy ints", [np.int64(i) for i in indices]
+
+
+class iter_only:
+    """A sequence that only answers len and item access."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def test_every_index_container_selects_the_same_molecules(tmp_path):
+    db = stored(tmp_path, [full_fields(n, np.float32, n) for n in (2, 3, 1, 4)])
+    indices = [3, 0, 0, 2, 1]
+    expected_flat = db.get_molecules_flat(indices)
+    expected = [m.positions.tobytes() for m in db.get_molecules(indices)]
+    for label, container in index_containers(indices):
+        assert [m.positions.tobytes() for m in db.get_molecules(container)] == expected, label
+        flat = db.get_molecules_flat(container)
+        assert flat["n_atoms"].tolist() == expected_flat["n_atoms"].tolist(), label
+        assert flat["positions"].tobytes() == expected_flat["positions"].tobytes(), label
+
+
+def test_index_containers_refuse_as_an_item_by_item_walk_does(tmp_path):
+    db = stored(tmp_path, [full_fields(2, np.float32, 0)])
+    for bad in ([0, -1], np.array([0, -1]), np.array([0, -1], np.int8), [0, -(2**70)]):
+        with pytest.raises(OverflowError):
+            db.get_molecules_flat(bad)
+    with pytest.raises(OverflowError):
+        db.get_molecules_flat([2**64])
+    with pytest.raises(ValueError):  # fits the index type, lies past the end
+        db.get_molecules_flat(np.array([2**64 - 1], np.uint64))
+    with pytest.raises(TypeError, match="^argument 'indices': "):
+        db.get_molecules_flat(np.array([0.0, 1.0]))
+    with pytest.raises(TypeError, match="^argument 'indices': "):
+        db.get_molecules_flat(np.zeros((1, 1), np.int64))  # items are arrays, not integers
+    with pytest.raises(TypeError):
+        db.get_molecules_flat(np.array(0))
+
+
 # --- view-backed molecules ----------------------------------------------------------------------
 
 
