@@ -398,8 +398,9 @@ bool raise_argument_type_error(const char* argument, std::string_view message);
 
 // Walks a sequence argument (not a str) item by item, handing each item (borrowed) to convert,
 // which returns false with an exception set to stop. Returns false with an exception set: the
-// TypeError "argument '<argument>': ..." for a str or a non-sequence. Iterating takes a new reference to every item,
-// so Python code run by a conversion cannot free the item under it, even if it changes the sequence.
+// TypeError "argument '<argument>': ..." for a str or a non-sequence. Iterating takes a new
+// reference to every item, so Python code run by a conversion cannot free the item under it,
+// even if it changes the sequence.
 template <class Convert>
 bool for_each_sequence_item(PyObject* value, const char* argument, Convert&& convert) {
   if (PyUnicode_Check(value)) return raise_argument_type_error(argument, "Can't extract `str` to `Vec`");
