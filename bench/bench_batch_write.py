@@ -9,10 +9,10 @@ that is the work add_arrays_batch saves its callers.
 import argparse
 import os
 import tempfile
-import time
 
 import numpy as np
 
+from measure import best_time
 from molarium._molarium_rs import PyAtomDatabase, PyMolecule
 
 CODECS = ["none", "lz4", "zstd"]
@@ -60,13 +60,12 @@ def write_molecules(path, codec, batch):
 
 
 def best_rate(write, path, codec, batch, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        write(path, codec, batch)
-        best = min(best, time.perf_counter() - start)
-        os.unlink(path)
-    return len(batch["positions"]) / best
+    def remove_previous():
+        if os.path.exists(path):
+            os.unlink(path)
+
+    seconds = best_time(lambda: write(path, codec, batch), repeat, setup=remove_previous)
+    return len(batch["positions"]) / seconds
 
 
 def main():

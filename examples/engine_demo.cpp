@@ -12,10 +12,12 @@ using molarium::storage::AtomDatabase;
 
 namespace {
 
-int fail(const molarium::Error& error) {
-  std::fprintf(stderr, "error: %s\n", error.display().c_str());
+int fail(const std::string& message) {
+  std::fprintf(stderr, "error: %s\n", message.c_str());
   return 1;
 }
+
+int fail(const molarium::Error& error) { return fail(error.display()); }
 
 }  // namespace
 
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
   auto methane = Molecule::create({{0, 0, 0}, {0.63f, 0.63f, 0.63f}, {-0.63f, -0.63f, 0.63f},
                                    {-0.63f, 0.63f, -0.63f}, {0.63f, -0.63f, -0.63f}},
                                   {6, 1, 1, 1, 1});
+  if (!water) return fail(water.error());
+  if (!methane) return fail(methane.error());
   water->name = "water";
   water->energy = -76.4;
   methane->name = "methane";

@@ -1,5 +1,5 @@
-// Shared helpers of the fuzz targets: splitting an input into parameters and byte strings, and
-// files in memory that the engine can open by path.
+// Shared helpers of the fuzz targets: splitting an input into parameters and byte strings, files
+// in memory that the engine can open by path, and header slots with a matching checksum.
 #pragma once
 
 #include <sys/mman.h>
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/bytes.hpp"
+#include "engine/storage/header.hpp"
 
 namespace molarium::fuzz {
 
@@ -81,6 +82,13 @@ class MemoryFile {
   int fd_ = -1;
   std::string path_;
 };
+
+// Makes the checksum of the header slot at `slot` match its fields, so decoding looks past it.
+// REQUIRES: `slot` points at a whole slot (kSlotSize bytes).
+inline void repair_slot_checksum(std::uint8_t* slot) {
+  using namespace storage::header;
+  store_le<std::uint32_t>(slot + kChecksumOffset, adler32(ByteView(slot, kChecksumOffset)));
+}
 
 // Stops the fuzzer with a message: an invariant of the code under test does not hold.
 [[noreturn]] inline void invariant_failed(const char* what) {

@@ -20,10 +20,7 @@ header::SlotBytes slot_from(molarium::ByteView given, bool repair_checksum) {
   header::SlotBytes slot{};
   given = given.first(std::min(given.size(), header::kSlotSize));
   std::copy(given.begin(), given.end(), slot.begin());
-  if (repair_checksum) {
-    const std::uint32_t sum = header::adler32(molarium::ByteView(slot.data(), header::kChecksumOffset));
-    molarium::store_le<std::uint32_t>(slot.data() + header::kChecksumOffset, sum);
-  }
+  if (repair_checksum) molarium::fuzz::repair_slot_checksum(slot.data());
   return slot;
 }
 

@@ -108,12 +108,6 @@ void exercise_file(molarium::ByteView contents) {
   append_and_reopen(*in_memory, file.path());
 }
 
-void repair_slot_checksum(molarium::Bytes& file, std::size_t slot_offset) {
-  std::uint8_t* slot = file.data() + slot_offset;
-  const std::uint32_t sum = header::adler32(molarium::ByteView(slot, header::kChecksumOffset));
-  molarium::store_le<std::uint32_t>(slot + header::kChecksumOffset, sum);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -121,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   exercise_file(contents);
   if (size < 2 * header::kSlotSize) return 0;
   molarium::Bytes repaired(contents.begin(), contents.end());
-  repair_slot_checksum(repaired, header::kSlotAOffset);
-  repair_slot_checksum(repaired, header::kSlotBOffset);
+  molarium::fuzz::repair_slot_checksum(repaired.data() + header::kSlotAOffset);
+  molarium::fuzz::repair_slot_checksum(repaired.data() + header::kSlotBOffset);
   if (!std::equal(repaired.begin(), repaired.end(), contents.begin())) exercise_file(repaired);
   return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "engine/compression.hpp"
 #include "engine/pool.hpp"
+#include "python/flat_extraction.hpp"
 #include "python/molecule.hpp"
 #include "python/registry.hpp"
 
@@ -20,7 +21,6 @@ namespace molarium_rs::database {
 namespace {
 
 using molarium::cat;
-using molarium::compression::Codec;
 using molarium::compression::CompressionType;
 using molarium::storage::BorrowedRecord;
 using molarium::storage::BorrowedRecordWithPositions;
@@ -88,20 +88,9 @@ PyObject* wrap_database(AtomDatabase&& database) {
 // runs with the interpreter lock released, also on pool workers.
 molarium::Result<SoaMoleculeView> load_mapped_view(const AtomDatabase& database, std::size_t i,
                                                    const soa::SoaContext& context) {
-  if (database.compression().codec == Codec::None) {
-    auto shared = database.get_shared_mmap_bytes(i);
-    if (!shared) return molarium::invalid_data(cat("Missing mmap bytes for molecule ", i));
-    return SoaMoleculeView::from_storage(soa::SoaBytes(std::move(*shared)), context.positions_stride,
-                                         context.positions_type_tag);
-  }
-  const auto stored = database.get_compressed_slice(i);
-  if (!stored) return molarium::invalid_data(cat("Missing compressed bytes for molecule ", i));
-  const auto size = database.uncompressed_size(i);
-  if (!size) return molarium::invalid_data(cat("Missing uncompressed size for molecule ", i));
-  auto record = molarium::compression::decompress(*stored, database.compression(), *size);
+  auto record = flat::mapped_record_bytes(database, i);
   if (!record) return std::unexpected(std::move(record).error());
-  return SoaMoleculeView::from_storage(soa::SoaBytes(std::move(*record)), context.positions_stride,
-                                       context.positions_type_tag);
+  return SoaMoleculeView::from_storage(std::move(*record), context.positions_stride, context.positions_type_tag);
 }
 
 // Returns a new reference to a new view-backed PyMolecule, or nullptr with an exception set.

@@ -73,10 +73,9 @@ class FastMat3Slice {
   const std::uint8_t* data() const;
 
  private:
-  // The array's element memory and its element count (9 * batch); set by the constructors.
+  // The array's element memory (9 * batch elements); set by the constructors.
   struct Elements {
     const std::uint8_t* data;
-    std::size_t count;
   };
   struct F32 : Elements {};
   struct F64 : Elements {};

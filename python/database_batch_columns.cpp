@@ -8,6 +8,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 #include "python/database_batch.hpp"
+#include "python/soa.hpp"
 
 namespace molarium_rs::database::batch {
 
@@ -21,7 +22,6 @@ using molarium::storage::tag_byte;
 using py_dtypes::array_of;
 
 constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
-constexpr std::uint8_t kAtomKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Atom);
 
 // One float field's accepted widths: the float32 tag and the float64 tag.
 struct FloatTags {
@@ -71,11 +71,6 @@ PyResult<std::optional<BatchSectionColumn>> builtin_float_column(PyObject* objec
   column.kind = kBuiltinKind;
   column.type_tag = tag;
   return column;
-}
-
-bool is_per_atom(std::uint8_t kind, std::string_view key) {
-  if (kind == kAtomKind) return true;
-  return kind == kBuiltinKind && (key == builtin::kForces || key == builtin::kCharges || key == builtin::kVelocities);
 }
 
 }  // namespace
@@ -159,7 +154,6 @@ PyResult<Width> mat3_elements(PyArrayObject* array, std::size_t batch, std::stri
   if (!check_builtin_layout(array, batch, 3, true, field)) return std::unexpected(Raised{});
   Width elements;
   elements.data = reinterpret_cast<const std::uint8_t*>(PyArray_BYTES(array));
-  elements.count = 9 * batch;
   return elements;
 }
 
@@ -198,7 +192,7 @@ molarium::storage::DatabaseSchemaSection schema_section(std::uint8_t kind, std::
   section.key = std::string(key);
   section.elem_bytes = molarium::storage::dtypes::element_bytes(type_tag).value_or(0);
   section.slot_bytes = slot_bytes;
-  section.per_atom = is_per_atom(kind, key);
+  section.per_atom = soa::is_per_atom(kind, key);
   section.kind = kind;
   section.type_tag = type_tag;
   return section;
@@ -213,7 +207,7 @@ molarium::storage::DatabaseSchemaSection schema_section_for_payloads(std::uint8_
   std::uint64_t slot_bytes = per_molecule_bytes;
   if (variable) {
     slot_bytes = 0;
-  } else if (is_per_atom(kind, key)) {
+  } else if (soa::is_per_atom(kind, key)) {
     slot_bytes = molarium::storage::dtypes::element_bytes(type_tag).value_or(0);
   }
   return schema_section(kind, key, type_tag, slot_bytes);

@@ -43,6 +43,12 @@ constexpr const char* kFlatBufferHolderName = "molarium._molarium_rs.flat_buffer
 
 void free_flat_buffer(PyObject* holder) { std::free(PyCapsule_GetPointer(holder, kFlatBufferHolderName)); }
 
+// Returns a new reference to an uninitialised array of NumPy's own memory, or nullptr with an
+// exception set. REQUIRES: ensure_numpy() has succeeded.
+PyObject* new_array(int type_num, std::initializer_list<npy_intp> shape) {
+  return PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type_num);
+}
+
 // Returns a new reference to an array of `shape` and NumPy type `type_num` whose memory is the
 // buffer's own, taken over without a copy (the buffer is left empty, and its memory is freed with
 // the array), or nullptr with an exception set. REQUIRES: ensure_numpy() has succeeded; the
@@ -50,9 +56,7 @@ void free_flat_buffer(PyObject* holder) { std::free(PyCapsule_GetPointer(holder,
 template <class U>
 PyObject* array_over_flat_buffer(FlatBuffer<U>&& buffer, int type_num, std::initializer_list<npy_intp> shape) {
   const std::size_t byte_length = buffer.size() * sizeof(U);
-  if (byte_length == 0) {
-    return PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type_num);
-  }
+  if (byte_length == 0) return new_array(type_num, shape);
   void* data = buffer.data();
   PyObject* holder = PyCapsule_New(data, kFlatBufferHolderName, &free_flat_buffer);
   if (holder == nullptr) return nullptr;  // the buffer still owns its memory
@@ -80,12 +84,6 @@ bool set_item(PyObject* dict, std::string_view key, py::Ref value) {
   if (!value) return false;
   py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
   return name && PyDict_SetItem(dict, name.get(), value.get()) == 0;
-}
-
-// Returns a new reference to an uninitialised array of NumPy's own memory, or nullptr with an
-// exception set. REQUIRES: ensure_numpy() has succeeded.
-PyObject* new_array(int type_num, std::initializer_list<npy_intp> shape) {
-  return PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type_num);
 }
 
 // Returns a new reference to the (n,) uint32 array of the atom counts, or nullptr.

@@ -452,9 +452,14 @@ std::optional<Molecule> owned_copy(PyObject* self) {
 }
 
 PyObject* molecule_atoms(PyObject* self, PyObject*) {
-  const auto molecule = owned_copy(self);
-  if (!molecule) return nullptr;
-  const std::vector<molarium::atom::Atom> atoms = molecule->to_atoms();
+  std::vector<molarium::atom::Atom> atoms;
+  {
+    const auto value = SharedMolecule::take(self);
+    if (!value) return nullptr;
+    auto listed = read_as_owned(**value, [](const Molecule& molecule) { return molecule.to_atoms(); });
+    if (!listed) return py::raise_value_error(listed.error());
+    atoms = std::move(*listed);
+  }
   py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < atoms.size(); ++i) {

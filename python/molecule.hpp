@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "engine/atom.hpp"
@@ -30,6 +32,18 @@ ValueResult<molarium::atom::Molecule*> ensure_owned(MoleculeValue& value);
 // materialised, or a deep copy of the owned molecule (both property maps included).
 // REQUIRES: shared access to the value.
 ValueResult<molarium::atom::Molecule> clone_as_owned(const MoleculeValue& value);
+
+// The result of read(const Molecule&) on the owned molecule itself, or on a materialised copy of
+// a view (for readers that need the whole molecule: an owned one is not copied first). The value is
+// not changed; a failed materialisation returns its message. REQUIRES: shared access to the value.
+template <class Read>
+auto read_as_owned(const MoleculeValue& value, Read&& read)
+    -> ValueResult<std::invoke_result_t<Read, const molarium::atom::Molecule&>> {
+  if (const auto* owned = std::get_if<molarium::atom::Molecule>(&value)) return read(*owned);
+  auto copy = std::get<soa::SoaMoleculeView>(value).materialize();
+  if (!copy) return std::unexpected(std::move(copy).error());
+  return read(*copy);
+}
 
 // Returns a new reference to a new PyMolecule holding the value, or nullptr with an exception set.
 PyObject* new_py_molecule(MoleculeValue&& value);

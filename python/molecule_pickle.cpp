@@ -76,17 +76,16 @@ PyMethodDef* molecule_from_pickle_bytes_def() { return &unpickle_def; }
 namespace molecule {
 
 PyObject* molecule_reduce(PyObject* self, PyObject*) {
-  std::optional<Molecule> copy;
+  molarium::Bytes payload;
   {
     const auto value = SharedMolecule::take(self);
     if (!value) return nullptr;
-    auto cloned = clone_as_owned(**value);
-    if (!cloned) return py::raise_value_error(cloned.error());
-    copy = std::move(*cloned);
+    // Encoding cannot fail, so "Failed to serialize molecule" has no cause to report.
+    auto encoded = read_as_owned(
+        **value, [](const Molecule& molecule) { return molarium::pickle::encode_molecule(molecule); });
+    if (!encoded) return py::raise_value_error(encoded.error());
+    payload = std::move(*encoded);
   }
-  // Encoding cannot fail, so "Failed to serialize molecule" has no cause to report.
-  const molarium::Bytes payload = molarium::pickle::encode_molecule(*copy);
-  copy.reset();
 
   py::Ref module = py::Ref::steal(PyImport_ImportModule(kModuleName));
   if (!module) return nullptr;

@@ -50,13 +50,6 @@ constexpr std::array<BuiltinField, kBuiltinFieldCount> kSchemaOrder = {
 
 unsigned tag_number(std::uint8_t tag) { return tag; }
 
-// One slot per atom: atom-scope properties and the per-atom built-ins.
-bool is_per_atom(std::uint8_t kind, std::string_view key) {
-  if (kind == kAtomKind) return true;
-  if (kind != kBuiltinKind) return false;
-  return key == engine_soa::builtin::kForces || key == engine_soa::builtin::kCharges || key == engine_soa::builtin::kVelocities;
-}
-
 // --- Little-endian value decoding. REQUIRES: the payload's length is a multiple of the width. --
 
 template <class T>
@@ -158,6 +151,12 @@ ValueResult<PropertyValue> as_property(ValueResult<V> decoded) {
 
 }  // namespace
 
+bool is_per_atom(std::uint8_t kind, std::string_view key) {
+  if (kind == kAtomKind) return true;
+  if (kind != kBuiltinKind) return false;
+  return key == engine_soa::builtin::kForces || key == engine_soa::builtin::kCharges || key == engine_soa::builtin::kVelocities;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Context and bytes
 // ---------------------------------------------------------------------------------------------
@@ -195,9 +194,8 @@ std::optional<BuiltinField> builtin_field_for_key(std::string_view key) {
 }
 
 std::optional<std::size_t> type_tag_elem_bytes(std::uint8_t type_tag) {
-  static constexpr std::array<std::size_t, 8> kElemBytes = {8, 8, 0, 8, 12, 8, 4, 24};
-  if (type_tag >= kElemBytes.size()) return std::nullopt;
-  return kElemBytes[type_tag];
+  if (type_tag > tag_byte(TypeTag::Vec3F64)) return std::nullopt;
+  return dtypes::element_bytes(type_tag);
 }
 
 Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_t positions_stride,

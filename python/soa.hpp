@@ -243,6 +243,10 @@ struct SectionSchema {
   bool operator==(const SectionSchema&) const = default;
 };
 
+// True for a section with one slot per atom: atom-scope sections and the per-atom built-ins
+// (forces, charges, velocities).
+bool is_per_atom(std::uint8_t kind, std::string_view key);
+
 // The flat layout of a section of a record with atom_count atoms, with its payload checked
 // against it (invalid-data errors).
 Result<SectionSchema> section_schema_from_ref(const SoaSectionRef& section, std::size_t atom_count);

@@ -143,7 +143,6 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
   db.generation_ = header->generation;
   db.committed_end_ = committed_end;
   db.record_format_ = header->record_format;
-  db.file_ = std::move(file);
   return db;
 }
 
@@ -219,7 +218,6 @@ Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {
   }
   MOLARIUM_TRY_VOID(file->close());
   uncommitted_tail_ = false;
-  file_.reset();
   return {};
 }
 

@@ -143,7 +143,6 @@ class AtomDatabase {
   std::uint64_t generation_ = 0;
   std::uint64_t committed_end_ = 0;
   std::uint32_t record_format_ = 2;
-  std::optional<File> file_;
   std::shared_ptr<const FileMapping> data_mapping_;
   bool uncommitted_tail_ = false;
 };

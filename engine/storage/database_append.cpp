@@ -21,9 +21,6 @@ namespace molarium::storage {
 namespace {
 
 constexpr std::uint64_t kMaxIndexedLength = std::numeric_limits<std::uint32_t>::max();
-constexpr char kReadOnlyMessage[] =
-    "Cannot add molecules to a database opened with a memory-mapped index (read-only); reopen without mmap to "
-    "write.";
 
 // One molecule after encoding: its record, atom count and own schema.
 struct EncodedMolecule {
@@ -252,7 +249,7 @@ Result<schema::SchemaLock> AtomDatabase::rebuild_schema_lock() const {
 }
 
 Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(const schema::SchemaLock& incoming) {
-  if (index_.is_mapped()) return invalid_data(kReadOnlyMessage);
+  if (index_.is_mapped()) return invalid_data(index::kMappedIndexAppendRefusal);
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
   auto format = resolved_record_format_for_schema(incoming);
@@ -267,7 +264,7 @@ Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(const schema::
 
 Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(
     std::span<const BorrowedRecordWithPositions> records) {
-  if (index_.is_mapped()) return invalid_data(kReadOnlyMessage);
+  if (index_.is_mapped()) return invalid_data(index::kMappedIndexAppendRefusal);
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
   auto lock = working_schema_lock();
@@ -308,12 +305,14 @@ Result<void> AtomDatabase::write_owned_records(std::vector<OwnedRecord> records,
       [&](std::size_t i) -> Result<StoredRecord> {
         Bytes record = std::move(records[i].bytes);  // released as soon as this record is compressed
         const std::uint32_t num_atoms = records[i].num_atoms;
-        MOLARIUM_TRY_VOID(check_record_length(record.size(), i));
-        const auto length = static_cast<std::uint32_t>(record.size());
-        if (hand_over) return StoredRecord{std::move(record), length, num_atoms};
-        auto compressed = compress_record(record, i, compression_);
+        if (hand_over) {
+          MOLARIUM_TRY_VOID(check_record_length(record.size(), i));
+          const auto length = static_cast<std::uint32_t>(record.size());
+          return StoredRecord{std::move(record), length, num_atoms};
+        }
+        auto compressed = compress_record(record, i, compression_);  // checks both lengths
         if (!compressed) return std::unexpected(std::move(compressed).error());
-        return StoredRecord{std::move(*compressed), length, num_atoms};
+        return StoredRecord{std::move(*compressed), static_cast<std::uint32_t>(record.size()), num_atoms};
       },
       min_parallel);
   if (!stored) return std::unexpected(std::move(stored).error());

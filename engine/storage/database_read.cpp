@@ -1,6 +1,7 @@
 // Reading stored records back by position, from the data mapping or the file, decompressed on
 // the worker pool.
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 #include <utility>
@@ -54,20 +55,44 @@ Result<Bytes> decode_stored(ByteView stored, const index::MoleculeIndex& entry,
   return check_decoded_length(std::move(*record), entry);
 }
 
-// Opens its own handle, so any number of pool threads may read one database at once.
-Result<Bytes> read_stored_from_file(const std::string& path, const index::MoleculeIndex& entry) {
-  auto file = File::open_read(path);
-  if (!file) return std::unexpected(std::move(file).error());
-  auto file_length = file->length();
-  if (!file_length) return std::unexpected(std::move(file_length).error());
-  if (!range_within(entry.offset, entry.compressed_len, *file_length)) {
-    return invalid_data(cat("Record at offset ", entry.offset, " with ", entry.compressed_len,
-                            " stored bytes lies beyond the end of the file (", *file_length, " bytes)"));
+// The file as one read call sees it: opened, and its length taken, by the first record that has
+// to come from the file, then shared by every pool thread of the call (positioned reads on one
+// descriptor may run at once), instead of one open, stat and close per record.
+class RecordFileReader {
+ public:
+  explicit RecordFileReader(const std::string& path) : path_(path) {}
+
+  Result<Bytes> read_stored(const index::MoleculeIndex& entry) {
+    std::call_once(opened_once_, [this] { opened_ = open(); });
+    if (!opened_) return std::unexpected(opened_.error());
+    const std::uint64_t file_length = opened_->length;
+    if (!range_within(entry.offset, entry.compressed_len, file_length)) {
+      return invalid_data(cat("Record at offset ", entry.offset, " with ", entry.compressed_len,
+                              " stored bytes lies beyond the end of the file (", file_length, " bytes)"));
+    }
+    Bytes stored(entry.compressed_len);
+    MOLARIUM_TRY_VOID(opened_->file.read_exact_at(stored.data(), stored.size(), entry.offset));
+    return stored;
   }
-  Bytes stored(entry.compressed_len);
-  MOLARIUM_TRY_VOID(file->read_exact_at(stored.data(), stored.size(), entry.offset));
-  return stored;
-}
+
+ private:
+  struct OpenFile {
+    File file;
+    std::uint64_t length = 0;
+  };
+
+  Result<OpenFile> open() const {
+    auto file = File::open_read(path_);
+    if (!file) return std::unexpected(std::move(file).error());
+    auto length = file->length();
+    if (!length) return std::unexpected(std::move(length).error());
+    return OpenFile{std::move(*file), *length};
+  }
+
+  const std::string& path_;
+  std::once_flag opened_once_;
+  Result<OpenFile> opened_;  // written once under opened_once_, read-only after
+};
 
 }  // namespace
 
@@ -91,6 +116,7 @@ Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> AtomDatabase::
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const index::MoleculeIndex> entries) const {
+  RecordFileReader file_reader(path_);
   return pool::parallel_map<Bytes>(entries.size(), [&](std::size_t i) -> Result<Bytes> {
     const index::MoleculeIndex& entry = entries[i];
     MOLARIUM_TRY_VOID(check_entry_lengths(entry, compression_));
@@ -99,7 +125,7 @@ Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     }
     // Not mapped, or appended after the mapping was made (a never-committed file opened mapped
     // accepts appends): the record is read from the file, never from outside the mapping.
-    auto stored = read_stored_from_file(path_, entry);
+    auto stored = file_reader.read_stored(entry);
     if (!stored) return std::unexpected(std::move(stored).error());
     if (compression_.codec == compression::Codec::None) return std::move(*stored);
     return decode_stored(*stored, entry, compression_);

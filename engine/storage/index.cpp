@@ -81,11 +81,7 @@ std::optional<MoleculeIndex> IndexStorage::entry(std::size_t i) const {
 }
 
 Result<void> IndexStorage::extend(std::vector<MoleculeIndex> entries) {
-  if (is_mapped()) {
-    return invalid_data(
-        "Cannot add molecules to a database opened with a memory-mapped index (read-only); reopen without mmap to "
-        "write.");
-  }
+  if (is_mapped()) return invalid_data(kMappedIndexAppendRefusal);
   if (entries_.empty()) {
     entries_ = std::move(entries);
   } else {

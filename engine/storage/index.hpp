@@ -24,6 +24,11 @@ inline constexpr std::size_t kCompressedLengthField = 8;
 inline constexpr std::size_t kUncompressedLengthField = 12;
 inline constexpr std::size_t kAtomCountField = 16;
 
+// The refusal of every append to a database whose index is read in place from its mapping.
+inline constexpr char kMappedIndexAppendRefusal[] =
+    "Cannot add molecules to a database opened with a memory-mapped index (read-only); reopen without mmap to "
+    "write.";
+
 struct MoleculeIndex {
   std::uint64_t offset = 0;
   std::uint32_t compressed_len = 0;

@@ -172,12 +172,8 @@ INSTANTIATE_TEST_SUITE_P(CodecsAndModes, ReadRecords,
                                            ReadCase{Codec::Zstd, false}, ReadCase{Codec::Zstd, true}),
                          case_name);
 
-class DamagedRecord : public ::testing::TestWithParam<ReadCase> {
- protected:
-  void SetUp() override { write_three_records(path_, compression_of(GetParam().codec)); }
-  TempDir dir_;
-  std::string path_ = dir_.path("db");
-};
+// The same three records, damaged by each test before it reads them.
+class DamagedRecord : public ReadRecords {};
 
 TEST_P(DamagedRecord, CorruptStoredBytesFailTheWholeCall) {
   {
@@ -185,7 +181,7 @@ TEST_P(DamagedRecord, CorruptStoredBytesFailTheWholeCall) {
     const auto entry = db.index().entry(1).value();
     overwrite(path_, entry.offset, FileBytes(entry.compressed_len, 0xFF));
   }
-  const AtomDatabase db = AtomDatabase::open_with_options(path_, GetParam().mapped, false).value();
+  const AtomDatabase db = open();
   const std::size_t positions[] = {0, 1, 2};
   auto result = db.get_raw_bytes(positions);
   ASSERT_FALSE(result);
@@ -197,7 +193,7 @@ TEST_P(DamagedRecord, CorruptStoredBytesFailTheWholeCall) {
 TEST_P(DamagedRecord, DecodeShorterThanTheIndexSaysIsInvalidData) {
   // Record 1 (two atoms) is 6 + 24 + 2 = 32 bytes; the entry now claims 33.
   overwrite(path_, entry_field(path_, 1, 12), field(33, 4));
-  const AtomDatabase db = AtomDatabase::open_with_options(path_, GetParam().mapped, false).value();
+  const AtomDatabase db = open();
   const std::size_t positions[] = {1};
   auto result = db.get_raw_bytes(positions);
   ASSERT_FALSE(result);
@@ -209,7 +205,7 @@ TEST_P(DamagedRecord, DecodeShorterThanTheIndexSaysIsInvalidData) {
 
 TEST_P(DamagedRecord, StoredLengthPastTheFileIsRefusedBeforeAllocating) {
   overwrite(path_, entry_field(path_, 2, 8), field(0xFFFFFFF0u, 4));
-  const AtomDatabase db = AtomDatabase::open_with_options(path_, GetParam().mapped, false).value();
+  const AtomDatabase db = open();
   const std::size_t positions[] = {2};
   auto result = db.get_raw_bytes(positions);
   ASSERT_FALSE(result);
