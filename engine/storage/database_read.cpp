@@ -2,6 +2,7 @@
 // the worker pool.
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -63,15 +64,16 @@ class RecordFileReader {
   explicit RecordFileReader(const std::string& path) : path_(path) {}
 
   Result<Bytes> read_stored(const index::MoleculeIndex& entry) {
-    std::call_once(opened_once_, [this] { opened_ = open(); });
-    if (!opened_) return std::unexpected(opened_.error());
-    const std::uint64_t file_length = opened_->length;
+    std::call_once(opened_once_, [this] { opened_.emplace(open()); });
+    const Result<OpenFile>& opened = *opened_;
+    if (!opened) return std::unexpected(opened.error());
+    const std::uint64_t file_length = opened->length;
     if (!range_within(entry.offset, entry.compressed_len, file_length)) {
       return invalid_data(cat("Record at offset ", entry.offset, " with ", entry.compressed_len,
                               " stored bytes lies beyond the end of the file (", file_length, " bytes)"));
     }
     Bytes stored(entry.compressed_len);
-    MOLARIUM_TRY_VOID(opened_->file.read_exact_at(stored.data(), stored.size(), entry.offset));
+    MOLARIUM_TRY_VOID(opened->file.read_exact_at(stored.data(), stored.size(), entry.offset));
     return stored;
   }
 
@@ -91,7 +93,7 @@ class RecordFileReader {
 
   const std::string& path_;
   std::once_flag opened_once_;
-  Result<OpenFile> opened_;  // written once under opened_once_, read-only after
+  std::optional<Result<OpenFile>> opened_;  // set once under opened_once_, read-only after
 };
 
 }  // namespace
