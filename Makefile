@@ -44,7 +44,7 @@ test-engine: build
 install: deps
 	$(VPY) -m pip install -q --no-build-isolation .
 
-# The venv's pytest, so that the source tree's molarium/ does not shadow the installed package.
+# The Python tests against the installed package (the source package lives in src/).
 test-python: install
 	$(VENV)/bin/pytest -q tests/python
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_input.hpp"
-#include "python/soa.hpp"
+#include "engine/records/record_view.hpp"
 
 using molarium::fuzz::FuzzInput;
 namespace rs = molarium_rs::soa;

@@ -6,7 +6,7 @@
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 #include "fuzz/fuzz_input.hpp"
-#include "python/soa.hpp"
+#include "engine/records/record_view.hpp"
 
 namespace rs = molarium_rs::soa;
 

@@ -8,7 +8,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/schema.hpp"
 #include "fuzz/fuzz_input.hpp"
-#include "python/soa.hpp"
+#include "engine/records/record_view.hpp"
 
 using molarium::fuzz::FuzzInput;
 namespace dtypes = molarium::storage::dtypes;

@@ -11,8 +11,8 @@
 #include "engine/storage/database.hpp"
 #include "engine/storage/header.hpp"
 #include "fuzz/fuzz_input.hpp"
-#include "python/flat_extraction.hpp"
-#include "python/soa.hpp"
+#include "engine/records/flat_extraction.hpp"
+#include "engine/records/record_view.hpp"
 
 using molarium::storage::AtomDatabase;
 namespace header = molarium::storage::header;

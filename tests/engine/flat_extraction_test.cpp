@@ -1,6 +1,6 @@
 // Flat extraction: layouts from the first record or the schema lock, the fill of every selected
 // molecule's rows and slots, and the refusal of damaged input, against records written by hand.
-#include "python/flat_extraction.hpp"
+#include "engine/records/flat_extraction.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "python/payload_elements.hpp"
+#include "engine/records/payload_elements.hpp"
 
 namespace molarium_rs::molecule::helpers {
 namespace {

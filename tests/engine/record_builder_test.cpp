@@ -11,7 +11,7 @@
 
 #include "engine/atom.hpp"
 #include "engine/storage/soa.hpp"
-#include "python/record_builder.hpp"
+#include "engine/records/record_builder.hpp"
 
 namespace molarium_rs::molecule::helpers {
 namespace {

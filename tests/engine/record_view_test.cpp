@@ -1,6 +1,6 @@
 // Lazy record views, the fast record parser and the section decoders, checked against records
 // written out byte by byte and against records the engine's writer produces.
-#include "python/soa.hpp"
+#include "engine/records/record_view.hpp"
 
 #include <gtest/gtest.h>
 

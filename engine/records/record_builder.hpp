@@ -1,0 +1,57 @@
+// The SOA record builder of batch ingestion: one record straight from byte ranges, without an
+// intermediate molecule. Touches no Python object and needs no interpreter lock, so pool threads
+// run it; it writes the same bytes as the engine's serialize_molecule_soa for the same content.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "engine/bytes.hpp"
+#include "engine/records/record_view.hpp"
+
+namespace molarium_rs::molecule::helpers {
+
+// One built-in payload exactly as it goes into the record, with the type tag it is written with.
+struct SoaBuiltinPayload {
+  molarium::ByteView payload;
+  std::uint8_t type_tag = 0;
+};
+
+// The built-in fields of one molecule, borrowed from the caller's memory; an absent field writes
+// no section. Neither the payload lengths nor the tags are checked against each other or against
+// the atom count: the caller derives both from validated arrays.
+struct SoaBuiltinPayloads {
+  std::optional<SoaBuiltinPayload> energy;
+  std::optional<SoaBuiltinPayload> forces;
+  std::optional<SoaBuiltinPayload> charges;
+  std::optional<SoaBuiltinPayload> velocities;
+  std::optional<SoaBuiltinPayload> cell;
+  std::optional<SoaBuiltinPayload> stress;
+  std::optional<std::string_view> name;                // UTF-8, written with tag 2
+  std::optional<std::array<std::uint8_t, 3>> pbc;      // one flag per axis, written with tag 9
+};
+
+// Builds one SOA record: u32 atom count, the positions bytes, the atomic-number bytes, the u16
+// section count, the present built-ins in the engine writer's order (charges, cell, energy, forces,
+// name, pbc, stress, velocities, kind 0), then `custom` in the order given, each with its own kind.
+// pbc flags are written as 0 or 1 (any nonzero byte counts as set).
+// The result's capacity is exactly its length. Errors (plain texts, raised as ValueError):
+//   "Unsupported positions type tag {}", "positions payload length ({}) is not a multiple of {}",
+//   "Atomic numbers length ({}) doesn't match atom count ({})", "Atom count {} exceeds u32 range",
+//   "Too many SOA sections", "SOA record length overflows", and those of write_soa_section_raw.
+// Thread-safe: reads only its arguments.
+ValueResult<molarium::Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, molarium::ByteView positions,
+                                                        molarium::ByteView atomic_numbers,
+                                                        const SoaBuiltinPayloads& builtins,
+                                                        std::span<const soa::SoaSectionRef> custom);
+
+// Appends one section (kind, key length, key, type tag, u32 payload length, payload). Nothing is
+// appended on failure: "Section key '{}' is too long" (over 255 bytes),
+// "Section '{}' payload is too large" (2^32 bytes or more).
+ValueResult<void> write_soa_section_raw(molarium::Bytes& record, std::uint8_t kind, std::string_view key,
+                                        std::uint8_t type_tag, molarium::ByteView payload);
+
+}  // namespace molarium_rs::molecule::helpers

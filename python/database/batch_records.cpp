@@ -1,0 +1,106 @@
+// The records of a stacked batch: the batch's schema, one SOA record per molecule cut out of the
+// batch's stacked payloads, and their hand-over to the engine.
+#include <array>
+#include <utility>
+
+#include "engine/pool.hpp"
+#include "engine/storage/soa.hpp"
+#include "python/database/batch.hpp"
+#include "engine/records/record_builder.hpp"
+
+namespace molarium_rs::database::batch {
+
+namespace {
+
+namespace builtin = molarium::storage::soa::builtin;
+using molarium::ByteView;
+using molarium::storage::DatabaseSchema;
+using molarium::storage::OwnedRecord;
+using molarium::storage::TypeTag;
+using molarium::storage::tag_byte;
+using molecule::helpers::SoaBuiltinPayload;
+using molecule::helpers::SoaBuiltinPayloads;
+
+constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
+// From this many molecules on, records are built on the worker pool.
+constexpr std::size_t kMinParallelBatch = 1024;
+
+// The present built-ins in the order energy, forces, charges, velocities, cell, stress, pbc, name,
+// then one section per custom column; positions type from the source.
+DatabaseSchema batch_schema(const BatchSource& source) {
+  DatabaseSchema schema;
+  auto add = [&](std::string_view key, const std::optional<StackedPayloads>& field) {
+    if (!field) return;
+    schema.sections.push_back(
+        schema_section_for_payloads(kBuiltinKind, key, field->type_tag, field->per_molecule_bytes));
+  };
+  add(builtin::kEnergy, source.energy);
+  add(builtin::kForces, source.forces);
+  add(builtin::kCharges, source.charges);
+  add(builtin::kVelocities, source.velocities);
+  add(builtin::kCell, source.cell);
+  add(builtin::kStress, source.stress);
+  add(builtin::kPbc, source.pbc);
+  if (source.names != nullptr) {
+    schema.sections.push_back(schema_section(kBuiltinKind, builtin::kName, tag_byte(TypeTag::Str), 0));
+  }
+  for (const BatchSectionColumn& column : source.custom) schema.sections.push_back(schema_section_from_column(column));
+  schema.positions_type = source.positions_type_tag;
+  return schema;
+}
+
+// Molecule i's record. Touches no Python object; runs on pool workers.
+molarium::Result<OwnedRecord> build_record(const BatchSource& source, std::size_t i) {
+  auto payload = [i](const std::optional<StackedPayloads>& field) -> std::optional<SoaBuiltinPayload> {
+    if (!field) return std::nullopt;
+    return SoaBuiltinPayload{field->at(i), field->type_tag};
+  };
+  SoaBuiltinPayloads builtins;
+  builtins.energy = payload(source.energy);
+  builtins.forces = payload(source.forces);
+  builtins.charges = payload(source.charges);
+  builtins.velocities = payload(source.velocities);
+  builtins.cell = payload(source.cell);
+  builtins.stress = payload(source.stress);
+  if (source.names != nullptr) builtins.name = (*source.names)[i];
+  if (source.pbc) {
+    const ByteView flags = source.pbc->at(i);
+    builtins.pbc = std::array<std::uint8_t, 3>{flags[0], flags[1], flags[2]};
+  }
+  std::vector<soa::SoaSectionRef> custom;
+  custom.reserve(source.custom.size());
+  for (const BatchSectionColumn& column : source.custom) {
+    custom.push_back({column.name, column.payload(i), column.kind, column.type_tag});
+  }
+  auto record = molecule::helpers::build_soa_record_unchecked(source.positions_type_tag, source.positions.at(i),
+                                                               source.atomic_numbers.at(i), builtins, custom);
+  if (!record) return molarium::invalid_data(std::move(record).error());
+  // The builder refuses an atom count beyond u32, so the narrowing below keeps the value.
+  return OwnedRecord{std::move(*record), static_cast<std::uint32_t>(source.shape.n_atoms)};
+}
+
+}  // namespace
+
+std::optional<StackedPayloads> stacked_payloads(const std::optional<BatchSectionColumn>& column) {
+  if (!column) return std::nullopt;
+  return StackedPayloads{column->bytes.data(), column->per_molecule_bytes, column->type_tag};
+}
+
+PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source) {
+  const DatabaseSchema schema = batch_schema(source);
+  auto records = molarium::pool::parallel_map<OwnedRecord>(
+      source.shape.batch, [&](std::size_t i) { return build_record(source, i); }, kMinParallelBatch);
+  if (!records) {
+    // The builder's texts are plain messages, raised without the engine's kind prefix.
+    py::raise_value_error(std::string_view(records.error().message()));
+    return std::unexpected(Raised{});
+  }
+  auto stored = py::without_gil([&] { return database.add_owned_soa_records_with_schema(std::move(*records), schema); });
+  if (!stored) {
+    py::raise_value_error(stored.error());
+    return std::unexpected(Raised{});
+  }
+  return {};
+}
+
+}  // namespace molarium_rs::database::batch
