@@ -20,6 +20,9 @@ std::string Error::display() const {
       return "Compression error: " + message_;
     case Kind::InvalidData:
       return "Invalid data: " + message_;
+    case Kind::Locked:
+    case Kind::Stale:
+      return message_;
   }
   return message_;
 }
@@ -38,6 +41,10 @@ std::string Error::debug() const {
       return "Compression(" + quoted + ")";
     case Kind::InvalidData:
       return "InvalidData(" + quoted + ")";
+    case Kind::Locked:
+      return "Locked(" + quoted + ")";
+    case Kind::Stale:
+      return "Stale(" + quoted + ")";
   }
   return quoted;
 }

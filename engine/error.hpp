@@ -9,10 +9,13 @@
 namespace molarium {
 
 // One engine failure. The message is formatted where the failure is found and travels up
-// unchanged; the Python boundary shows display() as the text of a ValueError.
+// unchanged; the Python boundary shows display() as the text of the exception its kind maps to.
 class Error {
  public:
-  enum class Kind { Io, Compression, InvalidData };
+  // Locked: another handle holds the file's write lock. Stale: this handle may no longer write,
+  // because the file was committed or replaced by another handle, or the handle's lock belongs to
+  // another process. Both refuse before anything is written.
+  enum class Kind { Io, Compression, InvalidData, Locked, Stale };
 
   Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
@@ -22,7 +25,7 @@ class Error {
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
 
-  // "IO error: {}", "Compression error: {}" or "Invalid data: {}".
+  // "IO error: {}", "Compression error: {}" or "Invalid data: {}"; a Locked or Stale message as it is.
   std::string display() const;
   // The variant name and the carried text in debug form, e.g. InvalidData("Index too small").
   std::string debug() const;
@@ -43,6 +46,12 @@ inline std::unexpected<Error> compression_error(std::string message) {
 }
 inline std::unexpected<Error> io_error(std::string message) {
   return std::unexpected(Error(Error::Kind::Io, std::move(message)));
+}
+inline std::unexpected<Error> locked_error(std::string message) {
+  return std::unexpected(Error(Error::Kind::Locked, std::move(message)));
+}
+inline std::unexpected<Error> stale_handle(std::string message) {
+  return std::unexpected(Error(Error::Kind::Stale, std::move(message)));
 }
 inline std::unexpected<Error> errno_error(int errnum) {
   return std::unexpected(Error::from_errno(errnum));

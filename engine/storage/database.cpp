@@ -1,5 +1,5 @@
-// The database file's lifecycle: creating, opening (mapped or in memory), committing, cutting an
-// uncommitted tail, and the per-record accessors over the index and the data mapping.
+// The database file's lifecycle: creating and opening (mapped or in memory), and the per-record
+// accessors over the index and the data mapping. Committing is in database_commit.cpp.
 #include "engine/storage/database.hpp"
 
 #include <algorithm>
@@ -11,13 +11,6 @@ namespace molarium::storage {
 namespace {
 
 constexpr std::size_t kFileIdentSize = 8;  // magic and version, checked before the slots are read
-
-// The end of a commit's index, which is where the next record or commit goes.
-Result<std::uint64_t> index_end(std::uint64_t index_offset, std::uint64_t index_length) {
-  std::uint64_t end;
-  if (!checked_add(index_offset, index_length, end)) return invalid_data("Index end overflow");
-  return end;
-}
 
 Result<Bytes> read_extent(File& file, std::uint64_t offset, std::uint64_t length) {
   // The slot rules bound the extent by the file length; check again before allocating.
@@ -67,9 +60,12 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   MOLARIUM_TRY_VOID(file->write_all(slot));
   MOLARIUM_TRY_VOID(file->write_all(slot));
   MOLARIUM_TRY_VOID(file->full_sync());
+  auto identity = file->identity();
+  if (!identity) return std::unexpected(std::move(identity).error());
   MOLARIUM_TRY_VOID(file->close());
 
   AtomDatabase db;
+  db.identity_ = *identity;
   db.path_ = std::move(path);
   db.compression_ = compression;
   db.generation_ = header.generation;
@@ -99,15 +95,12 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
   if (header->record_format != 2 && header->record_format != 3) {
     return invalid_data(cat("Unsupported record format ", header->record_format, "."));
   }
-  const bool has_index = header->index_offset != 0 && header->index_length != 0;
-  std::uint64_t committed_end = header->data_start;
-  if (has_index) {
-    auto end = index_end(header->index_offset, header->index_length);
-    if (!end) return std::unexpected(std::move(end).error());
-    committed_end = *end;
-  }
+  auto committed_end = header::committed_end(*header);
+  if (!committed_end) return std::unexpected(std::move(committed_end).error());
   auto file_length = file.length();
   if (!file_length) return std::unexpected(std::move(file_length).error());
+  auto identity = file.identity();
+  if (!identity) return std::unexpected(std::move(identity).error());
 
   AtomDatabase db;
   if (mapped) {
@@ -120,7 +113,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
       db.index_ = std::move(*index);
     }
   } else {
-    db.uncommitted_tail_ = *file_length > committed_end;
+    db.uncommitted_tail_ = *file_length > *committed_end;
     if (header->index_offset != 0) {
       auto bytes = read_extent(file, header->index_offset, header->index_length);
       if (!bytes) return std::unexpected(std::move(bytes).error());
@@ -141,84 +134,10 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
   db.path_ = std::move(path);
   db.compression_ = header->compression;
   db.generation_ = header->generation;
-  db.committed_end_ = committed_end;
+  db.committed_end_ = *committed_end;
   db.record_format_ = header->record_format;
+  db.identity_ = *identity;
   return db;
-}
-
-Result<void> AtomDatabase::flush() {
-  if (index_.is_mapped()) {
-    return invalid_data(
-        "Cannot flush a database opened with a memory-mapped index (read-only); reopen without mmap to write.");
-  }
-  // A generation that cannot grow would go out with the value the other slot may hold too, and a
-  // tie picks slot A at the next open: the commit would be lost although flush succeeded. Only a
-  // damaged or foreign file gets here; refuse before anything is written.
-  if (generation_ == std::numeric_limits<std::uint64_t>::max()) {
-    return invalid_data(cat("Commit generation ", generation_, " cannot be advanced"));
-  }
-  MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
-
-  const Bytes index_bytes = index::encode_index(index_.owned_entries());
-  std::optional<Bytes> schema_blob;
-  if (schema_lock_) {
-    auto blob = schema::encode_schema_lock(*schema_lock_);
-    if (!blob) return std::unexpected(std::move(blob).error());
-    schema_blob = std::move(*blob);
-  }
-
-  auto file = File::open_write(path_);
-  if (!file) return std::unexpected(std::move(file).error());
-  header::HeaderSlot header;
-  header.compression = compression_;
-  header.record_count = index_.record_count();
-  header.record_format = record_format_;
-  if (schema_blob) {
-    auto schema_offset = file->seek_end();
-    if (!schema_offset) return std::unexpected(std::move(schema_offset).error());
-    MOLARIUM_TRY_VOID(file->write_all(*schema_blob));
-    header.schema_offset = *schema_offset;
-    header.schema_length = schema_blob->size();
-  }
-  auto index_offset = file->seek_end();
-  if (!index_offset) return std::unexpected(std::move(index_offset).error());
-  MOLARIUM_TRY_VOID(file->write_all(index_bytes));
-  header.index_offset = *index_offset;
-  header.index_length = index_bytes.size();
-  // A torn header write must find the blob and index it names already on stable storage.
-  MOLARIUM_TRY_VOID(file->full_sync());
-
-  header.generation = generation_ + 1;
-  // Checked before the header goes out, so a commit never names an index it cannot account for.
-  auto end = index_end(header.index_offset, header.index_length);
-  if (!end) return std::unexpected(std::move(end).error());
-
-  // Odd generations go to slot B, even ones to slot A: the slot not written keeps the previous commit.
-  const std::uint64_t slot_offset = header.generation % 2 == 1 ? header::kSlotBOffset : header::kSlotAOffset;
-  if (auto at = file->seek(slot_offset); !at) return std::unexpected(std::move(at).error());
-  MOLARIUM_TRY_VOID(file->write_all(header::encode_header_slot(header)));
-  MOLARIUM_TRY_VOID(file->full_sync());
-
-  generation_ = header.generation;
-  committed_end_ = *end;
-  uncommitted_tail_ = false;
-  // The commit is on stable storage; a failing close is still reported.
-  return file->close();
-}
-
-Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {
-  if (!uncommitted_tail_) return {};
-  auto file = File::open_write(path_);
-  if (!file) return std::unexpected(std::move(file).error());
-  auto length = file->length();
-  if (!length) return std::unexpected(std::move(length).error());
-  if (*length > committed_end_) {
-    MOLARIUM_TRY_VOID(file->set_length(committed_end_));
-    MOLARIUM_TRY_VOID(file->full_sync());
-  }
-  MOLARIUM_TRY_VOID(file->close());
-  uncommitted_tail_ = false;
-  return {};
 }
 
 std::optional<std::uint32_t> AtomDatabase::uncompressed_size(std::size_t i) const {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "engine/atom.hpp"
 #include "engine/bytes.hpp"
 #include "engine/compression.hpp"
@@ -42,7 +44,9 @@ struct BorrowedRecordWithPositions {
 };
 
 // Exclusive operations (appends, flush, truncation) REQUIRE that no other operation runs on the
-// database meanwhile; the Python layer's borrow flag guarantees it. The engine takes no locks.
+// database meanwhile; the Python layer's borrow flag guarantees it. Between handles, the first of
+// them makes this handle the file's one writer: it takes the file's lock, held until the handle is
+// destroyed (the commit protocol, database_commit.cpp). A handle that only reads takes no lock.
 class AtomDatabase {
  public:
   AtomDatabase(AtomDatabase&&) noexcept = default;
@@ -57,9 +61,12 @@ class AtomDatabase {
   // populate is accepted and has no effect.
   static Result<AtomDatabase> open_with_options(std::string path, bool mapped, bool populate);
 
-  // Commits everything appended since the last commit. Exclusive.
+  // Commits everything appended since the last commit. Exclusive. Refused, with nothing written,
+  // when another handle holds the lock (Error::Kind::Locked) or when this handle may no longer
+  // write (Error::Kind::Stale).
   Result<void> flush();
-  // Cuts the file back to the committed end when it had an uncommitted tail at open. Exclusive.
+  // Cuts the file back to the committed end when it had an uncommitted tail at open. Exclusive;
+  // refused as flush is.
   Result<void> truncate_uncommitted_tail_if_needed();
 
   // --- State --------------------------------------------------------------------------------
@@ -84,6 +91,7 @@ class AtomDatabase {
 
   // --- Appending (exclusive) ------------------------------------------------------------------
   // On failure nothing is installed: the lock, the record format and the index are unchanged.
+  // Refused as flush is.
   Result<void> add_molecule(const atom::Molecule& molecule);
   Result<void> add_molecules(std::span<const atom::Molecule* const> molecules);
   // The records are not parsed: the caller guarantees each matches the schema.
@@ -105,6 +113,14 @@ class AtomDatabase {
   // Offset and length of record i inside the data mapping, checked against the mapping's size.
   std::optional<std::pair<std::size_t, std::size_t>> mapped_record_extent(std::size_t i) const;
 
+  // --- Writing, private steps (database_commit.cpp) --------------------------------------------
+  // Makes this handle the file's writer (invariants 7 to 9 of the commit protocol): on the first
+  // call takes the lock and checks the handle against the file; later calls check the process.
+  // On a refusal nothing changes and the handle keeps reading.
+  Result<void> begin_writing();
+  // Invariant 8: refuses unless the newest commit in the file is the one this handle knows.
+  Result<void> check_not_stale(File& file) const;
+
   // --- Appending, private steps (database_append.cpp) -------------------------------------------
   // What an append installs once every record is in the file: the grown lock and the format.
   struct PreparedAppend {
@@ -117,7 +133,7 @@ class AtomDatabase {
     std::uint32_t uncompressed_len = 0;
     std::uint32_t num_atoms = 0;
   };
-  // Refuses a mapped index, cuts an uncommitted tail, and grows a working copy of the lock by
+  // Refuses a mapped index, becomes the writer, cuts an uncommitted tail, and grows a working copy of the lock by
   // the incoming lock (or by the records' own schemas). Installs nothing.
   Result<PreparedAppend> prepare_append(const schema::SchemaLock& incoming);
   Result<PreparedAppend> prepare_append(std::span<const BorrowedRecordWithPositions> records);
@@ -133,7 +149,8 @@ class AtomDatabase {
   Result<void> write_owned_records(std::vector<OwnedRecord> records, PreparedAppend prepared);
   Result<void> write_borrowed_records(std::span<const BorrowedRecord> records, PreparedAppend prepared);
   // Writes the records at the end of the file, then extends the index and installs the lock and
-  // format. On failure the file is cut back to its length before the call, and nothing changes.
+  // format. On failure the file is cut back to its length before the call (invariant 6), and
+  // nothing changes. REQUIRES: begin_writing() succeeded.
   Result<void> append_stored_records(std::vector<StoredRecord> records, PreparedAppend prepared);
 
   std::string path_;
@@ -145,6 +162,13 @@ class AtomDatabase {
   std::uint32_t record_format_ = 2;
   std::shared_ptr<const FileMapping> data_mapping_;
   bool uncommitted_tail_ = false;
+  // The file this handle read at open, to tell it from a file that later replaced it at the path.
+  FileIdentity identity_;
+  // The writer's read-write descriptor, holding the file's lock, and the process that took it.
+  // Closed on destruction, never unlocked: a forked child that drops its copy leaves the lock
+  // with the parent.
+  File writer_;
+  pid_t writer_pid_ = 0;
 };
 
 }  // namespace molarium::storage

@@ -118,15 +118,10 @@ class GroupedWriter {
   Bytes staged_;
 };
 
-// Best effort after a failed append: bytes past `end` were written for records that will not be
-// indexed. Cutting them keeps the file as it was before the call (nothing indexed, committed or
-// mapped lies past `end`); if even that fails they stay as unreferenced bytes, which every later
-// append and commit writes after, so the file stays consistent either way.
-void cut_back_failed_append(const std::string& path, std::uint64_t end) {
-  auto file = File::open_write(path);
-  if (!file) return;
-  if (file->set_length(end)) (void)file->full_sync();
-  (void)file->close();
+// Invariant 6 of the commit protocol (database_commit.cpp): bytes past `end` were written for
+// records that will not be indexed, and nothing indexed, committed or mapped lies past `end`.
+void cut_back_failed_append(File& file, std::uint64_t end) {
+  if (file.set_length(end)) (void)file.full_sync();
 }
 
 }  // namespace
@@ -250,6 +245,8 @@ Result<schema::SchemaLock> AtomDatabase::rebuild_schema_lock() const {
 
 Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(const schema::SchemaLock& incoming) {
   if (index_.is_mapped()) return invalid_data(index::kMappedIndexAppendRefusal);
+  // Before the schema lock grows: a stale handle's schema lock and format are not the file's.
+  MOLARIUM_TRY_VOID(begin_writing());
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
   auto format = resolved_record_format_for_schema(incoming);
@@ -265,6 +262,8 @@ Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(const schema::
 Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(
     std::span<const BorrowedRecordWithPositions> records) {
   if (index_.is_mapped()) return invalid_data(index::kMappedIndexAppendRefusal);
+  // Before the schema lock grows: a stale handle's schema lock and format are not the file's.
+  MOLARIUM_TRY_VOID(begin_writing());
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
   auto lock = working_schema_lock();
@@ -336,15 +335,13 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
   std::vector<index::MoleculeIndex> entries;
   entries.reserve(records.size());
   {
-    auto file = File::open_write(path_);
-    if (!file) return std::unexpected(std::move(file).error());
-    auto end = file->seek_end();
+    auto end = writer_.seek_end();
     if (!end) return std::unexpected(std::move(end).error());
     start = *end;
 
     std::optional<Error> failure;
     std::uint64_t offset = start;
-    GroupedWriter writer(*file);
+    GroupedWriter writer(writer_);
     for (StoredRecord& record : records) {
       if (!checked_add(offset, record.stored.size(), offset)) {
         failure = Error(Error::Kind::InvalidData, "File offset overflow");
@@ -363,13 +360,8 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
       auto flushed = writer.flush();
       if (!flushed) failure = std::move(flushed).error();
     }
-    if (!failure) {
-      auto closed = file->close();
-      if (!closed) failure = std::move(closed).error();
-    }
     if (failure) {
-      *file = File();  // release the write handle before cutting back
-      cut_back_failed_append(path_, start);
+      cut_back_failed_append(writer_, start);
       return std::unexpected(std::move(*failure));
     }
   }
@@ -378,7 +370,7 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
   // the new entries, so a failed append leaves nothing for the next commit to write.
   auto extended = index_.extend(std::move(entries));
   if (!extended) {
-    cut_back_failed_append(path_, start);
+    cut_back_failed_append(writer_, start);
     return extended;
   }
   schema_lock_ = std::move(prepared.lock);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,12 @@ Result<File> File::open_read(const std::string& path) {
 
 Result<File> File::open_write(const std::string& path) {
   auto fd = open_with(path, O_WRONLY);
+  if (!fd) return std::unexpected(std::move(fd).error());
+  return File(*fd);
+}
+
+Result<File> File::open_read_write(const std::string& path) {
+  auto fd = open_with(path, O_RDWR);
   if (!fd) return std::unexpected(std::move(fd).error());
   return File(*fd);
 }
@@ -163,6 +170,31 @@ Result<void> File::close() {
   // close itself went through.
   if (::close(fd) != 0 && errno != EINTR) return errno_error(errno);
   return {};
+}
+
+Result<bool> File::try_lock_exclusive() {
+  int rc;
+  do {
+    rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return true;
+  if (errno == EWOULDBLOCK) return false;
+  return errno_error(errno);
+}
+
+Result<FileIdentity> File::identity() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return errno_error(errno);
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Result<std::optional<FileIdentity>> identity_at(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    return errno_error(errno);
+  }
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 Result<void> remove_file_if_exists(const std::string& path) {

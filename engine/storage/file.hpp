@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/bytes.hpp"
@@ -10,12 +11,20 @@
 
 namespace molarium::storage {
 
+// Which file a descriptor refers to.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // Owns one descriptor. Interrupted calls are repeated. A descriptor that was written should be
 // closed with close() so that its failure is reported; the destructor closes silently.
 class File {
  public:
   static Result<File> open_read(const std::string& path);
   static Result<File> open_write(const std::string& path);  // write-only, no create, no truncate
+  static Result<File> open_read_write(const std::string& path);  // no create, no truncate
   static Result<File> create_truncate(const std::string& path);  // write-only, create, truncate, 0o666
 
   File() = default;
@@ -43,10 +52,20 @@ class File {
   Result<void> full_sync();
   Result<void> close();
 
+  // flock(LOCK_EX | LOCK_NB) on this descriptor's open file description: false, without waiting,
+  // when another open file description of the file holds a lock. The lock goes with the last
+  // descriptor of the description (this one and any copy a fork made), never with a mapping.
+  Result<bool> try_lock_exclusive();
+  // The device and inode the descriptor refers to, which a path names only until it is replaced.
+  Result<FileIdentity> identity() const;
+
  private:
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
+
+// The file the path names now, or nothing when no file is there.
+Result<std::optional<FileIdentity>> identity_at(const std::string& path);
 
 // Removes the directory entry at the path; a path that does not exist is not an error. A process
 // that still maps or holds the old file keeps its bytes.

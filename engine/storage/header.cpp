@@ -126,10 +126,17 @@ Result<HeaderSlot> read_best_header(File& file) {
 
   const std::optional<HeaderSlot> a = decode_header_slot(*slot_a, *file_length);
   const std::optional<HeaderSlot> b = decode_header_slot(*slot_b, *file_length);
-  if (a && b) return b->generation > a->generation ? *b : *a;
+  if (a && b) return b->generation > a->generation ? *b : *a;  // slot A on a tie
   if (a) return *a;
   if (b) return *b;
   return invalid_data("Invalid or corrupted header (no valid header slots)");
+}
+
+Result<std::uint64_t> committed_end(const HeaderSlot& header) {
+  if (header.index_offset == 0 || header.index_length == 0) return header.data_start;
+  std::uint64_t end;
+  if (!checked_add(header.index_offset, header.index_length, end)) return invalid_data("Index end overflow");
+  return end;
 }
 
 }  // namespace molarium::storage::header

@@ -60,7 +60,12 @@ SlotBytes encode_header_slot(const HeaderSlot& header);
 // Nothing when the slot is not valid against a file of file_length bytes.
 std::optional<HeaderSlot> decode_header_slot(ByteView slot, std::uint64_t file_length);
 
-// Reads both slots and returns the valid one with the higher generation (slot A on a tie).
+// Reads both slots and returns the one that holds the commit (invariant 1 of the commit protocol,
+// database_commit.cpp). Moves the file offset.
 Result<HeaderSlot> read_best_header(File& file);
+
+// Where a commit ends, which is where the next record goes: the end of its index, or the data
+// start of a commit without one.
+Result<std::uint64_t> committed_end(const HeaderSlot& header);
 
 }  // namespace molarium::storage::header

@@ -2,6 +2,7 @@
 // lazily created classes.
 #include "python/binding/binding.hpp"
 
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <vector>
@@ -18,7 +19,21 @@ std::nullptr_t set_error(PyObject* type, std::string_view message) {
 }
 
 std::nullptr_t raise_value_error(const molarium::Error& error) {
-  return set_error(PyExc_ValueError, error.display());
+  switch (error.kind()) {
+    case molarium::Error::Kind::Locked: {
+      // OSError(errno, strerror) fills in .errno and .strerror, as the operating system's own do.
+      const std::string text = error.display();
+      Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+      if (!message) return nullptr;
+      Ref arguments = Ref::steal(Py_BuildValue("(iO)", EAGAIN, message.get()));
+      if (arguments) PyErr_SetObject(PyExc_BlockingIOError, arguments.get());
+      return nullptr;
+    }
+    case molarium::Error::Kind::Stale:
+      return set_error(PyExc_RuntimeError, error.display());
+    default:
+      return set_error(PyExc_ValueError, error.display());
+  }
 }
 
 std::nullptr_t raise_value_error(std::string_view message) { return set_error(PyExc_ValueError, message); }

@@ -99,19 +99,24 @@ decltype(auto) without_gil(F&& work) {
 // key in a message cannot turn into a UnicodeDecodeError). Returns nullptr for `return set_error(..)`.
 std::nullptr_t set_error(PyObject* type, std::string_view message);
 
-// An engine error becomes ValueError with its display text ("Invalid data: ...").
+// The one place where an engine error becomes a Python exception, with its display text: a
+// refusal because another handle holds the file's write lock becomes BlockingIOError with errno
+// EAGAIN (what fcntl.flock raises for a lock it would wait for); a handle that may no longer
+// write (stale, or inherited across fork) RuntimeError; every other error ValueError
+// ("Invalid data: ...").
 std::nullptr_t raise_value_error(const molarium::Error& error);
 // A plain message result becomes ValueError with the message as it is.
 std::nullptr_t raise_value_error(std::string_view message);
 
-// The value of an engine result or of a plain-message result, or nothing with ValueError set.
+// The value of an engine result or of a plain-message result, or nothing with an exception set as
+// above.
 template <class T, class E>
 std::optional<T> value_or_raise(std::expected<T, E>&& result) {
   if (result) return std::move(*result);
   raise_value_error(result.error());
   return std::nullopt;
 }
-// For results without a value: false with ValueError set on failure.
+// For results without a value: false with an exception set as above on failure.
 template <class E>
 bool succeeded_or_raise(const std::expected<void, E>& result) {
   if (result) return true;

@@ -1,0 +1,166 @@
+// The commit protocol: becoming a file's one writer, cutting an uncommitted tail, and committing.
+//
+// A database file is two 4096-byte header slots (A at 0, B at 4096), then records, schema blobs and
+// indexes in the order they were written. A slot names the commit's index and schema blob; the
+// committed end is the end of that index (the data start without one). Every writer keeps these:
+//
+//  1. The commit. Of the valid slots, the one with the higher generation holds the commit; on a tie
+//     slot A wins.
+//  2. Slot parity. Generation g goes to slot B when g is odd and to slot A when g is even, so a
+//     commit never overwrites the slot holding the commit before it: a torn slot write fails its
+//     checksum and the previous commit stays readable.
+//  3. Generations grow. A commit's generation is one more than the one it replaces. A generation
+//     that cannot grow is refused before anything is written, since an equal one would tie and
+//     lose the commit to slot A (invariant 1).
+//  4. Sync before the header. Records, then the schema blob and the index are written and synced
+//     before the slot that names them; the slot is synced before the commit is reported.
+//  5. Append only. Below the committed end nothing but a header slot is ever written again;
+//     everything else goes at the end of the file.
+//  6. The cut-back. Bytes past the committed end belong to no commit. A failed append cuts the file
+//     back to its length before the call (best effort: bytes left behind are never referenced, and
+//     every later write goes after them); a writer cuts a tail it finds before its first write.
+//  7. One writer. A handle takes flock(LOCK_EX) on its own read-write descriptor before its first
+//     write (append, tail cut or flush) and holds it until it is destroyed; every write goes
+//     through that descriptor. A lock held elsewhere is refused at once, never waited for. A
+//     handle that only reads takes no lock.
+//  8. No stale writer. When the lock is taken, and in every flush before anything is written, the
+//     newest commit in the file must be the one the handle knows (generation and committed end),
+//     and the file must be the one it opened and still the one at its path; otherwise the call is
+//     refused and nothing is written. Without this, a handle opened before another handle's
+//     commit would write an index that drops that commit.
+//  9. One process. The lock belongs to the process that took it. A descriptor inherited across
+//     fork shares it, so a handle that holds the lock refuses to write in any other process.
+#include <unistd.h>
+
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "engine/storage/database.hpp"
+#include "engine/storage/header.hpp"
+
+namespace molarium::storage {
+
+Result<void> AtomDatabase::begin_writing() {
+  // Invariant 9.
+  if (writer_.is_open()) {
+    if (writer_pid_ == ::getpid()) return {};
+    return stale_handle(cat("This handle to the database file '", path_, "' was inherited across fork from process ",
+                            writer_pid_, ", which holds its write lock; open a new handle in this process to write. "
+                            "Nothing was written"));
+  }
+  // Invariant 7. Until every check has passed the descriptor stays local, so a refusal closes it
+  // and releases the lock again.
+  auto file = File::open_read_write(path_);
+  if (!file) return std::unexpected(std::move(file).error());
+  auto locked = file->try_lock_exclusive();
+  if (!locked) return std::unexpected(std::move(locked).error());
+  if (!*locked) {
+    return locked_error(cat("Another handle is writing the database file '", path_,
+                            "'; one handle at a time may write, until it is dropped. Nothing was written"));
+  }
+  MOLARIUM_TRY_VOID(check_not_stale(*file));  // invariant 8
+  auto length = file->length();
+  if (!length) return std::unexpected(std::move(length).error());
+
+  writer_ = std::move(*file);
+  writer_pid_ = ::getpid();
+  // Invariant 6: under the lock, bytes past the commit are a writer's that ended without
+  // committing, also when they were written after this handle was opened.
+  if (*length > committed_end_) uncommitted_tail_ = true;
+  return {};
+}
+
+Result<void> AtomDatabase::check_not_stale(File& file) const {
+  // The file written must be the one this handle read, and still the one at the path: a commit
+  // to a file that another was put in place of is seen by no later open.
+  auto written = file.identity();
+  if (!written) return std::unexpected(std::move(written).error());
+  auto at_path = identity_at(path_);
+  if (!at_path) return std::unexpected(std::move(at_path).error());
+  if (*written != identity_ || *at_path != identity_) {
+    return stale_handle(cat("The database file '", path_,
+                            "' was replaced since this handle was opened; reopen it to write. Nothing was written"));
+  }
+  auto newest = header::read_best_header(file);
+  if (!newest) return std::unexpected(std::move(newest).error());
+  auto end = header::committed_end(*newest);
+  if (!end) return std::unexpected(std::move(end).error());
+  if (newest->generation == generation_ && *end == committed_end_) return {};
+  return stale_handle(cat("The database file '", path_,
+                          "' was committed by another handle since this one was opened (commit generation ",
+                          newest->generation, " in the file, ", generation_,
+                          " in this handle); reopen it to write. Nothing was written"));
+}
+
+Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {
+  if (!uncommitted_tail_) return {};
+  MOLARIUM_TRY_VOID(begin_writing());
+  auto length = writer_.length();
+  if (!length) return std::unexpected(std::move(length).error());
+  if (*length > committed_end_) {
+    MOLARIUM_TRY_VOID(writer_.set_length(committed_end_));
+    MOLARIUM_TRY_VOID(writer_.full_sync());
+  }
+  uncommitted_tail_ = false;
+  return {};
+}
+
+Result<void> AtomDatabase::flush() {
+  if (index_.is_mapped()) {
+    return invalid_data(
+        "Cannot flush a database opened with a memory-mapped index (read-only); reopen without mmap to write.");
+  }
+  // Invariant 3. Only a damaged or foreign file gets here.
+  if (generation_ == std::numeric_limits<std::uint64_t>::max()) {
+    return invalid_data(cat("Commit generation ", generation_, " cannot be advanced"));
+  }
+  MOLARIUM_TRY_VOID(begin_writing());
+  // Invariant 8 again: the lock was perhaps taken long ago, by an append.
+  MOLARIUM_TRY_VOID(check_not_stale(writer_));
+  MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
+
+  const Bytes index_bytes = index::encode_index(index_.owned_entries());
+  std::optional<Bytes> schema_blob;
+  if (schema_lock_) {
+    auto blob = schema::encode_schema_lock(*schema_lock_);
+    if (!blob) return std::unexpected(std::move(blob).error());
+    schema_blob = std::move(*blob);
+  }
+
+  header::HeaderSlot header;
+  header.compression = compression_;
+  header.record_count = index_.record_count();
+  header.record_format = record_format_;
+  if (schema_blob) {
+    auto schema_offset = writer_.seek_end();
+    if (!schema_offset) return std::unexpected(std::move(schema_offset).error());
+    MOLARIUM_TRY_VOID(writer_.write_all(*schema_blob));
+    header.schema_offset = *schema_offset;
+    header.schema_length = schema_blob->size();
+  }
+  auto index_offset = writer_.seek_end();
+  if (!index_offset) return std::unexpected(std::move(index_offset).error());
+  MOLARIUM_TRY_VOID(writer_.write_all(index_bytes));
+  header.index_offset = *index_offset;
+  header.index_length = index_bytes.size();
+  MOLARIUM_TRY_VOID(writer_.full_sync());  // invariant 4
+
+  header.generation = generation_ + 1;
+  // Checked before the slot goes out, so a commit never names an index it cannot account for.
+  auto end = header::committed_end(header);
+  if (!end) return std::unexpected(std::move(end).error());
+
+  // Invariant 2.
+  const std::uint64_t slot_offset = header.generation % 2 == 1 ? header::kSlotBOffset : header::kSlotAOffset;
+  if (auto at = writer_.seek(slot_offset); !at) return std::unexpected(std::move(at).error());
+  MOLARIUM_TRY_VOID(writer_.write_all(header::encode_header_slot(header)));
+  MOLARIUM_TRY_VOID(writer_.full_sync());
+
+  generation_ = header.generation;
+  committed_end_ = *end;
+  uncommitted_tail_ = false;
+  return {};
+}
+
+}  // namespace molarium::storage
