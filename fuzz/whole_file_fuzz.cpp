@@ -57,6 +57,14 @@ void read_every_record(const AtomDatabase& database) {
       FUZZ_CHECK(shared.has_value() && shared->size() == slice->size());
     }
   }
+  // One rule for every reader of a record: the accessor refuses exactly what the batch read refuses.
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t one[] = {i};
+    auto record = database.record(i);
+    auto raw = database.get_raw_bytes(one);
+    FUZZ_CHECK(record.has_value() == raw.has_value());
+    if (record && raw) FUZZ_CHECK(std::ranges::equal(record->bytes(), raw->front()));
+  }
   FUZZ_CHECK(!database.uncompressed_size(database.len()).has_value());
   const std::size_t past_end[] = {database.len()};
   FUZZ_CHECK(!database.get_raw_bytes(past_end).has_value());

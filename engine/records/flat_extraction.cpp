@@ -3,7 +3,7 @@
 #include "engine/records/flat_extraction.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -36,6 +36,7 @@ using molarium::storage::AtomDatabase;
 using molarium::storage::DatabaseSchema;
 using molarium::storage::tag_byte;
 using molarium::storage::TypeTag;
+using molarium::storage::index::MoleculeIndex;
 using soa::SectionSchema;
 using soa::SoaFastRecord;
 using soa::SoaSectionRef;
@@ -59,74 +60,12 @@ constexpr std::uint64_t kInlineCompressedRecordBytes = 32 * 1024;
 // ---------------------------------------------------------------------------------------------
 // Selection: what the index says about every selected molecule, and the atom offsets
 
-// From this many molecules on, the index is looked up on the pool: the entries of a random
-// selection lie scattered over the index, every lookup waits for a cache miss, and several threads
-// wait for theirs at once.
-constexpr std::size_t kParallelLookupMolecules = 2048;
-constexpr std::size_t kLookupGroup = 16;
-
-// A record's stored bytes in the mapping, or none for a record beyond it. Trivial, so an array of
-// them can be left unwritten until each lookup writes its own entry (on the thread that looks it
-// up, rather than all of them first on the calling thread).
-struct StoredSlice {
-  const std::uint8_t* data;
-  std::size_t size;
-  bool present;
-};
-
-// Per selected molecule, from its index entry: atom count, record length and, in a mapped
-// database, the record's stored bytes.
-struct Selection {
+// The atom count of every selected molecule, in selection order.
+std::vector<std::uint32_t> atom_counts(std::span<const MoleculeIndex> entries) {
   std::vector<std::uint32_t> counts;
-  std::vector<std::uint32_t> record_lengths;
-  std::unique_ptr<StoredSlice[]> stored;  // null when the database is not mapped
-
-  // REQUIRES: the database is mapped and entry i has been looked up.
-  std::optional<ByteView> stored_bytes(std::size_t i) const {
-    if (!stored[i].present) return std::nullopt;
-    return ByteView(stored[i].data, stored[i].size);
-  }
-};
-
-// Every entry is looked up once, here. The first index without an entry, in selection order,
-// fails with "Index {k} out of bounds".
-Result<Selection> look_up_selection(const AtomDatabase& database, std::span<const std::size_t> indices, bool mapped) {
-  const std::size_t molecules = indices.size();
-  Selection selection{std::vector<std::uint32_t>(molecules), std::vector<std::uint32_t>(molecules),
-                      mapped ? std::make_unique_for_overwrite<StoredSlice[]>(molecules) : nullptr};
-  std::atomic<bool> any_missing{false};
-  // The first lookup of an entry waits for its cache miss; a group's first lookups come one after
-  // the other with nothing in between, so the processor overlaps their misses. The later
-  // lookups of the same entries hit the cache.
-  const auto look_up_group = [&](std::size_t group) -> Result<void> {
-    const std::size_t first = group * kLookupGroup;
-    const std::size_t last = std::min(molecules, first + kLookupGroup);
-    bool missing = false;
-    for (std::size_t i = first; i < last; ++i) {
-      const auto count = database.num_atoms(indices[i]);
-      selection.counts[i] = count.value_or(0);
-      missing = missing || !count;
-    }
-    if (missing) any_missing.store(true, std::memory_order_relaxed);
-    for (std::size_t i = first; i < last; ++i) {
-      selection.record_lengths[i] = database.uncompressed_size(indices[i]).value_or(0);
-      if (mapped) {
-        const auto stored = database.get_compressed_slice(indices[i]);
-        selection.stored[i] = stored ? StoredSlice{stored->data(), stored->size(), true} : StoredSlice{nullptr, 0, false};
-      }
-    }
-    return {};
-  };
-  const std::size_t groups = (molecules + kLookupGroup - 1) / kLookupGroup;
-  const std::size_t min_parallel =
-      molecules >= kParallelLookupMolecules ? 2 : std::numeric_limits<std::size_t>::max();
-  MOLARIUM_TRY_VOID(molarium::pool::parallel_for(groups, look_up_group, min_parallel));
-  if (any_missing.load(std::memory_order_relaxed)) {
-    for (const std::size_t k : indices) {
-      if (!database.num_atoms(k)) return invalid_data(cat("Index ", k, " out of bounds"));
-    }
-  }
-  return selection;
+  counts.reserve(entries.size());
+  for (const MoleculeIndex& entry : entries) counts.push_back(entry.num_atoms);
+  return counts;
 }
 
 // n + 1 prefix sums: molecule i owns atom rows offsets[i] to offsets[i + 1] - 1.
@@ -146,13 +85,13 @@ Result<std::vector<std::uint64_t>> atom_offsets(std::span<const std::uint32_t> c
 // claims more atoms than its record can hold is refused here, before a damaged count can make
 // the call allocate gigabytes. A record of n atoms takes at least 6 + n * (stride + 1) bytes.
 // Returns the selection's total record length, the measure of the fill's work.
-Result<std::uint64_t> check_counts_fit_records(std::span<const std::size_t> indices, const Selection& selection,
-                                               std::size_t positions_stride) {
+Result<std::uint64_t> check_counts_fit_records(std::span<const std::size_t> indices,
+                                               std::span<const MoleculeIndex> entries, std::size_t positions_stride) {
   namespace record = molarium::storage::soa;
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < indices.size(); ++i) {
-    const std::uint64_t length = selection.record_lengths[i];
-    const std::uint32_t count = selection.counts[i];
+    const std::uint64_t length = entries[i].uncompressed_len;
+    const std::uint32_t count = entries[i].num_atoms;
     // Cannot overflow: a u32 count times at most 25 bytes.
     const std::uint64_t minimum = record::kMinRecordSize + static_cast<std::uint64_t>(count) * (positions_stride + 1);
     if (minimum > length) {
@@ -547,34 +486,6 @@ std::vector<std::optional<std::vector<std::optional<Entry>>>> take_columns(Gathe
   return columns;
 }
 
-// One record of a mapped database for the duration of its use: a view of the mapping for an
-// uncompressed file (the caller's shared access keeps the mapping alive), else its decompressed
-// bytes. Taking no reference on the mapping spares the workers from contending for one counter.
-class MappedRecord {
- public:
-  // The record at stored index k, whose stored bytes and record length the index gave.
-  static Result<MappedRecord> fetch(const AtomDatabase& database, std::size_t k, std::optional<ByteView> stored,
-                                    std::uint32_t record_length) {
-    const auto& compression = database.compression();
-    if (compression.codec == molarium::compression::Codec::None) {
-      if (!stored) return invalid_data(cat("Missing mmap bytes for molecule ", k));
-      return MappedRecord(*stored);
-    }
-    if (!stored) return invalid_data(cat("Missing compressed bytes for molecule ", k));
-    auto record = molarium::compression::decompress(*stored, compression, record_length);
-    if (!record) return std::unexpected(std::move(record).error());
-    return MappedRecord(std::move(*record));
-  }
-
-  ByteView bytes() const { return decompressed_ ? ByteView(*decompressed_) : in_place_; }
-
- private:
-  explicit MappedRecord(ByteView in_place) : in_place_(in_place) {}
-  explicit MappedRecord(Bytes decompressed) : decompressed_(std::move(decompressed)) {}
-  ByteView in_place_;
-  std::optional<Bytes> decompressed_;
-};
-
 // A selection's records lie scattered over the mapping: reading each one stalls on a TLB and a
 // cache miss at its start, then on cache misses further in, and prefetching alone was measured
 // not to remove the first stall. So a group's record starts are read first, one independent load
@@ -584,53 +495,53 @@ class MappedRecord {
 constexpr std::size_t kPrefetchBytes = 4096;
 constexpr std::size_t kCacheLineBytes = 64;
 
-void warm_records(const Selection& selection, std::size_t first, std::size_t last) {
+void warm_records(const AtomDatabase& database, std::span<const MoleculeIndex> entries, std::size_t first,
+                  std::size_t last) {
+  std::array<ByteView, kFillGroup> stored{};
   std::uint8_t sink = 0;
   for (std::size_t i = first; i < last; ++i) {
-    if (selection.stored[i].present && selection.stored[i].size != 0) sink ^= selection.stored[i].data[0];
+    stored[i - first] = database.get_compressed_slice(entries[i]).value_or(ByteView());
+    if (!stored[i - first].empty()) sink ^= stored[i - first][0];
   }
   asm volatile("" : : "r"(sink));  // the loads must happen
-  for (std::size_t i = first; i < last; ++i) {
-    if (!selection.stored[i].present) continue;
-    const std::uint8_t* const stored = selection.stored[i].data;
-    const std::size_t span = std::min(selection.stored[i].size, kPrefetchBytes);
-    for (std::size_t at = 0; at < span; at += kCacheLineBytes) __builtin_prefetch(stored + at);
+  for (std::size_t i = 0; i < last - first; ++i) {
+    const std::size_t span = std::min(stored[i].size(), kPrefetchBytes);
+    for (std::size_t at = 0; at < span; at += kCacheLineBytes) __builtin_prefetch(stored[i].data() + at);
   }
 }
 
 }  // namespace
 
 Result<soa::SoaBytes> mapped_record_bytes(const AtomDatabase& database, std::size_t k) {
-  if (database.compression().codec == molarium::compression::Codec::None) {
-    auto shared = database.get_shared_mmap_bytes(k);
-    if (!shared) return invalid_data(cat("Missing mmap bytes for molecule ", k));
-    return soa::SoaBytes(std::move(*shared));
+  // A view words a missing record by how the file stores its records.
+  if (k >= database.len()) {
+    if (database.compression().codec == molarium::compression::Codec::None) {
+      return invalid_data(cat("Missing mmap bytes for molecule ", k));
+    }
+    return invalid_data(cat("Missing compressed bytes for molecule ", k));
   }
-  const auto stored = database.get_compressed_slice(k);
-  if (!stored) return invalid_data(cat("Missing compressed bytes for molecule ", k));
-  const auto size = database.uncompressed_size(k);
-  if (!size) return invalid_data(cat("Missing uncompressed size for molecule ", k));
-  auto record = molarium::compression::decompress(*stored, database.compression(), *size);
+  auto record = database.record(k);
   if (!record) return std::unexpected(std::move(record).error());
-  return soa::SoaBytes(std::move(*record));
+  return std::visit([](auto&& held) { return soa::SoaBytes(std::move(held)); }, std::move(record->held));
 }
 
 Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database, std::span<const std::size_t> indices) {
   if (indices.empty()) return std::nullopt;
   const std::size_t molecules = indices.size();
 
-  // A database without record 0 fails the lookup below, whatever this says.
-  const bool mapped = database.get_compressed_slice(0).has_value();
-  auto selection = look_up_selection(database, indices, mapped);
-  if (!selection) return std::unexpected(std::move(selection).error());
-  auto offsets = atom_offsets(selection->counts);
+  const bool mapped = database.has_data_mapping();
+  // Each entry is decoded once, here.
+  const auto entries = database.record_entries(indices);
+  if (!entries) return std::unexpected(entries.error());
+  std::vector<std::uint32_t> counts = atom_counts(*entries);
+  auto offsets = atom_offsets(counts);
   if (!offsets) return std::unexpected(std::move(offsets).error());
   const std::uint64_t total_atoms = offsets->back();
 
   const auto context = soa::SoaContext::from_database(database);
   if (!context) return std::unexpected(context.error());
   const std::optional<DatabaseSchema> lock = database.schema_info();
-  const auto record_bytes = check_counts_fit_records(indices, *selection, context->positions_stride);
+  const auto record_bytes = check_counts_fit_records(indices, *entries, context->positions_stride);
   if (!record_bytes) return std::unexpected(record_bytes.error());
   // The fill of a mapped, compressed database decompresses each record; otherwise it copies.
   const bool decompresses = mapped && database.compression().codec != molarium::compression::Codec::None;
@@ -639,16 +550,13 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   // An unmapped database is read and decompressed in one parallel batch before the fill.
   std::vector<Bytes> records;
   if (!mapped) {
-    auto read = database.read_decompress_parallel(indices);
+    auto read = database.decompress_entries_parallel(*entries);
     if (!read) return std::unexpected(std::move(read).error());
-    records = std::move(read->first);
+    records = std::move(*read);
   }
-  const auto mapped_record = [&](std::size_t i) {
-    return MappedRecord::fetch(database, indices[i], selection->stored_bytes(i), selection->record_lengths[i]);
-  };
   Result<std::vector<SectionSchema>> first_sections = [&]() -> Result<std::vector<SectionSchema>> {
     if (!mapped) return record_sections(records.front(), context->positions_stride);
-    auto first = mapped_record(0);
+    auto first = database.record(entries->front());
     if (!first) return std::unexpected(std::move(first).error());
     return record_sections(first->bytes(), context->positions_stride);
   }();
@@ -673,12 +581,12 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
   auto tensors = gatherers<Bytes>(layout.sections, molecules, &dtypes::is_tensor_tag);
 
-  const Filler filler(*context, selection->counts, *offsets, layout, keys, lock.has_value(), *positions,
+  const Filler filler(*context, counts, *offsets, layout, keys, lock.has_value(), *positions,
                       atomic_numbers, fixed, strings, tensors);
-  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(*selection, first, last); };
+  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(database, *entries, first, last); };
   const auto fill_mapped = [&](std::size_t i) -> Result<void> {
     // Held only while this molecule is filled.
-    const auto record = mapped_record(i);
+    const auto record = database.record((*entries)[i]);
     if (!record) return std::unexpected(record.error());
     return filler.fill(i, record->bytes());
   };
@@ -689,7 +597,7 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   records.clear();
 
   FlatExtraction out{std::move(*positions),
-                     std::move(selection->counts),
+                     std::move(counts),
                      std::move(atomic_numbers),
                      std::move(layout.sections),
                      std::move(fixed),

@@ -54,10 +54,10 @@ struct FlatExtraction {
 molarium::Result<std::optional<FlatExtraction>> extract_flat(const molarium::storage::AtomDatabase& database,
                                                              std::span<const std::size_t> indices);
 
-// The record at stored index k of a memory-mapped database: a range of the mapping, read in
-// place, when the file is uncompressed; else its stored bytes decompressed. Invalid-data errors
-// "Missing mmap bytes for molecule {k}", "Missing compressed bytes for molecule {k}",
-// "Missing uncompressed size for molecule {k}"; decompression errors pass through.
+// The record at stored index k of a memory-mapped database, as AtomDatabase::record reads it: a
+// range of the mapping, read in place, when the file is uncompressed; else decoded. Invalid-data
+// error "Missing mmap bytes for molecule {k}" (uncompressed) or "Missing compressed bytes for
+// molecule {k}" when k has no record; the read's errors pass through.
 molarium::Result<soa::SoaBytes> mapped_record_bytes(const molarium::storage::AtomDatabase& database, std::size_t k);
 
 }  // namespace molarium_rs::database::flat

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <sys/types.h>
@@ -41,6 +42,21 @@ struct BorrowedRecordWithPositions {
   ByteView bytes;
   std::uint32_t num_atoms = 0;
   std::uint8_t positions_type = 4;
+};
+
+// A record as one read hands it over: a range of the data mapping, read in place, or the record
+// decoded into bytes of its own. An in-place range is valid while the database that read it is
+// open: the caller's shared access keeps it so, and no reference on the mapping is taken.
+struct RecordBytes {
+  std::variant<ByteView, Bytes> held;
+  ByteView bytes() const;
+};
+
+// A record as a view keeps it: a range of the data mapping that keeps the mapping alive, so it
+// outlives the database, or the record decoded into bytes of its own.
+struct SharedRecordBytes {
+  std::variant<SharedMmapBytes, Bytes> held;
+  ByteView bytes() const;
 };
 
 // Exclusive operations (appends, flush, truncation) REQUIRE that no other operation runs on the
@@ -102,6 +118,26 @@ class AtomDatabase {
   std::optional<DatabaseSchema> schema_info() const;
 
   // --- Reading (shared access) ----------------------------------------------------------------
+  // Every read of a record goes through one rule. The entry's lengths must agree when the file is
+  // uncompressed, and a decoded record must be as long as the entry says: readers size their
+  // parsing by the entry, so a damaged record is refused by every path alike. A record inside the
+  // mapping is read from it (in place when the file is uncompressed); any other (not mapped, or
+  // appended after the mapping was made) is read from the file, never from outside the mapping.
+
+  // Record k: in place in the mapping when the file is uncompressed and mapped, otherwise
+  // decoded. "Index {k} out of bounds" when k has no entry.
+  Result<SharedRecordBytes> record(std::size_t k) const;
+  // The record of one entry of this database's index (see record_entries), without a reference
+  // on the mapping: for a caller that holds shared access as long as it uses the bytes.
+  Result<RecordBytes> record(const index::MoleculeIndex& entry) const;
+  // Each position's index entry, decoded once, in order; positions may repeat. A large
+  // selection is looked up on the worker pool. "Index {k} out of bounds" for the first position,
+  // in order, without an entry.
+  Result<std::vector<index::MoleculeIndex>> record_entries(std::span<const std::size_t> positions) const;
+  // An entry's stored bytes inside the data mapping; nothing without a mapping or when the record
+  // lies beyond it. Lets a reader warm a selection's records before it reads them.
+  std::optional<ByteView> get_compressed_slice(const index::MoleculeIndex& entry) const;
+
   Result<std::vector<Bytes>> get_raw_bytes(std::span<const std::size_t> positions) const;
   Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> read_decompress_parallel(
       std::span<const std::size_t> positions) const;

@@ -1,6 +1,9 @@
 // Reading stored records back by position, from the data mapping or the file, decompressed on
-// the worker pool.
+// the worker pool: one record, a selection's index entries, or a selection's records.
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -18,17 +21,11 @@ namespace molarium::storage {
 
 namespace {
 
-Result<std::vector<index::MoleculeIndex>> lookup_entries(const index::IndexStorage& index,
-                                                         std::span<const std::size_t> positions) {
-  std::vector<index::MoleculeIndex> entries;
-  entries.reserve(positions.size());
-  for (std::size_t position : positions) {
-    auto entry = index.entry(position);
-    if (!entry) return invalid_data(cat("Index ", position, " out of bounds"));
-    entries.push_back(*entry);
-  }
-  return entries;
-}
+// From this many positions on, index entries are looked up on the pool: the entries of a random
+// selection lie scattered over the index, every lookup waits for a cache miss, and several threads
+// wait for theirs at once. A group's lookups are independent loads, which the processor overlaps.
+constexpr std::size_t kParallelLookupPositions = 2048;
+constexpr std::size_t kLookupGroup = 16;
 
 // Without a codec the stored bytes are the record, so both lengths must agree.
 Result<void> check_entry_lengths(const index::MoleculeIndex& entry, const compression::CompressionType& compression) {
@@ -96,17 +93,105 @@ class RecordFileReader {
   std::optional<Result<OpenFile>> opened_;  // set once under opened_once_, read-only after
 };
 
+// One record of an entry, checked against it: in place in the mapping when the file is
+// uncompressed, else decoded; from the file when the record is not in the mapping.
+Result<RecordBytes> read_record(const index::MoleculeIndex& entry, const compression::CompressionType& compression,
+                                const FileMapping* mapping, RecordFileReader& file_reader) {
+  MOLARIUM_TRY_VOID(check_entry_lengths(entry, compression));
+  const bool uncompressed = compression.codec == compression::Codec::None;
+  if (mapping != nullptr && range_within(entry.offset, entry.compressed_len, mapping->size())) {
+    const ByteView stored = mapping->bytes().subspan(entry.offset, entry.compressed_len);
+    if (uncompressed) return RecordBytes{stored};
+    auto record = decode_stored(stored, entry, compression);
+    if (!record) return std::unexpected(std::move(record).error());
+    return RecordBytes{std::move(*record)};
+  }
+  // Not mapped, or appended after the mapping was made (a never-committed file opened mapped
+  // accepts appends): the record is read from the file, never from outside the mapping.
+  auto stored = file_reader.read_stored(entry);
+  if (!stored) return std::unexpected(std::move(stored).error());
+  if (uncompressed) return RecordBytes{std::move(*stored)};
+  auto record = decode_stored(*stored, entry, compression);
+  if (!record) return std::unexpected(std::move(record).error());
+  return RecordBytes{std::move(*record)};
+}
+
 }  // namespace
 
+ByteView RecordBytes::bytes() const {
+  if (const auto* in_place = std::get_if<ByteView>(&held)) return *in_place;
+  return std::get<Bytes>(held);
+}
+
+ByteView SharedRecordBytes::bytes() const {
+  if (const auto* shared = std::get_if<SharedMmapBytes>(&held)) return shared->as_slice();
+  return std::get<Bytes>(held);
+}
+
+Result<SharedRecordBytes> AtomDatabase::record(std::size_t k) const {
+  const auto entry = index_.entry(k);
+  if (!entry) return invalid_data(cat("Index ", k, " out of bounds"));
+  auto record = this->record(*entry);
+  if (!record) return std::unexpected(std::move(record).error());
+  if (const auto* in_place = std::get_if<ByteView>(&record->held)) {
+    const auto start = static_cast<std::size_t>(entry->offset);
+    return SharedRecordBytes{SharedMmapBytes{data_mapping_, start, start + in_place->size()}};
+  }
+  return SharedRecordBytes{std::move(std::get<Bytes>(record->held))};
+}
+
+Result<RecordBytes> AtomDatabase::record(const index::MoleculeIndex& entry) const {
+  // Opens the file only for a record that is not in the mapping.
+  RecordFileReader file_reader(path_);
+  return read_record(entry, compression_, data_mapping_.get(), file_reader);
+}
+
+Result<std::vector<index::MoleculeIndex>> AtomDatabase::record_entries(std::span<const std::size_t> positions) const {
+  const std::size_t count = positions.size();
+  std::vector<index::MoleculeIndex> entries(count);
+  std::atomic<bool> any_missing{false};
+  const auto look_up_group = [&](std::size_t group) -> Result<void> {
+    const std::size_t first = group * kLookupGroup;
+    const std::size_t last = std::min(count, first + kLookupGroup);
+    bool missing = false;
+    for (std::size_t i = first; i < last; ++i) {
+      const auto entry = index_.entry(positions[i]);
+      if (entry) {
+        entries[i] = *entry;
+      } else {
+        missing = true;
+      }
+    }
+    if (missing) any_missing.store(true, std::memory_order_relaxed);
+    return {};
+  };
+  const std::size_t groups = (count + kLookupGroup - 1) / kLookupGroup;
+  const std::size_t min_parallel = count >= kParallelLookupPositions ? 2 : std::numeric_limits<std::size_t>::max();
+  MOLARIUM_TRY_VOID(pool::parallel_for(groups, look_up_group, min_parallel));
+  if (any_missing.load(std::memory_order_relaxed)) {
+    for (const std::size_t k : positions) {
+      if (!index_.entry(k)) return invalid_data(cat("Index ", k, " out of bounds"));
+    }
+  }
+  return entries;
+}
+
+std::optional<ByteView> AtomDatabase::get_compressed_slice(const index::MoleculeIndex& entry) const {
+  if (data_mapping_ == nullptr || !range_within(entry.offset, entry.compressed_len, data_mapping_->size())) {
+    return std::nullopt;
+  }
+  return data_mapping_->bytes().subspan(entry.offset, entry.compressed_len);
+}
+
 Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const std::size_t> positions) const {
-  auto entries = lookup_entries(index_, positions);
+  auto entries = record_entries(positions);
   if (!entries) return std::unexpected(std::move(entries).error());
   return decompress_entries_parallel(*entries);
 }
 
 Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> AtomDatabase::read_decompress_parallel(
     std::span<const std::size_t> positions) const {
-  auto entries = lookup_entries(index_, positions);
+  auto entries = record_entries(positions);
   if (!entries) return std::unexpected(std::move(entries).error());
   std::vector<std::uint32_t> atom_counts;
   atom_counts.reserve(entries->size());
@@ -120,17 +205,11 @@ Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const index::MoleculeIndex> entries) const {
   RecordFileReader file_reader(path_);
   return pool::parallel_map<Bytes>(entries.size(), [&](std::size_t i) -> Result<Bytes> {
-    const index::MoleculeIndex& entry = entries[i];
-    MOLARIUM_TRY_VOID(check_entry_lengths(entry, compression_));
-    if (data_mapping_ && range_within(entry.offset, entry.compressed_len, data_mapping_->size())) {
-      return decode_stored(data_mapping_->bytes().subspan(entry.offset, entry.compressed_len), entry, compression_);
-    }
-    // Not mapped, or appended after the mapping was made (a never-committed file opened mapped
-    // accepts appends): the record is read from the file, never from outside the mapping.
-    auto stored = file_reader.read_stored(entry);
-    if (!stored) return std::unexpected(std::move(stored).error());
-    if (compression_.codec == compression::Codec::None) return std::move(*stored);
-    return decode_stored(*stored, entry, compression_);
+    auto record = read_record(entries[i], compression_, data_mapping_.get(), file_reader);
+    if (!record) return std::unexpected(std::move(record).error());
+    if (auto* decoded = std::get_if<Bytes>(&record->held)) return std::move(*decoded);
+    const ByteView in_place = std::get<ByteView>(record->held);
+    return Bytes(in_place.begin(), in_place.end());
   });
 }
 

@@ -31,7 +31,7 @@ class FileMapping {
 };
 
 // A range of a database's data mapping that outlives the database.
-// Made only by AtomDatabase::get_shared_mmap_bytes, which guarantees start <= end <= size.
+// Made only by AtomDatabase (get_shared_mmap_bytes, record), which guarantees start <= end <= size.
 struct SharedMmapBytes {
   std::shared_ptr<const FileMapping> mapping;
   std::size_t start = 0;

@@ -83,9 +83,9 @@ PyObject* wrap_database(AtomDatabase&& database) {
 // ---------------------------------------------------------------------------------------------
 // Reading records as views
 
-// Record i of a mapped database as a view: read in place from the mapping when the file is not
-// compressed, otherwise decompressed from the mapped stored bytes. Touches no Python object, so it
-// runs with the interpreter lock released, also on pool workers.
+// Record i of a mapped database as a view, as the engine reads it: in place from the mapping when
+// the file is not compressed, otherwise decoded. Touches no Python object, so it runs with the
+// interpreter lock released, also on pool workers.
 molarium::Result<SoaMoleculeView> load_mapped_view(const AtomDatabase& database, std::size_t i,
                                                    const soa::SoaContext& context) {
   auto record = flat::mapped_record_bytes(database, i);
@@ -143,7 +143,7 @@ PyObject* molecule_at(const AtomDatabase& database, std::size_t index) {
   const auto context = positions_context(database);
   if (!context) return nullptr;
 
-  if (is_mapped(database)) {
+  if (database.has_data_mapping()) {
     auto view = py::without_gil([&] { return load_mapped_view(database, index, *context); });
     if (!view) return py::raise_value_error(view.error());
     return wrap_view(std::move(*view));
@@ -337,7 +337,7 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
   const auto context = positions_context(**database);
   if (!context) return nullptr;
 
-  if (is_mapped(**database)) {
+  if ((*database)->has_data_mapping()) {
     auto views = py::without_gil([&] { return load_mapped_views(**database, *indices, *context); });
     if (!views) return py::raise_value_error(views.error());
     return wrap_views(std::move(*views));
@@ -524,8 +524,6 @@ std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const cha
   if (!converted) return std::nullopt;
   return indices;
 }
-
-bool is_mapped(const AtomDatabase& database) { return database.get_compressed_slice(0).has_value(); }
 
 std::optional<soa::SoaContext> positions_context(const AtomDatabase& database) {
   auto context = soa::SoaContext::from_database(database);

@@ -1,5 +1,5 @@
 // PyAtomDatabase: the Python class over one AtomDatabase, and the pieces of it that the batch and
-// flat paths share (index lists, the positions context, the mapped test).
+// flat paths share (index lists, the positions context).
 #pragma once
 
 #include <cstddef>
@@ -21,10 +21,6 @@ using molarium::storage::AtomDatabase;
 // REQUIRES: the interpreter lock is held. Item conversion may run Python code, so call it before
 // taking access to the database.
 std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const char* argument);
-
-// True when the records of this database are read in place from its file mapping: the engine
-// yields record 0's stored bytes from the mapping. Touches no Python object.
-bool is_mapped(const AtomDatabase& database);
 
 // How this database's records lay out positions, or nothing with ValueError set (the engine
 // error's display text). Rebuilt by every read.

@@ -1,15 +1,19 @@
-// Reading stored records back: request order, bounds, mapped and unmapped files, damaged records.
+// Reading stored records back: request order, bounds, mapped and unmapped files, damaged records,
+// and every reader of a record applying the same checks.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "engine/atom.hpp"
 #include "engine/compression.hpp"
+#include "engine/records/flat_extraction.hpp"
 #include "engine/storage/database.hpp"
 #include "tests/engine/handmade_file.hpp"
 
@@ -21,6 +25,9 @@ using molarium::atom::Molecule;
 using molarium::compression::Codec;
 using molarium::compression::CompressionType;
 using molarium::storage::AtomDatabase;
+using molarium::storage::SharedMmapBytes;
+using molarium_rs::database::flat::extract_flat;
+using molarium_rs::database::flat::mapped_record_bytes;
 using molarium::testing::FileBytes;
 using molarium::testing::get;
 using molarium::testing::overwrite;
@@ -166,6 +173,43 @@ TEST_P(ReadRecords, OffsetPastTheFileIsRefusedWithoutOverflow) {
       << result.error().message();
 }
 
+TEST_P(ReadRecords, RecordIsReadInPlaceOnlyFromAnUncompressedMappingAndOutlivesTheDatabase) {
+  std::optional<molarium::storage::SharedRecordBytes> kept;
+  {
+    const AtomDatabase db = open();
+    auto record = db.record(2);
+    ASSERT_TRUE(record) << record.error().display();
+    kept.emplace(std::move(*record));
+    auto missing = db.record(3);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().display(), "Invalid data: Index 3 out of bounds");
+  }
+  const bool in_place = GetParam().codec == Codec::None && GetParam().mapped;
+  EXPECT_EQ(std::holds_alternative<SharedMmapBytes>(kept->held), in_place);
+  EXPECT_EQ(Bytes(kept->bytes().begin(), kept->bytes().end()), expected_record(3, 30.0f));
+}
+
+TEST_P(ReadRecords, EntriesComeInRequestOrderAndTheFirstMissingOneIsNamed) {
+  const AtomDatabase db = open();
+  // Past 2048 positions the entries are looked up on the pool.
+  for (const std::size_t repeats : {1, 1000}) {
+    std::vector<std::size_t> positions;
+    for (std::size_t r = 0; r < repeats; ++r) positions.insert(positions.end(), {2, 0, 2, 1});
+    auto entries = db.record_entries(positions);
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), positions.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+      EXPECT_EQ((*entries)[i], db.index().entry(positions[i]).value()) << i;
+      EXPECT_EQ((*entries)[i].num_atoms, positions[i] + 1) << i;
+    }
+    positions[positions.size() / 2] = 7;
+    positions.back() = 3;
+    auto missing = db.record_entries(positions);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().display(), "Invalid data: Index 7 out of bounds");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(CodecsAndModes, ReadRecords,
                          ::testing::Values(ReadCase{Codec::None, false}, ReadCase{Codec::None, true},
                                            ReadCase{Codec::Lz4, false}, ReadCase{Codec::Lz4, true},
@@ -233,6 +277,48 @@ TEST(ReadRecordsUncompressed, StoredLengthDifferentFromRecordLengthIsInvalidData
   EXPECT_EQ(result.error().message(), "Record at offset 8192 stores 19 bytes without compression, expected 20");
 }
 
+// Record 1 (two atoms, 32 bytes) under an entry that claims 33: whichever way the record is read,
+// one by one, as a view or in a flat batch, mapped or not, it is refused with the error
+// get_raw_bytes gives, and records 0 and 2 still read.
+class EntryLongerThanRecord : public ReadRecords {};
+
+TEST_P(EntryLongerThanRecord, EveryReaderRefusesTheRecordAlike) {
+  overwrite(path_, entry_field(path_, 1, 12), field(33, 4));
+  const AtomDatabase db = open();
+  const std::size_t damaged[] = {1};
+  const auto raw = db.get_raw_bytes(damaged);
+  ASSERT_FALSE(raw);
+  EXPECT_EQ(raw.error().kind(), Error::Kind::InvalidData);
+  const auto refused_alike = [&](const auto& result) {
+    if (result) return ::testing::AssertionFailure() << "accepted";
+    if (result.error().display() != raw.error().display()) {
+      return ::testing::AssertionFailure() << result.error().display();
+    }
+    return ::testing::AssertionSuccess();
+  };
+  EXPECT_TRUE(refused_alike(db.record(1))) << "record(k)";
+  EXPECT_TRUE(refused_alike(db.record(db.index().entry(1).value()))) << "record(entry)";
+  EXPECT_TRUE(refused_alike(mapped_record_bytes(db, 1))) << "view";
+  EXPECT_TRUE(refused_alike(extract_flat(db, damaged))) << "flat, first record";
+  const std::size_t all[] = {0, 1, 2};
+  EXPECT_TRUE(refused_alike(extract_flat(db, all))) << "flat, later record";
+
+  const std::size_t healthy[] = {2, 0};
+  EXPECT_TRUE(db.get_raw_bytes(healthy));
+  auto flat = extract_flat(db, healthy);
+  ASSERT_TRUE(flat) << flat.error().display();
+  EXPECT_EQ((*flat)->atom_counts, (std::vector<std::uint32_t>{3, 1}));
+  auto view = mapped_record_bytes(db, 0);
+  ASSERT_TRUE(view);
+  EXPECT_EQ(Bytes(view->bytes().begin(), view->bytes().end()), expected_record(1, 10.0f));
+}
+
+INSTANTIATE_TEST_SUITE_P(CodecsAndModes, EntryLongerThanRecord,
+                         ::testing::Values(ReadCase{Codec::None, false}, ReadCase{Codec::None, true},
+                                           ReadCase{Codec::Lz4, false}, ReadCase{Codec::Lz4, true},
+                                           ReadCase{Codec::Zstd, false}, ReadCase{Codec::Zstd, true}),
+                         case_name);
+
 TEST(ReadRecordsConcurrently, SeveralThreadsReadOneUnmappedDatabase) {
   const TempDir dir;
   const std::string path = dir.path("db");
@@ -289,6 +375,27 @@ TEST_P(AppendedBeyondMapping, RecordAppendedThroughMappedHandleIsReadFromTheFile
   auto again = reopened.get_raw_bytes(positions);
   ASSERT_TRUE(again);
   EXPECT_EQ(*again, *records);
+}
+
+TEST_P(AppendedBeyondMapping, EveryReaderOfAMappedHandleReadsAppendedRecordsFromTheFile) {
+  const TempDir dir;
+  const std::string path = dir.path("db");
+  ASSERT_TRUE(AtomDatabase::create_with_format(path, compression_of(GetParam())));
+  auto db = AtomDatabase::open_with_options(path, true, false).value();
+  ASSERT_TRUE(db.add_molecule(molecule_with_atoms(2, 5.0f)));
+  ASSERT_TRUE(db.add_molecule(molecule_with_atoms(1, 7.0f)));
+
+  auto record = db.record(1);
+  ASSERT_TRUE(record) << record.error().display();
+  EXPECT_TRUE(std::holds_alternative<Bytes>(record->held));
+  EXPECT_EQ(std::get<Bytes>(record->held), expected_record(1, 7.0f));
+  auto view = mapped_record_bytes(db, 0);
+  ASSERT_TRUE(view) << view.error().display();
+  EXPECT_EQ(Bytes(view->bytes().begin(), view->bytes().end()), expected_record(2, 5.0f));
+  const std::size_t positions[] = {1, 0};
+  auto flat = extract_flat(db, positions);
+  ASSERT_TRUE(flat) << flat.error().display();
+  EXPECT_EQ((*flat)->atom_counts, (std::vector<std::uint32_t>{1, 2}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, AppendedBeyondMapping, ::testing::Values(Codec::None, Codec::Lz4, Codec::Zstd),

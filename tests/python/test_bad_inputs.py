@@ -1396,6 +1396,36 @@ def test_damaged_files_open_and_read_or_refuse_clearly(tmp_path, compression):
     assert opened > 100
 
 
+@pytest.mark.parametrize("compression", ["none", "lz4", "zstd"])
+def test_a_record_shorter_than_its_index_entry_is_refused_by_every_read(tmp_path, compression):
+    molecules = stored_molecules()
+    path = write(tmp_path / "db.mol", molecules, compression)
+    data = bytearray(path.read_bytes())
+    # Record 1's entry: u64 offset, u32 stored length, u32 record length, u32 atom count. It now
+    # claims one byte more than the record holds.
+    entry = layout(bytes(data))["index"][0] + 8 + 20 * 1
+    struct.pack_into("<I", data, entry + 12, struct.unpack_from("<I", data, entry + 12)[0] + 1)
+    path.write_bytes(bytes(data))
+    messages = set()
+    for mmap in (True, False):
+        db = PyAtomDatabase.open(str(path), mmap=mmap)
+        for read in (
+            lambda: db[1],
+            lambda: db.get_molecules([0, 1]),
+            lambda: db.get_molecules_flat([1]),
+            lambda: db.get_molecules_flat([0, 1, 2]),
+        ):
+            messages.add(str(refused(read, ValueError)))
+        # The records around it still read.
+        np.testing.assert_array_equal(db[2].positions, molecules[2].positions)
+        flat = db.get_molecules_flat([0, 2])
+        expected = np.concatenate([molecules[0].positions, molecules[2].positions])
+        np.testing.assert_array_equal(flat["positions"], expected)
+    # Mapped or not, one by one or in a batch: the same refusal.
+    assert len(messages) == 1, messages
+    assert messages.pop().startswith("Invalid data: Record at offset ")
+
+
 def appended_to_damaged_file(db, path, label):
     """A damaged file that opens appendable takes a new molecule, and a later open reads it back."""
     extra = PyMolecule(positions(4) + 100, numbers(4))
