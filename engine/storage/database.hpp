@@ -95,6 +95,10 @@ class AtomDatabase {
   std::uint64_t committed_end() const { return committed_end_; }
   std::uint32_t record_format() const { return record_format_; }
   bool has_data_mapping() const { return data_mapping_ != nullptr; }
+  // True when the handle's mapping holds record 0, so that its committed records are read from the
+  // mapping. A handle mapped over a file that had no committed record at open reads the records
+  // it appends as an unmapped handle does, with the same messages.
+  bool reads_from_mapping() const { return get_compressed_slice(0).has_value(); }
   bool has_uncommitted_tail() const { return uncommitted_tail_; }
 
   // --- Per-record accessors (shared access) ---------------------------------------------------

@@ -143,7 +143,7 @@ PyObject* molecule_at(const AtomDatabase& database, std::size_t index) {
   const auto context = positions_context(database);
   if (!context) return nullptr;
 
-  if (database.has_data_mapping()) {
+  if (database.reads_from_mapping()) {
     auto view = py::without_gil([&] { return load_mapped_view(database, index, *context); });
     if (!view) return py::raise_value_error(view.error());
     return wrap_view(std::move(*view));
@@ -337,7 +337,7 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
   const auto context = positions_context(**database);
   if (!context) return nullptr;
 
-  if ((*database)->has_data_mapping()) {
+  if ((*database)->reads_from_mapping()) {
     auto views = py::without_gil([&] { return load_mapped_views(**database, *indices, *context); });
     if (!views) return py::raise_value_error(views.error());
     return wrap_views(std::move(*views));

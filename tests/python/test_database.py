@@ -268,6 +268,16 @@ def test_get_molecules_past_the_end_fails_in_the_engine(tmp_path, compression, m
     assert str(info.value) == text
 
 
+def test_a_mapped_handle_over_a_file_without_commits_reads_its_appends_as_an_unmapped_one(tmp_path):
+    path = str(tmp_path / "db.mol")
+    PyAtomDatabase(path)
+    db = PyAtomDatabase.open(path, mmap=True)
+    db.add_molecule(PyMolecule(np.zeros((2, 3), np.float32), np.array([1, 8], np.uint8)))
+    assert db.get_molecules([0])[0].atomic_numbers.tolist() == [1, 8]
+    with pytest.raises(ValueError, match="^Invalid data: Index 5 out of bounds$"):
+        db.get_molecules([0, 5])
+
+
 def test_get_molecules_argument_refusals(tmp_path):
     db = stored(tmp_path, [full_fields(2, np.float32, 0)])
     with pytest.raises(TypeError, match="^argument 'indices': Can't extract `str` to `Vec`$"):
