@@ -30,8 +30,10 @@ using molarium::storage::tag_byte;
 using molarium::storage::TypeTag;
 using soa::SectionSchema;
 
-constexpr const char* kNotConcatenable =
-    "it cannot be flat-batched/concatenated. Retrieve molecules individually with get_molecule(s) instead.";
+// The tail of every refusal to concatenate; a message starts it with "it" or, after a full
+// stop, with "It".
+constexpr std::string_view kCannotConcatenate =
+    "cannot be flat-batched/concatenated. Retrieve molecules individually with get_molecule(s) instead.";
 
 using ByteBuffer = FlatBuffer<std::uint8_t>;
 
@@ -231,7 +233,7 @@ PyObject* texts_list(const StringColumn& column) {
 // Set ValueError and return nullptr.
 std::nullptr_t missing_tensor_error(std::string_view key, std::size_t i) {
   return py::raise_value_error(
-      cat("Tensor property '", key, "' is missing for selected molecule ", i, "; ", kNotConcatenable));
+      cat("Tensor property '", key, "' is missing for selected molecule ", i, "; it ", kCannotConcatenate));
 }
 
 std::nullptr_t invalid_atom_tensor_shape_error(std::string_view key, std::span<const std::uint64_t> shape,
@@ -239,7 +241,7 @@ std::nullptr_t invalid_atom_tensor_shape_error(std::string_view key, std::span<c
   const std::string first = first_dimension ? std::to_string(*first_dimension) : "None";
   return py::raise_value_error(cat("Atom tensor property '", key, "' has shape ", dtypes::format_shape(shape),
                                    "; first dimension ", first, " does not match atom count ", atom_count, ". It ",
-                                   kNotConcatenable));
+                                   kCannotConcatenate));
 }
 
 template <class T>
@@ -285,9 +287,9 @@ PyObject* concatenated_tensor(const SectionSchema& entry, const TensorColumn& co
     } else if (!std::ranges::equal(shape, common)) {
       return py::raise_value_error(
           entry.per_atom ? cat("Atom tensor property '", entry.key, "' has incompatible per-atom tensor suffix shapes ",
-                               dtypes::format_shape(common), " and ", dtypes::format_shape(shape), "; ", kNotConcatenable)
+                               dtypes::format_shape(common), " and ", dtypes::format_shape(shape), "; it ", kCannotConcatenate)
                          : cat("Tensor property '", entry.key, "' has incompatible shapes ", dtypes::format_shape(common),
-                               " and ", dtypes::format_shape(shape), "; ", kNotConcatenable));
+                               " and ", dtypes::format_shape(shape), "; it ", kCannotConcatenate));
     }
     values_offsets[i] = layout->values_offset;
     total_bytes += column[i]->size() - layout->values_offset;  // every payload is in memory: no overflow
