@@ -14,6 +14,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "python/database/database.hpp"
 #include "engine/records/flat_extraction.hpp"
+#include "engine/records/payload.hpp"
 #include "python/binding/arrays.hpp"
 
 namespace molarium_rs::database::flat {
@@ -22,13 +23,19 @@ namespace {
 
 namespace dtypes = molarium::storage::dtypes;
 namespace helpers = molecule::helpers;
+using records::extract_flat;
+using records::FlatBuffer;
+using records::FlatExtraction;
+using records::FlatPositions;
+using records::StringColumn;
+using records::TensorColumn;
 using helpers::ReshapeRefusal;
 using molarium::Bytes;
 using molarium::ByteView;
 using molarium::cat;
 using molarium::storage::tag_byte;
 using molarium::storage::TypeTag;
-using soa::SectionSchema;
+using molarium::storage::DatabaseSchemaSection;
 
 // The tail of every refusal to concatenate; a message starts it with "it" or, after a full
 // stop, with "It".
@@ -125,7 +132,7 @@ PyObject* empty_selection_dictionary() {
 // Returns a new reference to the buffer's elements as an (E,) array, or nullptr.
 template <class T>
 PyObject* elements_array(ByteView buffer) {
-  auto elements = helpers::cast_or_decode<T>(buffer);
+  auto elements = records::cast_or_decode<T>(buffer);
   if (!elements) return py::raise_value_error(elements.error());
   return helpers::pyarray1_from_cow(std::move(*elements));
 }
@@ -133,7 +140,7 @@ PyObject* elements_array(ByteView buffer) {
 // Returns a new reference to the buffer's xyz triples as an (E / 3, 3) array, or nullptr.
 template <class T>
 PyObject* triples_array(ByteView buffer) {
-  auto elements = helpers::cast_or_decode<T>(buffer);
+  auto elements = records::cast_or_decode<T>(buffer);
   if (!elements) return py::raise_value_error(elements.error());
   const std::size_t rows = elements->size() / 3;
   return helpers::pyarray2_from_cow(std::move(*elements), rows, 3);
@@ -190,20 +197,16 @@ PyObject* flags_section_array(ByteBuffer&& buffer) {
 // Returns a new reference to the array of a fixed-size section of tag 0 to 12 (not 2), an empty
 // Ref for another tag, or nullptr with an exception set. The buffer is taken over.
 std::optional<py::Ref> fixed_section_value(std::uint8_t tag, ByteBuffer&& buffer) {
+  // The engine's table says what a tag's elements are made of: the value type and the values per
+  // element (three for xyz rows, nine for a matrix).
+  const records::TagValues values = records::tag_values(tag);
   PyObject* value = nullptr;
-  switch (static_cast<TypeTag>(tag)) {
-    case TypeTag::F64:
-    case TypeTag::F64Array: value = section_array<double>(std::move(buffer), 1); break;
-    case TypeTag::I64:
-    case TypeTag::I64Array: value = section_array<std::int64_t>(std::move(buffer), 1); break;
-    case TypeTag::F32Array:
-    case TypeTag::F32: value = section_array<float>(std::move(buffer), 1); break;
-    case TypeTag::I32Array: value = section_array<std::int32_t>(std::move(buffer), 1); break;
-    case TypeTag::Vec3F32: value = section_array<float>(std::move(buffer), 3); break;
-    case TypeTag::Vec3F64: value = section_array<double>(std::move(buffer), 3); break;
-    case TypeTag::Mat3F64: value = section_array<double>(std::move(buffer), 9); break;
-    case TypeTag::Mat3F32: value = section_array<float>(std::move(buffer), 9); break;
-    case TypeTag::Pbc: value = flags_section_array(std::move(buffer)); break;
+  switch (values.type) {
+    case records::ValueType::F64: value = section_array<double>(std::move(buffer), values.per_element); break;
+    case records::ValueType::I64: value = section_array<std::int64_t>(std::move(buffer), values.per_element); break;
+    case records::ValueType::F32: value = section_array<float>(std::move(buffer), values.per_element); break;
+    case records::ValueType::I32: value = section_array<std::int32_t>(std::move(buffer), values.per_element); break;
+    case records::ValueType::Flags: value = flags_section_array(std::move(buffer)); break;
     default: return py::Ref();
   }
   if (value == nullptr) return std::nullopt;
@@ -266,7 +269,7 @@ PyObject* tensor_array_from_bytes(std::uint8_t tag, Bytes values, std::span<cons
 // Returns a new reference to one section's tensors joined along a new first axis (molecule-level:
 // shape (n, shape...)) or along the atoms (per-atom: shape (T, suffix...)), or nullptr with an
 // exception set. Every molecule must have the tensor, with one common shape (or suffix).
-PyObject* concatenated_tensor(const SectionSchema& entry, const TensorColumn& column,
+PyObject* concatenated_tensor(const DatabaseSchemaSection& entry, const TensorColumn& column,
                               std::span<const std::uint32_t> atom_counts, std::uint64_t total_atoms) {
   const std::uint8_t tag = entry.type_tag;
   std::vector<std::uint64_t> common;  // molecule 0's shape, or its suffix for per-atom tensors
@@ -312,7 +315,7 @@ PyObject* concatenated_tensor(const SectionSchema& entry, const TensorColumn& co
 // The value of layout section j: a new reference, an empty Ref when the section gives none, or
 // nothing with an exception set. Frees the section's buffer once its values are copied.
 std::optional<py::Ref> section_value(FlatExtraction& flat, std::size_t j) {
-  const SectionSchema& entry = flat.layout[j];
+  const DatabaseSchemaSection& entry = flat.layout[j];
   if (dtypes::is_tensor_tag(entry.type_tag)) {
     if (!flat.tensor_columns[j]) return py::Ref();
     py::Ref value = py::Ref::steal(concatenated_tensor(entry, *flat.tensor_columns[j], flat.atom_counts, flat.total_atoms));

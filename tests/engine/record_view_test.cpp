@@ -15,12 +15,15 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/records/fast_record.hpp"
+#include "engine/records/section_decoders.hpp"
 #include "engine/storage/database.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 #include "tests/engine/handmade_file.hpp"
 
-namespace molarium_rs::soa {
+namespace molarium::records {
 namespace {
 
 using molarium::Bytes;
@@ -30,6 +33,7 @@ using molarium::atom::Atom;
 using molarium::atom::Molecule;
 using molarium::storage::DatabaseSchema;
 using molarium::storage::DatabaseSchemaSection;
+using molarium::storage::dtypes::tensor_shape_from_payload;
 using namespace molarium::types;
 
 // --- Records written out by hand ---------------------------------------------------------------
@@ -141,7 +145,7 @@ TEST(RecordView, SixZeroBytesAreAnEmptyMolecule) {
   const SoaMoleculeView view = view_of(Bytes(6, 0));
   EXPECT_EQ(view.atom_count(), 0u);
   EXPECT_TRUE(view.custom_slots().empty());
-  for (std::size_t f = 0; f < kBuiltinFieldCount; ++f) EXPECT_FALSE(view.has_builtin(BuiltinField(f)));
+  for (std::size_t f = 0; f < kBuiltinCount; ++f) EXPECT_FALSE(view.has_builtin(BuiltinField(f)));
   auto molecule = view.materialize();
   ASSERT_TRUE(molecule) << molecule.error();
   EXPECT_EQ(*molecule, Molecule::create({}, {}).value());
@@ -645,51 +649,51 @@ SoaSectionRef ref(std::uint8_t kind, std::string_view key, std::uint8_t tag, con
 
 TEST(SectionDecoders, FlatSchemaOfArrays) {
   const Bytes five = f64s({1, 2, 3, 4, 5});
-  EXPECT_EQ(section_schema_from_ref(ref(2, "m", 3, five), 3).value(), (SectionSchema{"m", 40, 40, false, 2, 3}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "m", 3, five), 3).value(), (DatabaseSchemaSection{"m", 40, 40, false, 2, 3}));
   const Bytes three = f64s({1, 2, 3});
-  EXPECT_EQ(section_schema_from_ref(ref(1, "q", 3, three), 3).value(), (SectionSchema{"q", 8, 8, true, 1, 3}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "q", 3, three), 3).value(), (DatabaseSchemaSection{"q", 8, 8, true, 1, 3}));
   const Bytes two = f64s({1, 2});
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "q", 3, two), 3)),
             "Section 'q' has invalid payload length 16 (expected 24)");
   const Bytes forces(36, 0);
   EXPECT_EQ(section_schema_from_ref(ref(0, "forces", 4, forces), 3).value(),
-            (SectionSchema{"forces", 12, 12, true, 0, 4}));
+            (DatabaseSchemaSection{"forces", 12, 12, true, 0, 4}));
   // Another kind is never per-atom.
   EXPECT_EQ(section_schema_from_ref(ref(3, "forces", 4, forces), 3).value(),
-            (SectionSchema{"forces", 36, 36, false, 3, 4}));
+            (DatabaseSchemaSection{"forces", 36, 36, false, 3, 4}));
 }
 
 TEST(SectionDecoders, FlatSchemaOfTensors) {
   const Bytes rank0 = cat_bytes({{0}, f64le(1)});
-  EXPECT_EQ(section_schema_from_ref(ref(2, "t", 15, rank0), 4).value(), (SectionSchema{"t", 8, 0, false, 2, 15}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "t", 15, rank0), 4).value(), (DatabaseSchemaSection{"t", 8, 0, false, 2, 15}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "t", 15, rank0), 4)),
             "Atom tensor property 't' must have at least one dimension");
   const Bytes rows2 = cat_bytes({{1}, u32le(2), i32le(1), i32le(2)});
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "t", 16, rows2), 3)),
             "Atom tensor property 't' first dimension (2) doesn't match atom count (3)");
-  EXPECT_EQ(section_schema_from_ref(ref(1, "t", 16, rows2), 2).value(), (SectionSchema{"t", 4, 0, true, 1, 16}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "t", 16, rows2), 2).value(), (DatabaseSchemaSection{"t", 4, 0, true, 1, 16}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "t", 14, Bytes{}), 1)), "Tensor payload missing rank");
 }
 
 TEST(SectionDecoders, FlatSchemaOfTextsAndNulls) {
-  EXPECT_EQ(section_schema_from_ref(ref(0, "name", 2, text("x")), 1).value(), (SectionSchema{"name", 0, 0, false, 0, 2}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "name", 2, text("x")), 1).value(), (DatabaseSchemaSection{"name", 0, 0, false, 0, 2}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "s", 2, Bytes{0xc0, 0x80}), 1)), "Invalid UTF-8 in section 's'");
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "s", 2, text("")), 1)),
             "String section 's' cannot be per-atom in flat extraction");
-  EXPECT_EQ(section_schema_from_ref(ref(1, "n", 13, Bytes{}), 5).value(), (SectionSchema{"n", 0, 0, true, 1, 13}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "n", 13, Bytes{}), 5).value(), (DatabaseSchemaSection{"n", 0, 0, true, 1, 13}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "n", 13, Bytes{0}), 1)),
             "Section 'n' has invalid payload length 1 (expected 0)");
 }
 
 TEST(SectionDecoders, FlatSchemaOfSingleValues) {
-  EXPECT_EQ(section_schema_from_ref(ref(0, "energy", 0, f64le(1)), 3).value(), (SectionSchema{"energy", 8, 8, false, 0, 0}));
-  EXPECT_EQ(section_schema_from_ref(ref(0, "cell", 12, Bytes(36, 0)), 3).value(), (SectionSchema{"cell", 36, 36, false, 0, 12}));
-  EXPECT_EQ(section_schema_from_ref(ref(0, "pbc", 9, Bytes(3, 0)), 3).value(), (SectionSchema{"pbc", 3, 3, false, 0, 9}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "energy", 0, f64le(1)), 3).value(), (DatabaseSchemaSection{"energy", 8, 8, false, 0, 0}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "cell", 12, Bytes(36, 0)), 3).value(), (DatabaseSchemaSection{"cell", 36, 36, false, 0, 12}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "pbc", 9, Bytes(3, 0)), 3).value(), (DatabaseSchemaSection{"pbc", 3, 3, false, 0, 9}));
   // A molecule-level value of the wrong width would be laid out as garbage.
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(0, "energy", 0, Bytes(3, 0)), 1)),
             "Section 'energy' has invalid payload length 3 (expected 8)");
   // A per-atom scalar holds one value per atom.
-  EXPECT_EQ(section_schema_from_ref(ref(1, "s", 0, f64s({1, 2, 3})), 3).value(), (SectionSchema{"s", 8, 8, true, 1, 0}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "s", 0, f64s({1, 2, 3})), 3).value(), (DatabaseSchemaSection{"s", 8, 8, true, 1, 0}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "s", 0, f64le(1)), 3)),
             "Section 's' has invalid payload length 8 (expected 24)");
 }
@@ -698,7 +702,7 @@ TEST(SectionDecoders, FlatSchemaRefusalsOfOddTagsAndWidths) {
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "x", 18, Bytes(4, 0)), 1)),
             "Unsupported per-atom section type tag 18 for key 'x'");
   // A molecule-level unknown tag is one opaque element.
-  EXPECT_EQ(section_schema_from_ref(ref(2, "x", 18, Bytes(5, 0)), 1).value(), (SectionSchema{"x", 5, 5, false, 2, 18}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "x", 18, Bytes(5, 0)), 1).value(), (DatabaseSchemaSection{"x", 5, 5, false, 2, 18}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "v", 4, Bytes(13, 0)), 1)),
             "Section 'v' has invalid payload length 13 for element size 12");
 }
@@ -790,33 +794,24 @@ TEST(SectionDecoders, TensorHeaderMessagesByValueBytes) {
 }
 
 TEST(SectionDecoders, Vec3DecoderTakesAsManyRowsAsThePayloadHolds) {
-  EXPECT_EQ(py_decode_vec3_data(f32s({1, 2, 3, 4, 5, 6}), 4, "forces").value(),
+  EXPECT_EQ(decode_vec3_data(f32s({1, 2, 3, 4, 5, 6}), 4, "forces").value(),
             Vec3Data(std::vector<Vec3F32>{{1, 2, 3}, {4, 5, 6}}));
-  EXPECT_EQ(py_decode_vec3_data(f64s({1, 2, 3}), 7, "forces").value(), Vec3Data(std::vector<Vec3F64>{{1, 2, 3}}));
-  EXPECT_EQ(py_decode_vec3_data({}, 4, "forces").value(), Vec3Data(std::vector<Vec3F32>{}));
-  EXPECT_EQ(value_error_of(py_decode_vec3_data(Bytes(13, 0), 4, "forces")), "Invalid vec3<f32> payload length");
-  EXPECT_EQ(value_error_of(py_decode_vec3_data(Bytes(12, 0), 7, "forces")), "Invalid vec3<f64> payload length");
-  EXPECT_EQ(value_error_of(py_decode_vec3_data(Bytes(12, 0), 3, "velocities")), "Unsupported velocities type tag 3");
+  EXPECT_EQ(decode_vec3_data(f64s({1, 2, 3}), 7, "forces").value(), Vec3Data(std::vector<Vec3F64>{{1, 2, 3}}));
+  EXPECT_EQ(decode_vec3_data({}, 4, "forces").value(), Vec3Data(std::vector<Vec3F32>{}));
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(13, 0), 4, "forces")), "Invalid vec3<f32> payload length");
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), 7, "forces")), "Invalid vec3<f64> payload length");
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), 3, "velocities")), "Unsupported velocities type tag 3");
 }
 
 TEST(SectionDecoders, Mat3DecoderFillsRowByRow) {
-  EXPECT_EQ(py_decode_mat3_data(f64s({1, 2, 3, 4, 5, 6, 7, 8, 9}), 10, "cell").value(),
+  EXPECT_EQ(decode_mat3_data(f64s({1, 2, 3, 4, 5, 6, 7, 8, 9}), 10, "cell").value(),
             Mat3Data(Mat3F64{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(py_decode_mat3_data(f32s({9, 8, 7, 6, 5, 4, 3, 2, 1}), 12, "cell").value(),
+  EXPECT_EQ(decode_mat3_data(f32s({9, 8, 7, 6, 5, 4, 3, 2, 1}), 12, "cell").value(),
             Mat3Data(Mat3F32{9, 8, 7, 6, 5, 4, 3, 2, 1}));
-  EXPECT_EQ(value_error_of(py_decode_mat3_data(Bytes(80, 0), 10, "cell")), "Invalid mat3x3<f64> payload length");
-  EXPECT_EQ(value_error_of(py_decode_mat3_data(Bytes(72, 0), 12, "cell")), "Invalid mat3x3<f32> payload length");
-  EXPECT_EQ(value_error_of(py_decode_mat3_data(Bytes(72, 0), 0, "stress")), "Unsupported stress type tag 0");
-}
-
-TEST(SectionDecoders, SliceToArrayNeedsTheExactWidth) {
-  const Bytes eight = {1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_EQ(py_slice_to_array<8>(eight, "f64 array chunk").value(), (std::array<std::uint8_t, 8>{1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(value_error_of(py_slice_to_array<8>(ByteView(eight).first(7), "f64 array chunk")), "f64 array chunk truncated");
-  EXPECT_EQ(py_slice_to_array<4>(ByteView(eight).first(4), "i32 array chunk").value(),
-            (std::array<std::uint8_t, 4>{1, 2, 3, 4}));
-  EXPECT_EQ(value_error_of(py_slice_to_array<4>(eight, "i32 array chunk")), "i32 array chunk truncated");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(80, 0), 10, "cell")), "Invalid mat3x3<f64> payload length");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), 12, "cell")), "Invalid mat3x3<f32> payload length");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), 0, "stress")), "Unsupported stress type tag 0");
 }
 
 }  // namespace
-}  // namespace molarium_rs::soa
+}  // namespace molarium::records
