@@ -45,10 +45,6 @@ std::unexpected<Error> section_error(const SectionError& error) {
   return truncated("SOA section payload");
 }
 
-std::unexpected<Error> invalid_payload_length(std::string_view key, std::uint64_t actual, std::uint64_t expected) {
-  return invalid_data(cat("Section '", key, "' has invalid payload length ", actual, " (expected ", expected, ")"));
-}
-
 }  // namespace
 
 Result<SoaFastRecord> parse_mol_fast_soa(ByteView record, std::size_t positions_stride) {
@@ -117,11 +113,7 @@ Result<storage::DatabaseSchemaSection> section_schema_from_ref(const SoaSectionR
     schema.elem_bytes = schema.slot_bytes = rule->slot_bytes(payload_length);
     // Scalars, flags and matrices as well as arrays hold one element per atom, as the fill of
     // flat retrieval and the schema lock expect.
-    std::uint64_t expected = 0;
-    if (!checked_mul(atom_count, rule->elem_bytes, expected)) {
-      return invalid_data(cat("Section '", key, "' payload length overflow"));
-    }
-    if (payload_length != expected) return invalid_payload_length(key, payload_length, expected);
+    MOLARIUM_TRY_VOID(check_per_atom_payload(key, payload_length, rule->elem_bytes, atom_count));
     return schema;
   }
 

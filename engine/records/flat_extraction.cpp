@@ -409,11 +409,6 @@ class Filler {
     return invalid_data(cat("SOA schema mismatch at molecule ", i, " for section '", section.key, "'"));
   }
 
-  static std::unexpected<Error> invalid_payload_length(std::string_view key, std::uint64_t actual,
-                                                                 std::uint64_t expected) {
-    return invalid_data(cat("Section '", key, "' has invalid payload length ", actual, " (expected ", expected, ")"));
-  }
-
   // Stores one section of molecule i at layout position j by the layout entry's tag and sizes.
   Result<void> store(std::size_t i, std::size_t j, const SoaSectionRef& section, std::uint64_t atom_count) const {
     const DatabaseSchemaSection& entry = layout_.sections[j];
@@ -426,11 +421,7 @@ class Filler {
       return {};
     }
     if (entry.per_atom) {
-      std::uint64_t expected = 0;
-      if (!checked_mul(atom_count, entry.elem_bytes, expected)) {
-        return invalid_data(cat("Section '", section.key, "' payload length overflow"));
-      }
-      if (payload.size() != expected) return invalid_payload_length(section.key, payload.size(), expected);
+      MOLARIUM_TRY_VOID(check_per_atom_payload(section.key, payload.size(), entry.elem_bytes, atom_count));
       if (entry.slot_bytes != 0) {
         copy_into(fixed_[j], entry.elem_bytes * offsets_[i], payload);
         return {};

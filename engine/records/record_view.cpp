@@ -301,14 +301,8 @@ ValueResult<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, st
   const auto rule = section_rule(kind, key, type_tag);
   if (!rule) return value_error(cat("Unsupported section type tag ", tag_number(type_tag), " for '", key, "'"));
   if (rule->per_atom && !rule->variable) {
-    std::uint64_t expected = 0;
-    if (!checked_mul(atom_count, rule->elem_bytes, expected)) {
-      return value_error(cat("Section '", key, "' payload length overflow"));
-    }
-    if (payload_length != expected) {
-      return value_error(cat("Section '", key, "' has invalid payload length ", payload_length, " (expected ",
-                             expected, ")"));
-    }
+    auto fits = check_per_atom_payload(key, payload_length, rule->elem_bytes, atom_count);
+    if (!fits) return value_error(fits.error().message());
   }
   return describe_section(kind, key, type_tag, *rule, rule->slot_bytes(payload_length));
 }

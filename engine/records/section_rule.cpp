@@ -30,6 +30,17 @@ std::optional<SectionRule> section_rule(std::uint8_t kind, std::string_view key,
   return SectionRule{is_per_atom(kind, key), *elem, is_variable_size_tag(type_tag)};
 }
 
+std::unexpected<Error> invalid_payload_length(std::string_view key, std::uint64_t actual, std::uint64_t expected) {
+  return invalid_data(cat("Section '", key, "' has invalid payload length ", actual, " (expected ", expected, ")"));
+}
+
+std::unexpected<Error> per_atom_payload_error(std::string_view key, std::uint64_t payload_length,
+                                              std::uint64_t elem_bytes, std::uint64_t atom_count) {
+  std::uint64_t expected = 0;
+  if (!checked_mul(atom_count, elem_bytes, expected)) return invalid_data(cat("Section '", key, "' payload length overflow"));
+  return invalid_payload_length(key, payload_length, expected);
+}
+
 storage::DatabaseSchemaSection describe_section(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                                                 const SectionRule& rule, std::uint64_t slot_bytes) {
   return storage::DatabaseSchemaSection{std::string(key), rule.elem_bytes, slot_bytes, rule.per_atom, kind, type_tag};

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "engine/bytes.hpp"
+#include "engine/error.hpp"
 #include "engine/storage/schema.hpp"
 
 namespace molarium::records {
@@ -36,6 +38,24 @@ struct SectionRule {
 
 // The rule of a section; nothing for a tag above 17.
 std::optional<SectionRule> section_rule(std::uint8_t kind, std::string_view key, std::uint8_t type_tag);
+
+// "Section '{}' has invalid payload length {} (expected {})", the readers' text for a payload
+// whose length is not the one its layout fixes.
+std::unexpected<Error> invalid_payload_length(std::string_view key, std::uint64_t actual, std::uint64_t expected);
+
+// The refusal of a per-atom payload that is not one element per atom: invalid_payload_length,
+// or "Section '{}' payload length overflow".
+std::unexpected<Error> per_atom_payload_error(std::string_view key, std::uint64_t payload_length,
+                                              std::uint64_t elem_bytes, std::uint64_t atom_count);
+
+// A per-atom section holds exactly one element of elem_bytes per atom. Inline: flat retrieval
+// checks every per-atom section of every record.
+inline Result<void> check_per_atom_payload(std::string_view key, std::uint64_t payload_length,
+                                           std::uint64_t elem_bytes, std::uint64_t atom_count) {
+  std::uint64_t expected = 0;
+  if (checked_mul(atom_count, elem_bytes, expected) && payload_length == expected) [[likely]] return {};
+  return per_atom_payload_error(key, payload_length, elem_bytes, atom_count);
+}
 
 // A section described by the rule with the given slot bytes.
 storage::DatabaseSchemaSection describe_section(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,

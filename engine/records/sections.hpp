@@ -13,8 +13,6 @@
 
 namespace molarium::records {
 
-namespace format = molarium::storage::soa;
-
 // ---------------------------------------------------------------------------------------------
 // Reading
 
@@ -42,24 +40,24 @@ struct RecordHead {
 // bytes after the last section are never looked at.
 inline std::expected<RecordHead, HeadFault> read_record_head(ByteView record, std::size_t positions_stride) {
   const std::uint64_t length = record.size();
-  if (length < format::kAtomCountSize) return std::unexpected(HeadFault::AtomCountTruncated);
+  if (length < storage::soa::kAtomCountSize) return std::unexpected(HeadFault::AtomCountTruncated);
   const std::uint64_t atom_count = load_le<std::uint32_t>(record.data());
   std::uint64_t positions_length = 0;
   if (!checked_mul(atom_count, positions_stride, positions_length)) {
     return std::unexpected(HeadFault::PositionsLengthOverflow);
   }
   std::uint64_t positions_end = 0;
-  if (!checked_add(format::kAtomCountSize, positions_length, positions_end)) {
+  if (!checked_add(storage::soa::kAtomCountSize, positions_length, positions_end)) {
     return std::unexpected(HeadFault::PositionsOffsetOverflow);
   }
   if (positions_end > length) return std::unexpected(HeadFault::PositionsTruncated);
   // From here every offset stays within the record, so differences replace sums.
   if (length - positions_end < atom_count) return std::unexpected(HeadFault::AtomicNumbersTruncated);
   const std::uint64_t numbers_end = positions_end + atom_count;
-  if (length - numbers_end < format::kSectionCountSize) return std::unexpected(HeadFault::SectionCountTruncated);
-  return RecordHead{atom_count, record.subspan(format::kAtomCountSize, positions_length),
+  if (length - numbers_end < storage::soa::kSectionCountSize) return std::unexpected(HeadFault::SectionCountTruncated);
+  return RecordHead{atom_count, record.subspan(storage::soa::kAtomCountSize, positions_length),
                     record.subspan(positions_end, atom_count), load_le<std::uint16_t>(record.data() + numbers_end),
-                    numbers_end + format::kSectionCountSize};
+                    numbers_end + storage::soa::kSectionCountSize};
 }
 
 // One section as stored, borrowed from the record. Kind and tag are the stored bytes: a reader
@@ -120,7 +118,7 @@ inline std::expected<Section, SectionError> read_section(ByteView record, std::s
 
 // Bytes one section takes: its 7 header bytes, its key and its payload.
 inline std::uint64_t section_length(std::string_view key, std::uint64_t payload_length) {
-  return format::kSectionHeaderSize + key.size() + payload_length;
+  return storage::soa::kSectionHeaderSize + key.size() + payload_length;
 }
 
 // What write_section refuses, checked alone so a writer can refuse a record before writing

@@ -608,6 +608,21 @@ TEST(FastParser, InvalidUtf8KeyFailsTheParserButNotTheView) {
   EXPECT_TRUE(SoaMoleculeView::from_bytes(record, kF32Context));
 }
 
+TEST(RecordReaders, EveryCutOfARecordIsRefusedByTheViewTheFastParserAndTheSchemaParser) {
+  // A built-in, an atom-scope and a molecule-scope section: the cuts end inside every field.
+  const Bytes record = record_f32(2, {section(0, "energy", 0, f64le(-1)), section(1, "q", 3, f64s({1, 2})),
+                                      section(2, "label", 2, text("ab"))});
+  ASSERT_TRUE(SoaMoleculeView::from_bytes(record, kF32Context));
+  ASSERT_TRUE(parse_mol_fast_soa(record, 12));
+  ASSERT_TRUE(molarium::storage::schema::record_schema(record, 3, 4));
+  for (std::size_t cut = 0; cut < record.size(); ++cut) {
+    const Bytes head(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(cut));
+    EXPECT_FALSE(SoaMoleculeView::from_bytes(head, kF32Context)) << "cut at " << cut;
+    EXPECT_FALSE(parse_mol_fast_soa(head, 12)) << "cut at " << cut;
+    EXPECT_FALSE(molarium::storage::schema::record_schema(head, 3, 4)) << "cut at " << cut;
+  }
+}
+
 TEST(FastParser, KeepsEverySectionInRecordOrderUninterpreted) {
   Bytes record = cat_bytes({u32le(2), f64s({1, 2, 3, 4, 5, 6}), {9, 17}, u16le(3), section(0, "forces", 7, Bytes(48, 1)),
                             section(7, "odd", 200, {1, 2}), section(2, "", 13, {})});
@@ -705,6 +720,34 @@ TEST(SectionDecoders, FlatSchemaRefusalsOfOddTagsAndWidths) {
   EXPECT_EQ(section_schema_from_ref(ref(2, "x", 18, Bytes(5, 0)), 1).value(), (DatabaseSchemaSection{"x", 5, 5, false, 2, 18}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "v", 4, Bytes(13, 0)), 1)),
             "Section 'v' has invalid payload length 13 for element size 12");
+}
+
+// The view's schema report, the record's schema lock and the flat layout size every section by one
+// rule; they differ only where the flat layout lays a molecule-level array out as one element.
+TEST(SectionRule, ViewReportLockAndFlatLayoutAgreeOnEverySection) {
+  for (const Molecule& molecule : {every_field_f32(), every_field_f64()}) {
+    const Bytes record = molarium::storage::soa::serialize_molecule_soa(molecule, 3).value();
+    const SoaContext context = molecule.positions_f64() ? kF64Context : kF32Context;
+    auto reported = view_of(record, context).database_schema().value().sections;
+    const auto lock = molarium::storage::schema::record_schema(record, 3, context.positions_type_tag).value();
+    auto locked = molarium::storage::schema::to_database_schema(lock).sections;
+    const auto by_id = [](const DatabaseSchemaSection& a, const DatabaseSchemaSection& b) {
+      return std::tie(a.kind, a.key) < std::tie(b.kind, b.key);
+    };
+    std::sort(reported.begin(), reported.end(), by_id);
+    EXPECT_EQ(reported, locked);
+
+    auto parsed = parse_mol_fast_soa(record, context.positions_stride).value();
+    for (const SoaSectionRef& section : parsed.sections) {
+      auto flat = section_schema_from_ref(section, parsed.atom_count);
+      if (!flat) continue;  // texts in the atom scope have no flat layout
+      const auto in_lock = lock.entries.at({section.kind, std::string(section.key)});
+      EXPECT_EQ(flat->per_atom, in_lock.per_atom) << section.key;
+      EXPECT_EQ(flat->slot_bytes, in_lock.slot_bytes) << section.key;
+      const bool whole_payload = !flat->per_atom && section.type_tag >= 3 && section.type_tag <= 8;
+      EXPECT_EQ(flat->elem_bytes, whole_payload ? section.payload.size() : in_lock.elem_bytes) << section.key;
+    }
+  }
 }
 
 TEST(SectionDecoders, DatabaseSchemaSectionRule) {
