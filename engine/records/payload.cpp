@@ -15,50 +15,36 @@ using storage::TypeTag;
 using storage::tag_byte;
 using namespace molarium::types;
 
-// Indexed by tag.
-constexpr std::array<TagValues, storage::kMaxTypeTag + 1> kTagValues = {{
-    {ValueType::F64, 1},    // 0 F64
-    {ValueType::I64, 1},    // 1 I64
-    {ValueType::Text, 1},   // 2 Str
-    {ValueType::F64, 1},    // 3 F64Array
-    {ValueType::F32, 3},    // 4 Vec3F32
-    {ValueType::I64, 1},    // 5 I64Array
-    {ValueType::F32, 1},    // 6 F32Array
-    {ValueType::F64, 3},    // 7 Vec3F64
-    {ValueType::I32, 1},    // 8 I32Array
-    {ValueType::Flags, 3},  // 9 Pbc
-    {ValueType::F64, 9},    // 10 Mat3F64
-    {ValueType::F32, 1},    // 11 F32
-    {ValueType::F32, 9},    // 12 Mat3F32
-    {ValueType::Null, 1},   // 13 Null
-    {ValueType::F32, 1},    // 14 TensorF32
-    {ValueType::F64, 1},    // 15 TensorF64
-    {ValueType::I32, 1},    // 16 TensorI32
-    {ValueType::I64, 1},    // 17 TensorI64
+// Indexed by tag: what the values are, and the name a length refusal gives the type.
+struct TagInfo {
+  TagValues values;
+  std::string_view name;
+};
+constexpr std::array<TagInfo, storage::kMaxTypeTag + 1> kTags = {{
+    {{ValueType::F64, 1}, "f64"},            // 0 F64
+    {{ValueType::I64, 1}, "i64"},            // 1 I64
+    {{ValueType::Text, 1}, ""},              // 2 Str
+    {{ValueType::F64, 1}, "f64 array"},      // 3 F64Array
+    {{ValueType::F32, 3}, "vec3<f32>"},      // 4 Vec3F32
+    {{ValueType::I64, 1}, "i64 array"},      // 5 I64Array
+    {{ValueType::F32, 1}, "f32 array"},      // 6 F32Array
+    {{ValueType::F64, 3}, "vec3<f64>"},      // 7 Vec3F64
+    {{ValueType::I32, 1}, "i32 array"},      // 8 I32Array
+    {{ValueType::Flags, 3}, "pbc"},          // 9 Pbc
+    {{ValueType::F64, 9}, "mat3x3<f64>"},    // 10 Mat3F64
+    {{ValueType::F32, 1}, "f32"},            // 11 F32
+    {{ValueType::F32, 9}, "mat3x3<f32>"},    // 12 Mat3F32
+    {{ValueType::Null, 1}, ""},              // 13 Null
+    {{ValueType::F32, 1}, ""},               // 14 TensorF32
+    {{ValueType::F64, 1}, ""},               // 15 TensorF64
+    {{ValueType::I32, 1}, ""},               // 16 TensorI32
+    {{ValueType::I64, 1}, ""},               // 17 TensorI64
 }};
 
 // Tags whose payload is exactly one element.
 bool is_single_element(std::uint8_t tag) {
   return tag == tag_byte(TypeTag::F64) || tag == tag_byte(TypeTag::I64) ||
          (tag >= tag_byte(TypeTag::Pbc) && tag <= tag_byte(TypeTag::Mat3F32));
-}
-
-std::string_view type_name(std::uint8_t tag) {
-  switch (static_cast<TypeTag>(tag)) {
-    case TypeTag::F64: return "f64";
-    case TypeTag::I64: return "i64";
-    case TypeTag::F64Array: return "f64 array";
-    case TypeTag::Vec3F32: return "vec3<f32>";
-    case TypeTag::I64Array: return "i64 array";
-    case TypeTag::F32Array: return "f32 array";
-    case TypeTag::Vec3F64: return "vec3<f64>";
-    case TypeTag::I32Array: return "i32 array";
-    case TypeTag::Pbc: return "pbc";
-    case TypeTag::Mat3F64: return "mat3x3<f64>";
-    case TypeTag::F32: return "f32";
-    case TypeTag::Mat3F32: return "mat3x3<f32>";
-    default: return "";
-  }
 }
 
 template <class T>
@@ -71,7 +57,7 @@ PropertyValue tensor_value(const TypedPayload& payload) {
 
 TagValues tag_values(std::uint8_t tag) {
   if (tag > storage::kMaxTypeTag) return {};
-  return kTagValues[tag];
+  return kTags[tag].values;
 }
 
 std::expected<TypedPayload, PayloadError> decode_payload(std::uint8_t tag, ByteView payload) {
@@ -99,7 +85,7 @@ std::expected<TypedPayload, PayloadError> decode_payload(std::uint8_t tag, ByteV
 std::string payload_error_text(std::uint8_t tag, const PayloadError& error) {
   switch (error.fault) {
     case PayloadFault::WrongLength:
-    case PayloadFault::NotWholeValues: return cat("Invalid ", type_name(tag), " payload length");
+    case PayloadFault::NotWholeValues: return cat("Invalid ", kTags[tag].name, " payload length");
     case PayloadFault::InvalidUtf8: return "Invalid UTF-8 in string property";
     case PayloadFault::NullNotEmpty: return "Null property payload must be empty";
     case PayloadFault::Tensor: return error.tensor_error->display();
