@@ -51,7 +51,9 @@ inline constexpr std::array<BuiltinField, kBuiltinCount> kSchemaOrder = [] {
   return order;
 }();
 
-inline constexpr const BuiltinSpec& builtin_spec(BuiltinField field) { return kBuiltins[static_cast<std::size_t>(field)]; }
+inline constexpr const BuiltinSpec& builtin_spec(BuiltinField field) {
+  return kBuiltins[static_cast<std::size_t>(field)];
+}
 
 // The section key of a built-in field ("forces", "energy", ...).
 inline constexpr std::string_view builtin_key(BuiltinField field) { return builtin_spec(field).key; }

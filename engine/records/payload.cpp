@@ -50,7 +50,8 @@ bool is_single_element(std::uint8_t tag) {
 template <class T>
 PropertyValue tensor_value(const TypedPayload& payload) {
   return PropertyValue(std::in_place_index<property_index::kTensor>,
-                       TensorData(std::in_place_type<Tensor<T>>, Tensor<T>{payload.tensor.shape, load_le_values<T>(payload.values)}));
+                       TensorData(std::in_place_type<Tensor<T>>,
+                                  Tensor<T>{payload.tensor.shape, load_le_values<T>(payload.values)}));
 }
 
 }  // namespace
@@ -103,10 +104,12 @@ PropertyValue property_value(const TypedPayload& payload) {
     case TypeTag::Str: return PropertyValue(std::in_place_index<index::kString>, std::string(as_text(v)));
     case TypeTag::F64Array: return PropertyValue(std::in_place_index<index::kF64Array>, load_le_values<double>(v));
     case TypeTag::Vec3F32: return PropertyValue(std::in_place_index<index::kVec3F32>, load_le_triples<float>(v));
-    case TypeTag::I64Array: return PropertyValue(std::in_place_index<index::kI64Array>, load_le_values<std::int64_t>(v));
+    case TypeTag::I64Array:
+      return PropertyValue(std::in_place_index<index::kI64Array>, load_le_values<std::int64_t>(v));
     case TypeTag::F32Array: return PropertyValue(std::in_place_index<index::kF32Array>, load_le_values<float>(v));
     case TypeTag::Vec3F64: return PropertyValue(std::in_place_index<index::kVec3F64>, load_le_triples<double>(v));
-    case TypeTag::I32Array: return PropertyValue(std::in_place_index<index::kI32Array>, load_le_values<std::int32_t>(v));
+    case TypeTag::I32Array:
+      return PropertyValue(std::in_place_index<index::kI32Array>, load_le_values<std::int32_t>(v));
     case TypeTag::TensorF32: return tensor_value<float>(payload);
     case TypeTag::TensorF64: return tensor_value<double>(payload);
     case TypeTag::TensorI32: return tensor_value<std::int32_t>(payload);

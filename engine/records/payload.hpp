@@ -80,7 +80,9 @@ std::vector<std::array<T, 3>> load_le_triples(ByteView bytes) {
   constexpr std::size_t kTriple = 3 * sizeof(T);
   std::vector<std::array<T, 3>> triples(bytes.size() / kTriple);
   for (std::size_t i = 0; i < triples.size(); ++i) {
-    for (std::size_t axis = 0; axis < 3; ++axis) triples[i][axis] = load_le<T>(bytes.data() + i * kTriple + axis * sizeof(T));
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      triples[i][axis] = load_le<T>(bytes.data() + i * kTriple + axis * sizeof(T));
+    }
   }
   return triples;
 }

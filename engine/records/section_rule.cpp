@@ -37,7 +37,9 @@ std::unexpected<Error> invalid_payload_length(std::string_view key, std::uint64_
 std::unexpected<Error> per_atom_payload_error(std::string_view key, std::uint64_t payload_length,
                                               std::uint64_t elem_bytes, std::uint64_t atom_count) {
   std::uint64_t expected = 0;
-  if (!checked_mul(atom_count, elem_bytes, expected)) return invalid_data(cat("Section '", key, "' payload length overflow"));
+  if (!checked_mul(atom_count, elem_bytes, expected)) {
+    return invalid_data(cat("Section '", key, "' payload length overflow"));
+  }
   return invalid_payload_length(key, payload_length, expected);
 }
 

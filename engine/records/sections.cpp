@@ -5,7 +5,9 @@ namespace molarium::records {
 
 Result<void> check_section_fits(std::string_view key, std::uint64_t payload_length) {
   if (key.size() > storage::soa::kMaxKeyLength) return invalid_data(cat("Section key '", key, "' is too long"));
-  if (payload_length > storage::soa::kMaxPayloadLength) return invalid_data(cat("Section '", key, "' payload is too large"));
+  if (payload_length > storage::soa::kMaxPayloadLength) {
+    return invalid_data(cat("Section '", key, "' payload is too large"));
+  }
   return {};
 }
 

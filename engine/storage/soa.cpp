@@ -165,7 +165,9 @@ Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32
   custom.reserve(molecule.atom_properties.size() + molecule.properties.size());
   MOLARIUM_TRY_VOID(collect_custom_sections(custom, SectionKind::Atom, molecule.atom_properties));
   MOLARIUM_TRY_VOID(collect_custom_sections(custom, SectionKind::Molecule, molecule.properties));
-  for (const CustomSection& section : custom) record_length += records::section_length(*section.key, section.payload_length);
+  for (const CustomSection& section : custom) {
+    record_length += records::section_length(*section.key, section.payload_length);
+  }
   // The index stores a record's length as u32.
   if (record_length > kMaxRecordLength) {
     return invalid_data(cat("SOA record of ", record_length, " bytes is too large"));

@@ -190,8 +190,7 @@ const std::uint8_t* FastMat3Slice::data() const {
 molarium::storage::DatabaseSchemaSection schema_section_for_payloads(std::uint8_t kind, std::string_view key,
                                                                      std::uint8_t type_tag,
                                                                      std::uint64_t per_molecule_bytes) {
-  // A tag without a rule (above 17) is described with no element and no slot; the engine refuses
-  // it when the batch is stored.
+  // The columns carry tags 0 to 17 only; one above would be described with no element and no slot.
   const auto rule = records::section_rule(kind, key, type_tag)
                         .value_or(records::SectionRule{records::is_per_atom(kind, key), 0, true});
   return records::describe_section(kind, key, type_tag, rule, rule.slot_bytes(per_molecule_bytes));
