@@ -2,6 +2,7 @@
 // (ValueError texts), all driven by the typed payload decoder.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
