@@ -3,10 +3,13 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_input.hpp"
+#include "engine/records/fast_record.hpp"
 #include "engine/records/record_view.hpp"
+#include "engine/records/section_decoders.hpp"
+#include "engine/storage/dtypes.hpp"
 
 using molarium::fuzz::FuzzInput;
-namespace rs = molarium_rs::soa;
+namespace rs = molarium::records;
 
 namespace {
 
@@ -33,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(layout->key == section.key && layout->kind == section.kind && layout->type_tag == section.type_tag);
     const bool tensor = section.type_tag >= 14 && section.type_tag <= 17;
     if (tensor) {
-      auto shape = rs::tensor_shape_from_payload(section.type_tag, section.payload);
+      auto shape = molarium::storage::dtypes::tensor_shape_from_payload(section.type_tag, section.payload);
       FUZZ_CHECK(shape.has_value());
       if (layout->per_atom) FUZZ_CHECK(!shape->shape.empty() && shape->shape[0] == parsed->atom_count);
     } else if (layout->per_atom && layout->slot_bytes != 0) {

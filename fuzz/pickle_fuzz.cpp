@@ -8,7 +8,7 @@
 #include "fuzz/fuzz_input.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace rs = molarium_rs::soa;
+namespace rs = molarium::records;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto molecule = molarium::pickle::decode_molecule(molarium::ByteView(data, size));

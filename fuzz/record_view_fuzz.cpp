@@ -9,10 +9,13 @@
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 #include "fuzz/fuzz_input.hpp"
+#include "engine/records/fast_record.hpp"
 #include "engine/records/record_view.hpp"
+#include "engine/records/section_decoders.hpp"
+#include "engine/storage/dtypes.hpp"
 
 using molarium::fuzz::FuzzInput;
-namespace rs = molarium_rs::soa;
+namespace rs = molarium::records;
 
 namespace {
 
@@ -30,14 +33,14 @@ void exercise_custom_sections(const rs::SoaMoleculeView& view) {
 }
 
 void exercise_builtins(const rs::SoaMoleculeView& view) {
-  for (std::size_t f = 0; f < rs::kBuiltinFieldCount; ++f) {
+  for (std::size_t f = 0; f < rs::kBuiltinCount; ++f) {
     const auto field = static_cast<rs::BuiltinField>(f);
     const auto& slot = view.builtin_slot(field);
     if (!slot.present) continue;
     FUZZ_CHECK(slot.payload_offset + slot.payload_length <= view.bytes().size());
     const molarium::ByteView payload = view.builtin_payload(slot);
-    (void)rs::py_decode_vec3_data(payload, slot.type_tag, rs::builtin_key(field));
-    (void)rs::py_decode_mat3_data(payload, slot.type_tag, rs::builtin_key(field));
+    (void)rs::decode_vec3_data(payload, slot.type_tag, rs::builtin_key(field));
+    (void)rs::decode_mat3_data(payload, slot.type_tag, rs::builtin_key(field));
   }
   (void)view.energy();
   (void)view.pbc();

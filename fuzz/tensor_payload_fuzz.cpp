@@ -8,7 +8,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/schema.hpp"
 #include "fuzz/fuzz_input.hpp"
-#include "engine/records/record_view.hpp"
+#include "engine/records/section_decoders.hpp"
 
 using molarium::fuzz::FuzzInput;
 namespace dtypes = molarium::storage::dtypes;
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const molarium::ByteView payload = input.rest();
 
   auto layout = dtypes::tensor_shape_from_payload(tag, payload);
-  auto value = molarium_rs::soa::decode_property_value(tag, payload);
+  auto value = molarium::records::decode_property_value(tag, payload);
   if (!layout) {
     if (dtypes::is_tensor_tag(tag)) FUZZ_CHECK(!value.has_value());
     return 0;

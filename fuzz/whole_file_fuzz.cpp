@@ -12,11 +12,14 @@
 #include "engine/storage/header.hpp"
 #include "fuzz/fuzz_input.hpp"
 #include "engine/records/flat_extraction.hpp"
+#include "engine/records/fast_record.hpp"
 #include "engine/records/record_view.hpp"
+#include "engine/records/section_decoders.hpp"
+#include "engine/storage/dtypes.hpp"
 
 using molarium::storage::AtomDatabase;
 namespace header = molarium::storage::header;
-namespace rs = molarium_rs::soa;
+namespace rs = molarium::records;
 
 namespace {
 
@@ -84,13 +87,13 @@ void read_every_record(const AtomDatabase& database) {
   }
   if (database.has_data_mapping() && context) {
     for (std::size_t i = 0; i < count; ++i) {
-      auto bytes = molarium_rs::database::flat::mapped_record_bytes(database, i);
+      auto bytes = molarium::records::mapped_record_bytes(database, i);
       if (!bytes) continue;
       (void)rs::SoaMoleculeView::from_storage(std::move(*bytes), context->positions_stride,
                                               context->positions_type_tag);
     }
   }
-  if (flat_buffers_fit(database, count)) (void)molarium_rs::database::flat::extract_flat(database, positions);
+  if (flat_buffers_fit(database, count)) (void)molarium::records::extract_flat(database, positions);
   (void)database.schema_info();
 }
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace molarium_rs::database::flat {
+namespace molarium::records {
 
 // Owns `size` elements from malloc, uninitialised until written: every element must be written
 // (or zeroed with zero_range) before it is read. Memory is aligned for any scalar type, so a byte
@@ -75,4 +75,4 @@ class FlatBuffer {
   std::size_t size_ = 0;
 };
 
-}  // namespace molarium_rs::database::flat
+}  // namespace molarium::records

@@ -18,28 +18,21 @@
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 #include "engine/utf8.hpp"
+#include "engine/records/fast_record.hpp"
 #include "engine/records/payload_elements.hpp"
+#include "engine/records/section_rule.hpp"
 
-namespace molarium_rs::database::flat {
+namespace molarium::records {
 
 namespace {
 
-namespace dtypes = molarium::storage::dtypes;
-using molarium::ByteView;
-using molarium::Bytes;
-using molarium::cat;
-using molarium::checked_add;
-using molarium::checked_mul;
-using molarium::invalid_data;
-using molarium::Result;
-using molarium::storage::AtomDatabase;
-using molarium::storage::DatabaseSchema;
-using molarium::storage::tag_byte;
-using molarium::storage::TypeTag;
-using molarium::storage::index::MoleculeIndex;
-using soa::SectionSchema;
-using soa::SoaFastRecord;
-using soa::SoaSectionRef;
+namespace dtypes = storage::dtypes;
+using storage::AtomDatabase;
+using storage::DatabaseSchema;
+using storage::tag_byte;
+using storage::TypeTag;
+using storage::DatabaseSchemaSection;
+using storage::index::MoleculeIndex;
 
 // A section's identity within a record. The key views a layout entry's own string.
 using SectionId = std::pair<std::uint8_t, std::string_view>;
@@ -87,7 +80,7 @@ Result<std::vector<std::uint64_t>> atom_offsets(std::span<const std::uint32_t> c
 // Returns the selection's total record length, the measure of the fill's work.
 Result<std::uint64_t> check_counts_fit_records(std::span<const std::size_t> indices,
                                                std::span<const MoleculeIndex> entries, std::size_t positions_stride) {
-  namespace record = molarium::storage::soa;
+  namespace record = storage::soa;
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < indices.size(); ++i) {
     const std::uint64_t length = entries[i].uncompressed_len;
@@ -107,39 +100,34 @@ Result<std::uint64_t> check_counts_fit_records(std::span<const std::size_t> indi
 // Layout
 
 struct Layout {
-  std::vector<SectionSchema> sections;
+  std::vector<DatabaseSchemaSection> sections;
   // Set: record sections are matched to layout entries by position. Clear: by (kind, key).
   bool strict = true;
 };
 
 // The sections of one record as layout entries, in record order.
-Result<std::vector<SectionSchema>> record_sections(ByteView record, std::size_t positions_stride) {
-  auto parsed = soa::parse_mol_fast_soa(record, positions_stride);
+Result<std::vector<DatabaseSchemaSection>> record_sections(ByteView record, std::size_t positions_stride) {
+  auto parsed = parse_mol_fast_soa(record, positions_stride);
   if (!parsed) return std::unexpected(std::move(parsed).error());
-  std::vector<SectionSchema> sections;
+  std::vector<DatabaseSchemaSection> sections;
   sections.reserve(parsed->sections.size());
   for (const SoaSectionRef& section : parsed->sections) {
-    auto schema = soa::section_schema_from_ref(section, parsed->atom_count);
+    auto schema = section_schema_from_ref(section, parsed->atom_count);
     if (!schema) return std::unexpected(std::move(schema).error());
     sections.push_back(std::move(*schema));
   }
   return sections;
 }
 
-SectionSchema layout_entry(const molarium::storage::DatabaseSchemaSection& section) {
-  return SectionSchema{section.key,         section.elem_bytes, section.slot_bytes,
-                       section.per_atom,    section.kind,       section.type_tag};
-}
-
 // Same number of entries, and every lock section found in the template under its (kind, key)
 // with the same tag, per-atom flag and sizes: the two describe the same fields.
-bool template_matches_lock(const std::vector<SectionSchema>& record_layout, const DatabaseSchema& lock) {
+bool template_matches_lock(const std::vector<DatabaseSchemaSection>& record_layout, const DatabaseSchema& lock) {
   if (record_layout.size() != lock.sections.size()) return false;
-  std::map<SectionId, const SectionSchema*> by_id;
-  for (const SectionSchema& entry : record_layout) by_id.insert_or_assign(SectionId(entry.kind, entry.key), &entry);
+  std::map<SectionId, const DatabaseSchemaSection*> by_id;
+  for (const DatabaseSchemaSection& entry : record_layout) by_id.insert_or_assign(SectionId(entry.kind, entry.key), &entry);
   for (const auto& section : lock.sections) {
     const auto found = by_id.find(SectionId(section.kind, section.key));
-    if (found == by_id.end() || layout_entry(section) != *found->second) return false;
+    if (found == by_id.end() || section != *found->second) return false;
   }
   return true;
 }
@@ -148,29 +136,29 @@ bool template_matches_lock(const std::vector<SectionSchema>& record_layout, cons
 // make ask for gigabytes. Each must be an entry a writer can produce, and where the template record
 // holds the same field with the same tag, its slot must be the lock's (a molecule-level array's
 // slot is the one size the tag does not fix).
-Result<Layout> choose_layout(std::vector<SectionSchema> record_layout, const std::optional<DatabaseSchema>& lock) {
+Result<Layout> choose_layout(std::vector<DatabaseSchemaSection> record_layout, const std::optional<DatabaseSchema>& lock) {
   if (!lock || template_matches_lock(record_layout, *lock)) return Layout{std::move(record_layout), true};
-  std::map<SectionId, const SectionSchema*> in_template;
-  for (const SectionSchema& entry : record_layout) in_template.insert_or_assign(SectionId(entry.kind, entry.key), &entry);
+  std::map<SectionId, const DatabaseSchemaSection*> in_template;
+  for (const DatabaseSchemaSection& entry : record_layout) in_template.insert_or_assign(SectionId(entry.kind, entry.key), &entry);
   Layout layout{{}, false};
   layout.sections.reserve(lock->sections.size());
   for (const auto& section : lock->sections) {
-    const molarium::storage::schema::SchemaEntry entry{section.type_tag, section.per_atom, section.elem_bytes,
+    const storage::schema::SchemaEntry entry{section.type_tag, section.per_atom, section.elem_bytes,
                                                        section.slot_bytes};
-    MOLARIUM_TRY_VOID(molarium::storage::schema::check_entry_fits_tag(section.kind, section.key, entry));
+    MOLARIUM_TRY_VOID(storage::schema::check_entry_fits_tag(section.kind, section.key, entry));
     const auto found = in_template.find(SectionId(section.kind, section.key));
     if (found != in_template.end() && found->second->type_tag == section.type_tag &&
         found->second->slot_bytes != section.slot_bytes) {
       return invalid_data(cat("Section '", section.key, "' holds ", found->second->slot_bytes,
                               " bytes per slot, but the schema lock says ", section.slot_bytes));
     }
-    layout.sections.push_back(layout_entry(section));
+    layout.sections.push_back(section);
   }
   return layout;
 }
 
 // (kind, key) to layout position; a pair that occurs twice maps to its later position.
-KeyMap key_map(const std::vector<SectionSchema>& sections) {
+KeyMap key_map(const std::vector<DatabaseSchemaSection>& sections) {
   KeyMap keys;
   for (std::size_t j = 0; j < sections.size(); ++j) {
     keys.insert_or_assign(SectionId(sections[j].kind, sections[j].key), j);
@@ -196,7 +184,7 @@ bool is_string_column_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::St
 // The fixed-size buffer of one layout section, not yet written: empty for variable-size sections,
 // element bytes per atom for per-atom sections, slot bytes per molecule otherwise. The buffers
 // are not zeroed here: each molecule's fill writes or zeroes its own part, on its own thread.
-Result<ByteBuffer> fixed_buffer(const SectionSchema& entry, std::uint64_t total_atoms, std::size_t molecules) {
+Result<ByteBuffer> fixed_buffer(const DatabaseSchemaSection& entry, std::uint64_t total_atoms, std::size_t molecules) {
   if (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag)) return ByteBuffer();
   const auto bytes = entry.per_atom ? buffer_bytes(entry.elem_bytes, total_atoms, cat("section '", entry.key, "'"))
                                     : buffer_bytes(entry.slot_bytes, molecules, cat("section '", entry.key, "'"));
@@ -248,7 +236,7 @@ void copy_into(ByteBuffer& buffer, std::uint64_t at, ByteView bytes) {
 // sections it lacks.
 class Filler {
  public:
-  Filler(const soa::SoaContext& context, std::span<const std::uint32_t> counts,
+  Filler(const SoaContext& context, std::span<const std::uint32_t> counts,
          std::span<const std::uint64_t> offsets, const Layout& layout, const KeyMap& keys, bool has_lock,
          FlatPositions& positions, ByteBuffer& atomic_numbers, std::vector<ByteBuffer>& fixed,
          Gatherers<std::string>& strings, Gatherers<Bytes>& tensors)
@@ -256,7 +244,7 @@ class Filler {
         positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors) {}
 
   Result<void> fill(std::size_t i, ByteView record) const {
-    auto parsed = soa::parse_mol_fast_soa(record, context_.positions_stride);
+    auto parsed = parse_mol_fast_soa(record, context_.positions_stride);
     if (!parsed) return std::unexpected(std::move(parsed).error());
     // The buffers are laid out by the index's counts: a record of another count would write
     // into its neighbours' rows (or past the buffers), so it is refused before anything is copied.
@@ -274,7 +262,7 @@ class Filler {
     if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F32)) {
       auto* values = std::get_if<FlatBuffer<float>>(&positions_);
       if (values == nullptr) return invalid_data("missing f32 position buffer");
-      molecule::helpers::decode_le_elements<float>(record.positions, values->data() + 3 * first_atom);
+      decode_le_elements<float>(record.positions, values->data() + 3 * first_atom);
     } else if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F64)) {
       auto* bytes = std::get_if<ByteBuffer>(&positions_);
       if (bytes == nullptr) return invalid_data("missing f64 position buffer");
@@ -301,7 +289,7 @@ class Filler {
     }
     for (std::size_t j = 0; j < record.sections.size(); ++j) {
       const SoaSectionRef& section = record.sections[j];
-      const SectionSchema& entry = layout_.sections[j];
+      const DatabaseSchemaSection& entry = layout_.sections[j];
       if (section.kind != entry.kind || section.key != entry.key) {
         if (matchable_by_key()) return fill_keyed(i, record, j);
         return invalid_data(cat("SOA schema order mismatch at molecule ", i, " for section '", section.key, "'"));
@@ -336,7 +324,7 @@ class Filler {
   // Zeroes molecule i's rows (per-atom sections) or slot (molecule-level ones) of buffer j.
   void zero_part(std::size_t i, std::size_t j) const {
     if (fixed_[j].empty()) return;
-    const SectionSchema& entry = layout_.sections[j];
+    const DatabaseSchemaSection& entry = layout_.sections[j];
     if (entry.per_atom) {
       fixed_[j].zero_range(entry.elem_bytes * offsets_[i], entry.elem_bytes * counts_[i]);
     } else {
@@ -355,19 +343,14 @@ class Filler {
     return true;
   }
 
-  static Result<void> check_tag(std::size_t i, const SoaSectionRef& section, const SectionSchema& entry) {
+  static Result<void> check_tag(std::size_t i, const SoaSectionRef& section, const DatabaseSchemaSection& entry) {
     if (section.type_tag == entry.type_tag) return {};
     return invalid_data(cat("SOA schema mismatch at molecule ", i, " for section '", section.key, "'"));
   }
 
-  static std::unexpected<molarium::Error> invalid_payload_length(std::string_view key, std::uint64_t actual,
-                                                                 std::uint64_t expected) {
-    return invalid_data(cat("Section '", key, "' has invalid payload length ", actual, " (expected ", expected, ")"));
-  }
-
   // Stores one section of molecule i at layout position j by the layout entry's tag and sizes.
   Result<void> store(std::size_t i, std::size_t j, const SoaSectionRef& section, std::uint64_t atom_count) const {
-    const SectionSchema& entry = layout_.sections[j];
+    const DatabaseSchemaSection& entry = layout_.sections[j];
     const ByteView payload = section.payload;
     if (dtypes::is_tensor_tag(entry.type_tag)) {
       // Only the shape check is wanted here; the dictionary builder reads the shape again.
@@ -377,11 +360,7 @@ class Filler {
       return {};
     }
     if (entry.per_atom) {
-      std::uint64_t expected = 0;
-      if (!checked_mul(atom_count, entry.elem_bytes, expected)) {
-        return invalid_data(cat("Section '", section.key, "' payload length overflow"));
-      }
-      if (payload.size() != expected) return invalid_payload_length(section.key, payload.size(), expected);
+      MOLARIUM_TRY_VOID(check_per_atom_payload(section.key, payload.size(), entry.elem_bytes, atom_count));
       if (entry.slot_bytes != 0) {
         copy_into(fixed_[j], entry.elem_bytes * offsets_[i], payload);
         return {};
@@ -397,14 +376,14 @@ class Filler {
   // Texts are kept; a null section stores nothing, so its entries stay absent.
   Result<void> store_variable(std::size_t i, std::size_t j, const SoaSectionRef& section) const {
     if (layout_.sections[j].type_tag == tag_byte(TypeTag::Null) || !strings_[j]) return {};
-    if (!molarium::is_valid_utf8(section.payload)) {
+    if (!is_valid_utf8(section.payload)) {
       return invalid_data(cat("Invalid UTF-8 in section '", section.key, "'"));
     }
-    strings_[j]->store(i, std::string(molarium::as_text(section.payload)));
+    strings_[j]->store(i, std::string(as_text(section.payload)));
     return {};
   }
 
-  const soa::SoaContext& context_;
+  const SoaContext& context_;
   std::span<const std::uint32_t> counts_;
   std::span<const std::uint64_t> offsets_;
   const Layout& layout_;
@@ -425,7 +404,7 @@ constexpr std::size_t kFillGroup = 16;
 // failures take the lock: a successful fill costs nothing here.
 class LowestFailure {
  public:
-  void record(std::size_t position, molarium::Error error) {
+  void record(std::size_t position, Error error) {
     std::lock_guard guard(lock_);
     if (error_ && position_ <= position) return;
     position_ = position;
@@ -439,7 +418,7 @@ class LowestFailure {
  private:
   std::mutex lock_;
   std::size_t position_ = 0;
-  std::optional<molarium::Error> error_;
+  std::optional<Error> error_;
 };
 
 // Runs fill for every molecule, on the pool unless `run_inline`, a group of molecules at a time:
@@ -451,7 +430,7 @@ Result<void> fill_all(std::size_t molecules, bool run_inline, Warm&& warm, Fill&
   LowestFailure failure;
   const std::size_t groups = (molecules + kFillGroup - 1) / kFillGroup;
   const std::size_t min_parallel = run_inline ? std::numeric_limits<std::size_t>::max() : 2;
-  auto status = molarium::pool::parallel_for(
+  auto status = pool::parallel_for(
       groups,
       [&](std::size_t group) -> Result<void> {
         const std::size_t first = group * kFillGroup;
@@ -469,7 +448,7 @@ Result<void> fill_all(std::size_t molecules, bool run_inline, Warm&& warm, Fill&
 }
 
 template <class Entry>
-Gatherers<Entry> gatherers(const std::vector<SectionSchema>& sections, std::size_t molecules, bool (*wanted)(std::uint8_t)) {
+Gatherers<Entry> gatherers(const std::vector<DatabaseSchemaSection>& sections, std::size_t molecules, bool (*wanted)(std::uint8_t)) {
   Gatherers<Entry> out(sections.size());
   for (std::size_t j = 0; j < sections.size(); ++j) {
     if (wanted(sections[j].type_tag)) out[j] = std::make_unique<ColumnGatherer<Entry>>(molecules);
@@ -512,17 +491,17 @@ void warm_records(const AtomDatabase& database, std::span<const MoleculeIndex> e
 
 }  // namespace
 
-Result<soa::SoaBytes> mapped_record_bytes(const AtomDatabase& database, std::size_t k) {
+Result<SoaBytes> mapped_record_bytes(const AtomDatabase& database, std::size_t k) {
   // A view words a missing record by how the file stores its records.
   if (k >= database.len()) {
-    if (database.compression().codec == molarium::compression::Codec::None) {
+    if (database.compression().codec == compression::Codec::None) {
       return invalid_data(cat("Missing mmap bytes for molecule ", k));
     }
     return invalid_data(cat("Missing compressed bytes for molecule ", k));
   }
   auto record = database.record(k);
   if (!record) return std::unexpected(std::move(record).error());
-  return std::visit([](auto&& held) { return soa::SoaBytes(std::move(held)); }, std::move(record->held));
+  return std::visit([](auto&& held) { return SoaBytes(std::move(held)); }, std::move(record->held));
 }
 
 Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database, std::span<const std::size_t> indices) {
@@ -538,13 +517,13 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   if (!offsets) return std::unexpected(std::move(offsets).error());
   const std::uint64_t total_atoms = offsets->back();
 
-  const auto context = soa::SoaContext::from_database(database);
+  const auto context = SoaContext::from_database(database);
   if (!context) return std::unexpected(context.error());
   const std::optional<DatabaseSchema> lock = database.schema_info();
   const auto record_bytes = check_counts_fit_records(indices, *entries, context->positions_stride);
   if (!record_bytes) return std::unexpected(record_bytes.error());
   // The fill of a mapped, compressed database decompresses each record; otherwise it copies.
-  const bool decompresses = mapped && database.compression().codec != molarium::compression::Codec::None;
+  const bool decompresses = mapped && database.compression().codec != compression::Codec::None;
   const bool run_inline = *record_bytes < (decompresses ? kInlineCompressedRecordBytes : kInlineRecordBytes);
 
   // An unmapped database is read and decompressed in one parallel batch before the fill.
@@ -554,7 +533,7 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
     if (!read) return std::unexpected(std::move(read).error());
     records = std::move(*read);
   }
-  Result<std::vector<SectionSchema>> first_sections = [&]() -> Result<std::vector<SectionSchema>> {
+  Result<std::vector<DatabaseSchemaSection>> first_sections = [&]() -> Result<std::vector<DatabaseSchemaSection>> {
     if (!mapped) return record_sections(records.front(), context->positions_stride);
     auto first = database.record(entries->front());
     if (!first) return std::unexpected(std::move(first).error());
@@ -573,7 +552,7 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   ByteBuffer atomic_numbers(total_atoms);
   std::vector<ByteBuffer> fixed;
   fixed.reserve(layout.sections.size());
-  for (const SectionSchema& entry : layout.sections) {
+  for (const DatabaseSchemaSection& entry : layout.sections) {
     auto buffer = fixed_buffer(entry, total_atoms, molecules);
     if (!buffer) return std::unexpected(std::move(buffer).error());
     fixed.push_back(std::move(*buffer));
@@ -607,4 +586,4 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   return out;
 }
 
-}  // namespace molarium_rs::database::flat
+}  // namespace molarium::records

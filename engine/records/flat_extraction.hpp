@@ -1,6 +1,6 @@
 // Flat extraction: a selection's stored records gathered into one preallocated buffer per field,
 // filled in parallel on the worker pool. Touches no Python object, so it runs without the
-// interpreter lock; database_flat.cpp turns the result into NumPy arrays.
+// interpreter lock; python/database/flat.cpp turns the result into NumPy arrays.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +17,7 @@
 #include "engine/records/flat_buffer.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace molarium_rs::database::flat {
+namespace molarium::records {
 
 // The positions of every selected atom, molecule 0's atoms first: float32 values (three per atom)
 // when the database stores float32 positions, or the float64 triples as little-endian bytes (24
@@ -28,7 +28,7 @@ using FlatPositions = std::variant<FlatBuffer<float>, FlatBuffer<std::uint8_t>>;
 // sections, always).
 using StringColumn = std::vector<std::optional<std::string>>;
 // One entry per selected molecule: the whole tensor payload (rank, dimensions, values).
-using TensorColumn = std::vector<std::optional<molarium::Bytes>>;
+using TensorColumn = std::vector<std::optional<Bytes>>;
 
 // Everything the dictionary builder needs; the buffers are moved out, never copied, and every
 // byte of them is written (a section that a molecule lacks is zero in its rows or slot).
@@ -38,7 +38,7 @@ struct FlatExtraction {
   FlatPositions positions;
   std::vector<std::uint32_t> atom_counts;  // from the index, in selection order
   FlatBuffer<std::uint8_t> atomic_numbers;  // total_atoms bytes
-  std::vector<soa::SectionSchema> layout;
+  std::vector<storage::DatabaseSchemaSection> layout;
   std::vector<FlatBuffer<std::uint8_t>> fixed_buffers;
   std::vector<std::optional<StringColumn>> string_columns;
   std::vector<std::optional<TensorColumn>> tensor_columns;
@@ -51,13 +51,13 @@ struct FlatExtraction {
 // or the error of the read, decompression or parse that failed. During the fill the error of
 // the lowest selection position is reported.
 // REQUIRES: shared access to the database for the whole call (no append or flush meanwhile).
-molarium::Result<std::optional<FlatExtraction>> extract_flat(const molarium::storage::AtomDatabase& database,
+Result<std::optional<FlatExtraction>> extract_flat(const storage::AtomDatabase& database,
                                                              std::span<const std::size_t> indices);
 
 // The record at stored index k of a memory-mapped database, as AtomDatabase::record reads it: a
 // range of the mapping, read in place, when the file is uncompressed; else decoded. Invalid-data
 // error "Missing mmap bytes for molecule {k}" (uncompressed) or "Missing compressed bytes for
 // molecule {k}" when k has no record; the read's errors pass through.
-molarium::Result<soa::SoaBytes> mapped_record_bytes(const molarium::storage::AtomDatabase& database, std::size_t k);
+Result<SoaBytes> mapped_record_bytes(const storage::AtomDatabase& database, std::size_t k);
 
-}  // namespace molarium_rs::database::flat
+}  // namespace molarium::records

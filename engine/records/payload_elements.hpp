@@ -1,5 +1,5 @@
 // Typed elements cut out of a record payload: borrowed in place when aligned, else copied. Touches no
-// Python object; the NumPy builders of molecule_helpers.hpp turn the result into arrays.
+// Python object; the NumPy builders of python/binding/arrays.hpp turn the result into arrays.
 #pragma once
 
 #include <bit>
@@ -12,19 +12,19 @@
 
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
-#include "engine/records/record_view.hpp"
+#include "engine/records/value_result.hpp"
 
-namespace molarium_rs::molecule::helpers {
+namespace molarium::records {
 
 // Copies the little-endian elements of `bytes` (bytes.size() / sizeof(T) of them) into `dest`, which
 // may have any alignment the type needs; `bytes` may have none.
 template <class T>
-void decode_le_elements(molarium::ByteView bytes, T* dest) {
+void decode_le_elements(ByteView bytes, T* dest) {
   if constexpr (std::endian::native == std::endian::little) {
     if (!bytes.empty()) std::memcpy(dest, bytes.data(), bytes.size());
   } else {
     for (std::size_t i = 0; i < bytes.size() / sizeof(T); ++i) {
-      dest[i] = molarium::load_le<T>(bytes.data() + i * sizeof(T));
+      dest[i] = load_le<T>(bytes.data() + i * sizeof(T));
     }
   }
 }
@@ -36,31 +36,31 @@ void decode_le_elements(molarium::ByteView bytes, T* dest) {
 template <class T>
 class CowElements {
  public:
-  static CowElements borrowed(molarium::ByteView bytes) { return CowElements(bytes); }
+  static CowElements borrowed(ByteView bytes) { return CowElements(bytes); }
   static CowElements owned(std::vector<T> values) { return CowElements(std::move(values)); }
 
   bool is_owned() const { return std::holds_alternative<std::vector<T>>(storage_); }
   std::size_t size() const {
     return is_owned() ? std::get<std::vector<T>>(storage_).size()
-                      : std::get<molarium::ByteView>(storage_).size() / sizeof(T);
+                      : std::get<ByteView>(storage_).size() / sizeof(T);
   }
   // REQUIRES: !is_owned().
-  molarium::ByteView borrowed_bytes() const { return std::get<molarium::ByteView>(storage_); }
+  ByteView borrowed_bytes() const { return std::get<ByteView>(storage_); }
   // REQUIRES: is_owned(). Leaves the sequence empty.
   std::vector<T> take_owned() { return std::move(std::get<std::vector<T>>(storage_)); }
 
  private:
-  explicit CowElements(molarium::ByteView bytes) : storage_(bytes) {}
+  explicit CowElements(ByteView bytes) : storage_(bytes) {}
   explicit CowElements(std::vector<T> values) : storage_(std::move(values)) {}
-  std::variant<molarium::ByteView, std::vector<T>> storage_;
+  std::variant<ByteView, std::vector<T>> storage_;
 };
 
 // The payload as elements of T (float or int32 for 4-byte, double or int64 for 8-byte payloads).
 // "Byte length {} is not a multiple of element size {}", tested before alignment.
 template <class T>
-ValueResult<CowElements<T>> cast_or_decode(molarium::ByteView payload) {
+ValueResult<CowElements<T>> cast_or_decode(ByteView payload) {
   if (payload.size() % sizeof(T) != 0) {
-    return value_error(molarium::cat("Byte length ", payload.size(), " is not a multiple of element size ", sizeof(T)));
+    return value_error(cat("Byte length ", payload.size(), " is not a multiple of element size ", sizeof(T)));
   }
   if (reinterpret_cast<std::uintptr_t>(payload.data()) % sizeof(T) == 0) return CowElements<T>::borrowed(payload);
   std::vector<T> values(payload.size() / sizeof(T));
@@ -68,11 +68,11 @@ ValueResult<CowElements<T>> cast_or_decode(molarium::ByteView payload) {
   return CowElements<T>::owned(std::move(values));
 }
 
-inline ValueResult<CowElements<float>> cast_or_decode_f32(molarium::ByteView payload) {
+inline ValueResult<CowElements<float>> cast_or_decode_f32(ByteView payload) {
   return cast_or_decode<float>(payload);
 }
-inline ValueResult<CowElements<double>> cast_or_decode_f64(molarium::ByteView payload) {
+inline ValueResult<CowElements<double>> cast_or_decode_f64(ByteView payload) {
   return cast_or_decode<double>(payload);
 }
 
-}  // namespace molarium_rs::molecule::helpers
+}  // namespace molarium::records

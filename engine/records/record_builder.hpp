@@ -10,13 +10,14 @@
 #include <string_view>
 
 #include "engine/bytes.hpp"
-#include "engine/records/record_view.hpp"
+#include "engine/records/fast_record.hpp"
+#include "engine/records/value_result.hpp"
 
-namespace molarium_rs::molecule::helpers {
+namespace molarium::records {
 
 // One built-in payload exactly as it goes into the record, with the type tag it is written with.
 struct SoaBuiltinPayload {
-  molarium::ByteView payload;
+  ByteView payload;
   std::uint8_t type_tag = 0;
 };
 
@@ -41,17 +42,13 @@ struct SoaBuiltinPayloads {
 // The result's capacity is exactly its length. Errors (plain texts, raised as ValueError):
 //   "Unsupported positions type tag {}", "positions payload length ({}) is not a multiple of {}",
 //   "Atomic numbers length ({}) doesn't match atom count ({})", "Atom count {} exceeds u32 range",
-//   "Too many SOA sections", "SOA record length overflows", and those of write_soa_section_raw.
+//   "Too many SOA sections", "SOA record length overflows", and those of check_section_fits as
+// plain texts.
 // Thread-safe: reads only its arguments.
-ValueResult<molarium::Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, molarium::ByteView positions,
-                                                        molarium::ByteView atomic_numbers,
+ValueResult<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
+                                                        ByteView atomic_numbers,
                                                         const SoaBuiltinPayloads& builtins,
-                                                        std::span<const soa::SoaSectionRef> custom);
+                                                        std::span<const SoaSectionRef> custom);
 
-// Appends one section (kind, key length, key, type tag, u32 payload length, payload). Nothing is
-// appended on failure: "Section key '{}' is too long" (over 255 bytes),
-// "Section '{}' payload is too large" (2^32 bytes or more).
-ValueResult<void> write_soa_section_raw(molarium::Bytes& record, std::uint8_t kind, std::string_view key,
-                                        std::uint8_t type_tag, molarium::ByteView payload);
 
-}  // namespace molarium_rs::molecule::helpers
+}  // namespace molarium::records

@@ -1,14 +1,11 @@
-// Lazy views of stored SOA records, the stateless section decoders and the fast record parser.
-// Nothing here touches a Python object: the binding layer turns a ValueResult's message into
-// ValueError and an engine Error into ValueError with its display text.
+// Lazy views of stored SOA records. Nothing here touches a Python object: the binding layer turns
+// a ValueResult's message into ValueError and an engine Error into ValueError with its display text.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -17,7 +14,8 @@
 #include "engine/atom.hpp"
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
-#include "engine/storage/dtypes.hpp"
+#include "engine/records/builtins.hpp"
+#include "engine/records/value_result.hpp"
 #include "engine/storage/mapping.hpp"
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
@@ -27,35 +25,7 @@ namespace molarium::storage {
 class AtomDatabase;
 }
 
-namespace molarium_rs {
-
-// A failure whose message the binding layer raises as ValueError, without any prefix.
-template <class T>
-using ValueResult = std::expected<T, std::string>;
-
-inline std::unexpected<std::string> value_error(std::string message) {
-  return std::unexpected(std::move(message));
-}
-
-// The N bytes of a chunk as a fixed array; fails with "{label} truncated" unless the chunk is
-// exactly N bytes long.
-template <std::size_t N>
-ValueResult<std::array<std::uint8_t, N>> py_slice_to_array(molarium::ByteView bytes, std::string_view label) {
-  static_assert(N == 4 || N == 8, "chunks are 4 or 8 bytes wide");
-  if (bytes.size() != N) return value_error(molarium::cat(label, " truncated"));
-  std::array<std::uint8_t, N> out;
-  for (std::size_t i = 0; i < N; ++i) out[i] = bytes[i];
-  return out;
-}
-
-}  // namespace molarium_rs
-
-namespace molarium_rs::soa {
-
-using molarium::ByteView;
-using molarium::Bytes;
-template <class T>
-using Result = molarium::Result<T>;
+namespace molarium::records {
 
 // ---------------------------------------------------------------------------------------------
 // Record bytes and positions layout
@@ -63,13 +33,13 @@ using Result = molarium::Result<T>;
 
 // How positions are laid out in one database's records; built afresh for every read call.
 struct SoaContext {
-  std::size_t positions_stride = molarium::storage::soa::kStrideF32;  // 12 or 24
-  std::uint8_t positions_type_tag = 4;                                // 4 (float32) or 7 (float64)
+  std::size_t positions_stride = storage::soa::kStrideF32;  // 12 or 24
+  std::uint8_t positions_type_tag = 4;                       // 4 (float32) or 7 (float64)
 
   // Format 2: float32. Format 3: the schema lock's positions type. Invalid-data errors:
   // "Missing positions dtype for record format 3", "Unsupported positions type tag {}",
   // "Unsupported record format {}".
-  static Result<SoaContext> from_database(const molarium::storage::AtomDatabase& database);
+  static Result<SoaContext> from_database(const storage::AtomDatabase& database);
 };
 
 // The bytes of one record held by a view: owned (decompressed or copied), or a range of an
@@ -77,27 +47,18 @@ struct SoaContext {
 class SoaBytes {
  public:
   explicit SoaBytes(Bytes owned) : storage_(std::move(owned)) {}
-  explicit SoaBytes(molarium::storage::SharedMmapBytes shared) : storage_(std::move(shared)) {}
+  explicit SoaBytes(storage::SharedMmapBytes shared) : storage_(std::move(shared)) {}
 
   ByteView bytes() const;
-  bool is_shared() const { return std::holds_alternative<molarium::storage::SharedMmapBytes>(storage_); }
+  bool is_shared() const { return std::holds_alternative<storage::SharedMmapBytes>(storage_); }
 
  private:
-  std::variant<Bytes, molarium::storage::SharedMmapBytes> storage_;
+  std::variant<Bytes, storage::SharedMmapBytes> storage_;
 };
 
 // ---------------------------------------------------------------------------------------------
 // Record view
 // ---------------------------------------------------------------------------------------------
-
-// The eight built-in fields a view locates, in slot order.
-enum class BuiltinField : std::size_t { Forces, Energy, Cell, Stress, Charges, Velocities, Pbc, Name };
-inline constexpr std::size_t kBuiltinFieldCount = 8;
-
-// The section key of a built-in field ("forces", "energy", ...).
-std::string_view builtin_key(BuiltinField field);
-// The built-in field whose key is exactly these bytes, if any.
-std::optional<BuiltinField> builtin_field_for_key(std::string_view key);
 
 // One built-in section of a record; offsets count from the start of the record. Absent: all zero.
 struct SoaBuiltinSlot {
@@ -180,26 +141,26 @@ class SoaMoleculeView {
   ValueResult<std::optional<double>> energy() const;
   ValueResult<std::optional<std::array<bool, 3>>> pbc() const;
   // Nothing for an index not below the atom count; float64 positions are rounded to float32.
-  ValueResult<std::optional<molarium::atom::Atom>> atom_at(std::size_t index) const;
+  ValueResult<std::optional<atom::Atom>> atom_at(std::size_t index) const;
   // Same positions tag, same built-in slots (offset, length, tag) and the same custom sections
   // (kind, tag, payload length, key) in the same order.
   ValueResult<bool> same_schema_as(const SoaMoleculeView& other) const;
-  // Built-ins (energy, forces, charges, velocities, cell, stress, pbc, name), then the custom
-  // sections in record order, each by database_schema_section.
-  ValueResult<molarium::storage::DatabaseSchema> database_schema() const;
+  // Built-ins in schema order (energy, forces, charges, velocities, cell, stress, pbc, name),
+  // then the custom sections in record order, each by database_schema_section.
+  ValueResult<storage::DatabaseSchema> database_schema() const;
   // The owned molecule this record encodes; a float32 energy stays float32.
-  ValueResult<molarium::atom::Molecule> materialize() const;
+  ValueResult<atom::Molecule> materialize() const;
 
  private:
   explicit SoaMoleculeView(SoaBytes bytes) : bytes_(std::move(bytes)) {}
 
   SoaBytes bytes_;
-  std::array<SoaBuiltinSlot, kBuiltinFieldCount> builtins_{};
+  std::array<SoaBuiltinSlot, kBuiltinCount> builtins_{};
   std::vector<SoaSectionSlot> custom_slots_;
   std::size_t atom_count_ = 0;
-  std::size_t positions_offset_ = molarium::storage::soa::kAtomCountSize;
+  std::size_t positions_offset_ = storage::soa::kAtomCountSize;
   std::size_t positions_byte_length_ = 0;
-  std::size_t atomic_numbers_offset_ = molarium::storage::soa::kAtomCountSize;
+  std::size_t atomic_numbers_offset_ = storage::soa::kAtomCountSize;
   std::uint8_t positions_type_tag_ = 4;
 };
 
@@ -207,71 +168,10 @@ class SoaMoleculeView {
 // Nothing for a higher tag, so that no caller sizes a buffer from an undefined width.
 std::optional<std::size_t> type_tag_elem_bytes(std::uint8_t type_tag);
 
-// ---------------------------------------------------------------------------------------------
-// Fast record parser (flat retrieval)
-// ---------------------------------------------------------------------------------------------
+// The schema a record view reports for one section, by the per-section rule (ValueError
+// messages): "Unsupported section type tag {} for '{}'" and the per-atom payload length errors.
+ValueResult<storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
+                                                                    std::uint8_t type_tag, std::size_t payload_length,
+                                                                    std::size_t atom_count);
 
-// One section as the fast parser sees it; borrowed from the record bytes.
-struct SoaSectionRef {
-  std::string_view key;  // valid UTF-8
-  ByteView payload;
-  std::uint8_t kind = 0;      // as stored, not interpreted
-  std::uint8_t type_tag = 0;  // as stored, not interpreted
-};
-
-// The parser's result; borrows the record bytes and must not outlive them.
-struct SoaFastRecord {
-  std::vector<SoaSectionRef> sections;  // every section in record order, built-ins included
-  ByteView positions;
-  ByteView atomic_numbers;
-  std::size_t atom_count = 0;
-};
-
-// One pass over a record, copying nothing. Every key is checked for UTF-8. Invalid-data
-// messages: "{label} truncated", "{label} offset overflow", "SOA positions byte length overflow",
-// "Invalid UTF-8 in SOA section key". Trailing bytes are ignored.
-Result<SoaFastRecord> parse_mol_fast_soa(ByteView record, std::size_t positions_stride);
-
-// The layout of one section for flat retrieval.
-struct SectionSchema {
-  std::string key;
-  std::size_t elem_bytes = 0;
-  std::size_t slot_bytes = 0;
-  bool per_atom = false;
-  std::uint8_t kind = 0;
-  std::uint8_t type_tag = 0;
-  bool operator==(const SectionSchema&) const = default;
-};
-
-// True for a section with one slot per atom: atom-scope sections and the per-atom built-ins
-// (forces, charges, velocities).
-bool is_per_atom(std::uint8_t kind, std::string_view key);
-
-// The flat layout of a section of a record with atom_count atoms, with its payload checked
-// against it (invalid-data errors).
-Result<SectionSchema> section_schema_from_ref(const SoaSectionRef& section, std::size_t atom_count);
-
-// The schema a record view reports for one section (ValueError messages).
-ValueResult<molarium::storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
-                                                                               std::uint8_t type_tag,
-                                                                               std::size_t payload_length,
-                                                                               std::size_t atom_count);
-
-// ---------------------------------------------------------------------------------------------
-// Section decoders
-// ---------------------------------------------------------------------------------------------
-
-// The tensor payload header reader is the engine's: shape and values offset, invalid-data errors.
-using molarium::storage::dtypes::tensor_shape_from_payload;
-using molarium::storage::dtypes::TensorPayloadLayout;
-
-// A custom property's value from its tag and payload (a copy).
-ValueResult<molarium::types::PropertyValue> decode_property_value(std::uint8_t type_tag, ByteView payload);
-// Tag 4 float32 or 7 float64 triples; as many rows as the payload holds.
-ValueResult<molarium::types::Vec3Data> py_decode_vec3_data(ByteView payload, std::uint8_t type_tag,
-                                                           std::string_view field_name);
-// Tag 10 float64 or 12 float32, nine values row by row.
-ValueResult<molarium::types::Mat3Data> py_decode_mat3_data(ByteView payload, std::uint8_t type_tag,
-                                                           std::string_view field_name);
-
-}  // namespace molarium_rs::soa
+}  // namespace molarium::records

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "engine/records/builtins.hpp"
+
 namespace molarium::storage::dtypes {
 
 namespace {
@@ -211,12 +213,12 @@ Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_fo
     std::string_view refusal;
   };
   static constexpr std::array<FixedBuiltin, 6> kFormat2Builtins = {{
-      {"cell", TypeTag::Mat3F64, "record format 2 does not support float32 cell"},
-      {"energy", TypeTag::F64, "record format 2 does not support float32 energy"},
-      {"forces", TypeTag::Vec3F32, "record format 2 does not support float64 forces"},
-      {"stress", TypeTag::Mat3F64, "record format 2 does not support float32 stress"},
-      {"charges", TypeTag::F64Array, "record format 2 does not support float32 charges"},
-      {"velocities", TypeTag::Vec3F32, "record format 2 does not support float64 velocities"},
+      {records::builtin::kCell, TypeTag::Mat3F64, "record format 2 does not support float32 cell"},
+      {records::builtin::kEnergy, TypeTag::F64, "record format 2 does not support float32 energy"},
+      {records::builtin::kForces, TypeTag::Vec3F32, "record format 2 does not support float64 forces"},
+      {records::builtin::kStress, TypeTag::Mat3F64, "record format 2 does not support float32 stress"},
+      {records::builtin::kCharges, TypeTag::F64Array, "record format 2 does not support float32 charges"},
+      {records::builtin::kVelocities, TypeTag::Vec3F32, "record format 2 does not support float64 velocities"},
   }};
   for (const auto& fixed : kFormat2Builtins) {
     if (fixed.key == key) {

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "engine/records/section_rule.hpp"
+#include "engine/records/sections.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 #include "engine/utf8.hpp"
@@ -29,17 +31,37 @@ inline constexpr std::size_t kBlobVersionOffset = 0;
 inline constexpr std::size_t kBlobPositionsOffset = 4;
 inline constexpr std::size_t kBlobCountOffset = 5;
 
-bool is_per_atom(std::uint8_t kind, std::string_view key) {
-  if (kind == kind_byte(SectionKind::Atom)) return true;
-  if (kind != kind_byte(SectionKind::Builtin)) return false;
-  return key == soa::builtin::kForces || key == soa::builtin::kCharges || key == soa::builtin::kVelocities;
-}
-
-bool is_array_tag(std::uint8_t tag) { return tag >= 3 && tag <= 8; }
-bool is_variable_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::Str) || tag == tag_byte(TypeTag::Null); }
+using records::is_array_tag;
+using records::is_per_atom;
 
 std::unexpected<Error> payload_length_mismatch(std::string_view key, std::uint64_t actual, std::uint64_t expected) {
   return invalid_data(cat("Section '", key, "' payload length ", actual, " does not match expected ", expected));
+}
+
+std::unexpected<Error> head_error(records::HeadFault fault) {
+  using records::HeadFault;
+  switch (fault) {
+    case HeadFault::AtomicNumbersTruncated: return invalid_data("SOA record truncated at atomic_numbers");
+    case HeadFault::SectionCountTruncated: return invalid_data("SOA record truncated at n_sections");
+    default: return invalid_data("SOA record truncated at positions");  // no overflow with strides 12 and 24
+  }
+}
+
+// A section of fewer than 7 bytes is a truncated header, whatever field it ends in; a key read
+// whole is checked for UTF-8 before its payload.
+std::unexpected<Error> section_error(ByteView record, const records::SectionError& error) {
+  using records::SectionFault;
+  const bool header_short = record.size() - error.section_offset < soa::kSectionHeaderSize;
+  switch (error.fault) {
+    case SectionFault::KeyTruncated:
+      if (!header_short) return invalid_data("SOA section key truncated");
+      break;
+    case SectionFault::PayloadTruncated:
+      if (!is_valid_utf8(error.key)) return invalid_data("Invalid UTF-8 in section key");
+      return invalid_data("SOA section payload truncated");
+    default: break;
+  }
+  return invalid_data("SOA section header truncated");
 }
 
 // The tensor case of a schema entry, once the tensor's shape is known.
@@ -63,12 +85,11 @@ std::string SchemaEntry::debug() const {
 }
 
 Result<void> check_entry_fits_tag(std::uint8_t kind, std::string_view key, const SchemaEntry& entry) {
-  const auto elem = dtypes::element_bytes(entry.type_tag);
-  if (!elem) return invalid_data(cat("Unsupported section type tag ", unsigned{entry.type_tag}));
-  const bool tensor = dtypes::is_tensor_tag(entry.type_tag);
-  const std::uint64_t expected_elem = tensor ? dtypes::tensor_element_size(entry.type_tag) : *elem;
-  bool valid = entry.elem_bytes == expected_elem && entry.per_atom == is_per_atom(kind, key);
-  if (tensor || is_variable_tag(entry.type_tag)) {
+  const auto rule = records::section_rule(kind, key, entry.type_tag);
+  if (!rule) return invalid_data(cat("Unsupported section type tag ", unsigned{entry.type_tag}));
+  const std::uint64_t expected_elem = rule->elem_bytes;
+  bool valid = entry.elem_bytes == expected_elem && entry.per_atom == rule->per_atom;
+  if (rule->variable) {
     valid = valid && entry.slot_bytes == 0;
   } else if (entry.per_atom) {
     valid = valid && entry.slot_bytes <= expected_elem;
@@ -84,10 +105,10 @@ Result<void> check_entry_fits_tag(std::uint8_t kind, std::string_view key, const
 Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,
                                  std::uint64_t atom_count) {
-  const auto elem = dtypes::element_bytes(type_tag);
-  if (!elem) return invalid_data(cat("Unsupported section type tag ", unsigned{type_tag}));
-  const bool per_atom = is_per_atom(kind, key);
-  const std::uint64_t elem_bytes = *elem;
+  const auto rule = records::section_rule(kind, key, type_tag);
+  if (!rule) return invalid_data(cat("Unsupported section type tag ", unsigned{type_tag}));
+  const bool per_atom = rule->per_atom;
+  const std::uint64_t elem_bytes = rule->elem_bytes;
 
   if (dtypes::is_tensor_tag(type_tag)) {
     if (!payload) return invalid_data(cat("Tensor section '", key, "' is missing payload"));
@@ -95,19 +116,21 @@ Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::u
     if (!layout) return std::unexpected(std::move(layout).error());
     return tensor_entry(key, type_tag, per_atom, layout->shape, atom_count);
   }
-  if (is_variable_tag(type_tag)) {
+  if (rule->variable) {
     if (per_atom && payload_len != 0) return payload_length_mismatch(key, payload_len, 0);
-    return SchemaEntry{type_tag, per_atom, elem_bytes, 0};
+    return SchemaEntry{type_tag, per_atom, elem_bytes, rule->slot_bytes(payload_len)};
   }
-  if (!per_atom) return SchemaEntry{type_tag, per_atom, elem_bytes, payload_len};
+  if (!per_atom) return SchemaEntry{type_tag, per_atom, elem_bytes, rule->slot_bytes(payload_len)};
 
   std::uint64_t expected;
   if (!checked_mul(elem_bytes, atom_count, expected)) {
     return invalid_data(cat("Schema overflow for section '", key, "'"));
   }
   if (payload_len != expected) return payload_length_mismatch(key, payload_len, expected);
-  const std::uint64_t slot_bytes = is_array_tag(type_tag) ? elem_bytes : payload_len / std::max<std::uint64_t>(atom_count, 1);
-  return SchemaEntry{type_tag, per_atom, elem_bytes, slot_bytes};
+  // Locks written so far record a per-atom scalar, flag or matrix of a molecule without atoms
+  // with no slot (its payload divided among no atoms); the blob keeps that.
+  const bool no_slot = atom_count == 0 && !is_array_tag(type_tag);
+  return SchemaEntry{type_tag, per_atom, elem_bytes, no_slot ? 0 : rule->slot_bytes(payload_len)};
 }
 
 Result<void> insert_schema_entry(SchemaLock& lock, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
@@ -132,7 +155,7 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
     }
   }
 
-  for (const soa::BuiltinField& field : soa::BuiltinFields(molecule)) {
+  for (const soa::PresentBuiltin& field : soa::BuiltinFields(molecule)) {
     MOLARIUM_TRY_VOID(insert_schema_entry(lock, kind_byte(SectionKind::Builtin), field.key, field.type_tag(),
                                           field.payload_length(), std::nullopt, atom_count));
   }
@@ -162,49 +185,26 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
 Result<SchemaLock> parse_record_schema_with_layout(ByteView record, std::uint32_t record_format,
                                                    std::uint8_t positions_type, std::size_t stride) {
   if (record.size() < soa::kMinRecordSize) return invalid_data("SOA record too small");
-  const std::uint64_t atom_count = load_le<std::uint32_t>(record.data());
-  std::uint64_t offset = soa::kAtomCountSize;
-
-  std::uint64_t positions_length;
-  if (!checked_mul(atom_count, stride, positions_length) || !range_within(offset, positions_length, record.size())) {
-    return invalid_data("SOA record truncated at positions");
-  }
-  offset += positions_length;
-  if (!range_within(offset, atom_count, record.size())) return invalid_data("SOA record truncated at atomic_numbers");
-  offset += atom_count;
-  if (!range_within(offset, soa::kSectionCountSize, record.size())) {
-    return invalid_data("SOA record truncated at n_sections");
-  }
-  const std::uint16_t section_count = load_le<std::uint16_t>(record.data() + offset);
-  offset += soa::kSectionCountSize;
+  const auto head = records::read_record_head(record, stride);
+  if (!head) return head_error(head.error());
+  const std::uint64_t atom_count = head->atom_count;
 
   SchemaLock lock;
   lock.positions_type = positions_type;
-  for (std::uint16_t i = 0; i < section_count; ++i) {
-    // Every offset below stays within record.size(), so the sums cannot overflow.
-    if (record.size() - offset < soa::kSectionHeaderSize) return invalid_data("SOA section header truncated");
-    const std::uint8_t kind = record[offset];
-    const std::size_t key_length = record[offset + 1];
-    offset += 2;
-    if (record.size() - offset < key_length) return invalid_data("SOA section key truncated");
-    const ByteView key_bytes = record.subspan(offset, key_length);
-    offset += key_length;
-    if (record.size() - offset < 5) return invalid_data("SOA section header truncated");
-    const std::uint8_t type_tag = record[offset];
-    const std::uint64_t payload_length = load_le<std::uint32_t>(record.data() + offset + 1);
-    offset += 5;
-    if (!is_valid_utf8(key_bytes)) return invalid_data("Invalid UTF-8 in section key");
-    if (record.size() - offset < payload_length) return invalid_data("SOA section payload truncated");
-    const ByteView payload = record.subspan(offset, payload_length);
-    offset += payload_length;
-
-    const std::string_view key = as_text(key_bytes);
-    if (kind == kind_byte(SectionKind::Builtin)) {
+  std::size_t cursor = head->sections_offset;
+  for (std::size_t i = 0; i < head->section_count; ++i) {
+    const auto section = records::read_section(record, cursor);
+    if (!section) return section_error(record, section.error());
+    if (!is_valid_utf8(section->key)) return invalid_data("Invalid UTF-8 in section key");
+    const std::string_view key = as_text(section->key);
+    const std::uint8_t type_tag = section->type_tag;
+    if (section->kind == kind_byte(SectionKind::Builtin)) {
       MOLARIUM_TRY_VOID(dtypes::validate_builtin_type_tag_for_record_format(record_format, key, type_tag));
     }
     const std::optional<ByteView> tensor_payload =
-        dtypes::is_tensor_tag(type_tag) ? std::optional<ByteView>(payload) : std::nullopt;
-    MOLARIUM_TRY_VOID(insert_schema_entry(lock, kind, key, type_tag, payload_length, tensor_payload, atom_count));
+        dtypes::is_tensor_tag(type_tag) ? std::optional<ByteView>(section->payload) : std::nullopt;
+    MOLARIUM_TRY_VOID(
+        insert_schema_entry(lock, section->kind, key, type_tag, section->payload.size(), tensor_payload, atom_count));
   }
   // Bytes after the last section are not part of any section and are ignored.
   return lock;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/records/builtins.hpp"
+#include "engine/records/sections.hpp"
 #include "engine/storage/dtypes.hpp"
 
 namespace molarium::storage::soa {
@@ -20,27 +22,6 @@ inline constexpr std::uint64_t kMaxRecordLength = std::numeric_limits<std::uint3
 template <class F32Tag, class F64Tag>
 std::uint8_t width_tag(std::size_t variant_index, F32Tag f32, F64Tag f64) {
   return tag_byte(variant_index == kF32 ? f32 : f64);
-}
-
-// Checks what write_section refuses, so a record can be refused before anything is written.
-Result<void> check_section_fits(std::string_view key, std::uint64_t payload_length) {
-  if (key.size() > kMaxKeyLength) return invalid_data(cat("Section key '", key, "' is too long"));
-  if (payload_length > kMaxPayloadLength) return invalid_data(cat("Section '", key, "' payload is too large"));
-  return {};
-}
-
-// REQUIRES: check_section_fits(key, payload_length) succeeded.
-void append_section_header(Bytes& buffer, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                           std::uint64_t payload_length) {
-  append_le<std::uint8_t>(buffer, kind);
-  append_le<std::uint8_t>(buffer, static_cast<std::uint8_t>(key.size()));
-  buffer.insert(buffer.end(), key.begin(), key.end());
-  append_le<std::uint8_t>(buffer, type_tag);
-  append_le<std::uint32_t>(buffer, static_cast<std::uint32_t>(payload_length));
-}
-
-std::uint64_t section_length(std::string_view key, std::uint64_t payload_length) {
-  return kSectionHeaderSize + key.size() + payload_length;
 }
 
 // A custom property with its payload length, measured once before anything is written.
@@ -62,7 +43,7 @@ Result<void> collect_custom_sections(std::vector<CustomSection>& out, SectionKin
   for (auto it = out.begin() + static_cast<std::ptrdiff_t>(first); it != out.end(); ++it) {
     auto length = dtypes::property_payload_length(*it->value);
     if (!length) return std::unexpected(std::move(length).error());
-    MOLARIUM_TRY_VOID(check_section_fits(*it->key, *length));
+    MOLARIUM_TRY_VOID(records::check_section_fits(*it->key, *length));
     it->payload_length = *length;
   }
   return {};
@@ -70,7 +51,7 @@ Result<void> collect_custom_sections(std::vector<CustomSection>& out, SectionKin
 
 }  // namespace
 
-std::uint8_t BuiltinField::type_tag() const {
+std::uint8_t PresentBuiltin::type_tag() const {
   struct Visitor {
     std::uint8_t operator()(const types::FloatArrayData* v) const {
       return width_tag(v->index(), TypeTag::F32Array, TypeTag::F64Array);
@@ -90,7 +71,7 @@ std::uint8_t BuiltinField::type_tag() const {
   return std::visit(Visitor{}, value);
 }
 
-std::uint64_t BuiltinField::payload_length() const {
+std::uint64_t PresentBuiltin::payload_length() const {
   struct Visitor {
     std::uint64_t operator()(const types::FloatArrayData* v) const {
       return std::visit([](const auto& a) { return sizeof(a[0]) * a.size(); }, *v);
@@ -110,7 +91,7 @@ std::uint64_t BuiltinField::payload_length() const {
   return std::visit(Visitor{}, value);
 }
 
-void BuiltinField::append_payload(Bytes& out) const {
+void PresentBuiltin::append_payload(Bytes& out) const {
   struct Visitor {
     Bytes& out;
     void operator()(const types::FloatArrayData* v) const {
@@ -135,23 +116,22 @@ void BuiltinField::append_payload(Bytes& out) const {
 }
 
 BuiltinFields::BuiltinFields(const atom::Molecule& molecule) {
-  auto add = [this](std::string_view key, BuiltinValue value) { fields_[count_++] = BuiltinField{key, value}; };
-  if (molecule.charges) add(builtin::kCharges, &*molecule.charges);
-  if (molecule.cell) add(builtin::kCell, &*molecule.cell);
-  if (molecule.energy) add(builtin::kEnergy, &*molecule.energy);
-  if (molecule.forces) add(builtin::kForces, &*molecule.forces);
-  if (molecule.name) add(builtin::kName, &*molecule.name);
-  if (molecule.pbc) add(builtin::kPbc, &*molecule.pbc);
-  if (molecule.stress) add(builtin::kStress, &*molecule.stress);
-  if (molecule.velocities) add(builtin::kVelocities, &*molecule.velocities);
-}
-
-Result<void> write_section(Bytes& buffer, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                           ByteView payload) {
-  MOLARIUM_TRY_VOID(check_section_fits(key, payload.size()));
-  append_section_header(buffer, kind, key, type_tag, payload.size());
-  append_bytes(buffer, payload);
-  return {};
+  using records::BuiltinField;
+  for (const records::BuiltinSpec& spec : records::kBuiltins) {
+    auto add = [&](const auto& field) {
+      if (field) fields_[count_++] = PresentBuiltin{spec.key, &*field};
+    };
+    switch (spec.field) {
+      case BuiltinField::Charges: add(molecule.charges); break;
+      case BuiltinField::Cell: add(molecule.cell); break;
+      case BuiltinField::Energy: add(molecule.energy); break;
+      case BuiltinField::Forces: add(molecule.forces); break;
+      case BuiltinField::Name: add(molecule.name); break;
+      case BuiltinField::Pbc: add(molecule.pbc); break;
+      case BuiltinField::Stress: add(molecule.stress); break;
+      case BuiltinField::Velocities: add(molecule.velocities); break;
+    }
+  }
 }
 
 Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32_t record_format) {
@@ -177,15 +157,17 @@ Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32
   // section-by-section writer would meet; lengths of objects in memory cannot overflow 64 bits.
   const std::size_t stride = molecule.positions_f64() ? kStrideF64 : kStrideF32;
   std::uint64_t record_length = kMinRecordSize + atom_count * stride + atom_count;
-  for (const BuiltinField& field : builtins) {
-    MOLARIUM_TRY_VOID(check_section_fits(field.key, field.payload_length()));
-    record_length += section_length(field.key, field.payload_length());
+  for (const PresentBuiltin& field : builtins) {
+    MOLARIUM_TRY_VOID(records::check_section_fits(field.key, field.payload_length()));
+    record_length += records::section_length(field.key, field.payload_length());
   }
   std::vector<CustomSection> custom;
   custom.reserve(molecule.atom_properties.size() + molecule.properties.size());
   MOLARIUM_TRY_VOID(collect_custom_sections(custom, SectionKind::Atom, molecule.atom_properties));
   MOLARIUM_TRY_VOID(collect_custom_sections(custom, SectionKind::Molecule, molecule.properties));
-  for (const CustomSection& section : custom) record_length += section_length(*section.key, section.payload_length);
+  for (const CustomSection& section : custom) {
+    record_length += records::section_length(*section.key, section.payload_length);
+  }
   // The index stores a record's length as u32.
   if (record_length > kMaxRecordLength) {
     return invalid_data(cat("SOA record of ", record_length, " bytes is too large"));
@@ -197,13 +179,13 @@ Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32
   std::visit([&record](const auto& rows) { dtypes::append_le_rows(record, std::span(rows)); }, molecule.positions);
   append_bytes(record, molecule.atomic_numbers);
   append_le<std::uint16_t>(record, static_cast<std::uint16_t>(section_count));
-  for (const BuiltinField& field : builtins) {
-    append_section_header(record, kind_byte(SectionKind::Builtin), field.key, field.type_tag(),
+  for (const PresentBuiltin& field : builtins) {
+    records::append_section_header(record, kind_byte(SectionKind::Builtin), field.key, field.type_tag(),
                           field.payload_length());
     field.append_payload(record);
   }
   for (const CustomSection& section : custom) {
-    append_section_header(record, section.kind, *section.key, dtypes::type_tag_of(*section.value),
+    records::append_section_header(record, section.kind, *section.key, dtypes::type_tag_of(*section.value),
                           section.payload_length);
     MOLARIUM_TRY_VOID(dtypes::append_property_payload(record, *section.value));
   }
@@ -220,7 +202,7 @@ Result<void> validate_record_format_compat(const atom::Molecule& molecule, std::
   if (record_format == kRecordFormatV3) return {};
   // Record order puts charges, cell, energy, forces before stress and velocities, the order in
   // which format 2's restrictions are reported; name and pbc pass in every format.
-  for (const BuiltinField& field : BuiltinFields(molecule)) {
+  for (const PresentBuiltin& field : BuiltinFields(molecule)) {
     MOLARIUM_TRY_VOID(dtypes::validate_builtin_type_tag_for_record_format(record_format, field.key, field.type_tag()));
   }
   return {};

@@ -34,23 +34,11 @@ inline constexpr std::size_t kStrideF64 = 24;
 inline constexpr std::uint32_t kRecordFormatV2 = 2;
 inline constexpr std::uint32_t kRecordFormatV3 = 3;
 
-// Built-in section keys, in the order the writer emits them.
-namespace builtin {
-inline constexpr std::string_view kCharges = "charges";
-inline constexpr std::string_view kCell = "cell";
-inline constexpr std::string_view kEnergy = "energy";
-inline constexpr std::string_view kForces = "forces";
-inline constexpr std::string_view kName = "name";
-inline constexpr std::string_view kPbc = "pbc";
-inline constexpr std::string_view kStress = "stress";
-inline constexpr std::string_view kVelocities = "velocities";
-}  // namespace builtin
-
 // One present built-in field of a molecule, pointing into that molecule.
 using BuiltinValue = std::variant<const types::FloatArrayData*, const types::Mat3Data*,
                                   const types::FloatScalarData*, const types::Vec3Data*, const std::string*,
                                   const std::array<bool, 3>*>;
-struct BuiltinField {
+struct PresentBuiltin {
   std::string_view key;
   BuiltinValue value;
 
@@ -62,19 +50,17 @@ struct BuiltinField {
   void append_payload(Bytes& out) const;
 };
 
-inline constexpr std::size_t kBuiltinCount = 8;
-
-// The present built-ins of a molecule in record order: charges, cell, energy, forces, name,
-// pbc, stress, velocities. Valid while the molecule is neither changed nor destroyed.
+// The present built-ins of a molecule in record order (records::kBuiltins). Valid while the
+// molecule is neither changed nor destroyed.
 class BuiltinFields {
  public:
   explicit BuiltinFields(const atom::Molecule& molecule);
-  const BuiltinField* begin() const { return fields_.data(); }
-  const BuiltinField* end() const { return fields_.data() + count_; }
+  const PresentBuiltin* begin() const { return fields_.data(); }
+  const PresentBuiltin* end() const { return fields_.data() + count_; }
   std::size_t size() const { return count_; }
 
  private:
-  std::array<BuiltinField, kBuiltinCount> fields_{};
+  std::array<PresentBuiltin, 8> fields_{};
   std::size_t count_ = 0;
 };
 
@@ -82,10 +68,6 @@ class BuiltinFields {
 // atomic numbers and positions differ in count, whose counts do not fit the u32/u16 fields, or
 // whose record would be 2^32 bytes or longer (the index stores its length as u32).
 Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32_t record_format);
-
-// Appends one section; refuses a key longer than 255 bytes or a payload of 2^32 bytes or more.
-Result<void> write_section(Bytes& buffer, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                           ByteView payload);
 
 Result<void> validate_record_format_compat(const atom::Molecule& molecule, std::uint32_t record_format);
 

@@ -100,7 +100,7 @@ std::optional<std::uint64_t> payload_length_for(std::size_t count, std::uint64_t
   return length;
 }
 
-bool slot_has_length(const soa::SoaBuiltinSlot& slot, std::size_t count, std::uint64_t element_size) {
+bool slot_has_length(const records::SoaBuiltinSlot& slot, std::size_t count, std::uint64_t element_size) {
   const auto expected = payload_length_for(count, element_size);
   return expected && slot.payload_length == *expected;
 }
@@ -260,7 +260,7 @@ PyObject* view_vec3_payload_py(ByteView payload, std::uint8_t type_tag, std::siz
   return invalid_section(label);
 }
 
-PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::SoaBuiltinSlot& slot,
+PyObject* view_builtin_vec3_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                     std::string_view label) {
   const std::size_t n = view.atom_count();
   const bool valid = (slot.type_tag == tag_byte(TypeTag::Vec3F32) && slot_has_length(slot, n, 3 * sizeof(float))) ||
@@ -269,7 +269,7 @@ PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa:
   return view_vec3_payload_py(view.builtin_payload(slot), slot.type_tag, n, label);
 }
 
-PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::SoaBuiltinSlot& slot,
+PyObject* view_builtin_mat3_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                     std::string_view label) {
   if (slot.type_tag == tag_byte(TypeTag::Mat3F64) && slot_has_length(slot, 9, sizeof(double))) {
     return payload_array_2d<double>(view.builtin_payload(slot), 3, 3);
@@ -280,7 +280,7 @@ PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa:
   return invalid_section(label);
 }
 
-PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view, const soa::SoaBuiltinSlot& slot,
+PyObject* view_builtin_float_array_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                            std::string_view label) {
   const std::size_t n = view.atom_count();
   if (slot.type_tag == tag_byte(TypeTag::F64Array) && slot_has_length(slot, n, sizeof(double))) {

@@ -29,6 +29,11 @@
 
 namespace molarium_rs::molecule::helpers {
 
+// Typed payload elements, borrowed or copied, come from the record layer.
+using records::cast_or_decode;
+using records::CowElements;
+using records::decode_le_elements;
+
 // ---------------------------------------------------------------------------------------------
 // Element types
 
@@ -105,15 +110,15 @@ PyObject* view_vec3_payload_py(molarium::ByteView payload, std::uint8_t type_tag
 
 // The view's forces or velocities: tag 4 with atom count * 12 bytes or tag 7 with atom count * 24,
 // else ValueError "Invalid {label} section". REQUIRES: the slot is one of the view's, present.
-PyObject* view_builtin_vec3_slot_py(const soa::SoaMoleculeView& view, const soa::SoaBuiltinSlot& slot,
+PyObject* view_builtin_vec3_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                     std::string_view label);
 // The view's cell or stress: (3, 3) float64 for tag 10 with 72 bytes, float32 for tag 12 with 36
 // bytes, else ValueError "Invalid {label} section".
-PyObject* view_builtin_mat3_slot_py(const soa::SoaMoleculeView& view, const soa::SoaBuiltinSlot& slot,
+PyObject* view_builtin_mat3_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                     std::string_view label);
 // The view's charges: (atom count,) float64 for tag 3 with atom count * 8 bytes, float32 for tag 6
 // with atom count * 4, else ValueError "Invalid {label} section".
-PyObject* view_builtin_float_array_slot_py(const soa::SoaMoleculeView& view, const soa::SoaBuiltinSlot& slot,
+PyObject* view_builtin_float_array_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                            std::string_view label);
 
 // ---------------------------------------------------------------------------------------------

@@ -23,7 +23,16 @@
 #include <utility>
 
 #include "engine/error.hpp"
+#include "engine/records/value_result.hpp"
 #include "python/binding/numpy_api.hpp"
+
+namespace molarium_rs {
+// The engine's record layer, and its plain-message result, which the extension raises as
+// ValueError with exactly its text.
+namespace records = molarium::records;
+using records::value_error;
+using records::ValueResult;
+}  // namespace molarium_rs
 
 namespace molarium_rs::py {
 

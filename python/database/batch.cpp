@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/records/record_view.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 #include "python/database/database.hpp"
 #include "python/database/batch.hpp"
@@ -18,7 +20,7 @@ namespace batch {
 
 namespace {
 
-namespace builtin = molarium::storage::soa::builtin;
+namespace builtin = molarium::records::builtin;
 using molarium::Bytes;
 using molarium::ByteView;
 using molarium::cat;
@@ -159,7 +161,7 @@ PyResult<void> check_energy(PyArrayObject* energy, std::size_t batch) {
 // Bytes of one molecule's positions: n_atoms times the bytes of one triple.
 PyResult<std::uint64_t> positions_bytes_per_molecule(std::size_t n_atoms, std::uint8_t positions_type_tag) {
   std::uint64_t bytes = 0;
-  if (!molarium::checked_mul(n_atoms, soa::type_tag_elem_bytes(positions_type_tag).value_or(0), bytes)) {
+  if (!molarium::checked_mul(n_atoms, records::type_tag_elem_bytes(positions_type_tag).value_or(0), bytes)) {
     return fail("positions byte length overflow");
   }
   return bytes;

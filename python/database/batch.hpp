@@ -131,12 +131,8 @@ PyResult<std::vector<BatchSectionColumn>> extract_custom_columns(PyObject* prope
 // ---------------------------------------------------------------------------------------------
 // Schema sections
 
-// elem_bytes from the type tag (0 for strings, null and tags above 17); per_atom for kind 1 and
-// for the built-ins "forces", "charges" and "velocities".
-molarium::storage::DatabaseSchemaSection schema_section(std::uint8_t kind, std::string_view key,
-                                                        std::uint8_t type_tag, std::uint64_t slot_bytes);
-// The section of one section of every molecule: slot bytes 0 for texts, null and tensors, the
-// element bytes for per-atom sections, otherwise the bytes per molecule.
+// The schema section of one section of every molecule, by the per-section rule: slot bytes 0 for
+// texts, null and tensors, the element bytes for per-atom sections, otherwise the bytes per molecule.
 molarium::storage::DatabaseSchemaSection schema_section_for_payloads(std::uint8_t kind, std::string_view key,
                                                                      std::uint8_t type_tag,
                                                                      std::uint64_t per_molecule_bytes);

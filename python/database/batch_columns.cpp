@@ -8,13 +8,14 @@
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 #include "python/database/batch.hpp"
+#include "engine/records/section_rule.hpp"
 #include "engine/records/record_view.hpp"
 
 namespace molarium_rs::database::batch {
 
 namespace {
 
-namespace builtin = molarium::storage::soa::builtin;
+namespace builtin = molarium::records::builtin;
 using molarium::Bytes;
 using molarium::cat;
 using molarium::storage::TypeTag;
@@ -186,31 +187,13 @@ const std::uint8_t* FastMat3Slice::data() const {
 // ---------------------------------------------------------------------------------------------
 // Schema sections
 
-molarium::storage::DatabaseSchemaSection schema_section(std::uint8_t kind, std::string_view key,
-                                                        std::uint8_t type_tag, std::uint64_t slot_bytes) {
-  molarium::storage::DatabaseSchemaSection section;
-  section.key = std::string(key);
-  section.elem_bytes = molarium::storage::dtypes::element_bytes(type_tag).value_or(0);
-  section.slot_bytes = slot_bytes;
-  section.per_atom = soa::is_per_atom(kind, key);
-  section.kind = kind;
-  section.type_tag = type_tag;
-  return section;
-}
-
 molarium::storage::DatabaseSchemaSection schema_section_for_payloads(std::uint8_t kind, std::string_view key,
                                                                      std::uint8_t type_tag,
                                                                      std::uint64_t per_molecule_bytes) {
-  // Texts, null and tensors vary in size; per-atom sections are locked per atom, the others per
-  // molecule (the rules the engine applies to one molecule's own sections).
-  const bool variable = type_tag == tag_byte(TypeTag::Str) || type_tag >= tag_byte(TypeTag::Null);
-  std::uint64_t slot_bytes = per_molecule_bytes;
-  if (variable) {
-    slot_bytes = 0;
-  } else if (soa::is_per_atom(kind, key)) {
-    slot_bytes = molarium::storage::dtypes::element_bytes(type_tag).value_or(0);
-  }
-  return schema_section(kind, key, type_tag, slot_bytes);
+  // The columns carry tags 0 to 17 only; one above would be described with no element and no slot.
+  const auto rule = records::section_rule(kind, key, type_tag)
+                        .value_or(records::SectionRule{records::is_per_atom(kind, key), 0, true});
+  return records::describe_section(kind, key, type_tag, rule, rule.slot_bytes(per_molecule_bytes));
 }
 
 molarium::storage::DatabaseSchemaSection schema_section_from_column(const BatchSectionColumn& column) {

@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "engine/pool.hpp"
+#include "engine/records/builtins.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 #include "python/database/batch.hpp"
 #include "engine/records/record_builder.hpp"
@@ -12,37 +14,47 @@ namespace molarium_rs::database::batch {
 
 namespace {
 
-namespace builtin = molarium::storage::soa::builtin;
 using molarium::ByteView;
 using molarium::storage::DatabaseSchema;
 using molarium::storage::OwnedRecord;
 using molarium::storage::TypeTag;
 using molarium::storage::tag_byte;
-using molecule::helpers::SoaBuiltinPayload;
-using molecule::helpers::SoaBuiltinPayloads;
+using records::SoaBuiltinPayload;
+using records::SoaBuiltinPayloads;
 
 constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
 // From this many molecules on, records are built on the worker pool.
 constexpr std::size_t kMinParallelBatch = 1024;
 
-// The present built-ins in the order energy, forces, charges, velocities, cell, stress, pbc, name,
-// then one section per custom column; positions type from the source.
+// The source's stacked payloads of a built-in field; none for the name, which comes as texts.
+const std::optional<StackedPayloads>* stacked_field(const BatchSource& source, records::BuiltinField field) {
+  using records::BuiltinField;
+  switch (field) {
+    case BuiltinField::Charges: return &source.charges;
+    case BuiltinField::Cell: return &source.cell;
+    case BuiltinField::Energy: return &source.energy;
+    case BuiltinField::Forces: return &source.forces;
+    case BuiltinField::Pbc: return &source.pbc;
+    case BuiltinField::Stress: return &source.stress;
+    case BuiltinField::Velocities: return &source.velocities;
+    case BuiltinField::Name: break;
+  }
+  return nullptr;
+}
+
+// The present built-ins in schema order (energy, forces, charges, velocities, cell, stress, pbc,
+// name), then one section per custom column; positions type from the source.
 DatabaseSchema batch_schema(const BatchSource& source) {
   DatabaseSchema schema;
-  auto add = [&](std::string_view key, const std::optional<StackedPayloads>& field) {
-    if (!field) return;
-    schema.sections.push_back(
-        schema_section_for_payloads(kBuiltinKind, key, field->type_tag, field->per_molecule_bytes));
-  };
-  add(builtin::kEnergy, source.energy);
-  add(builtin::kForces, source.forces);
-  add(builtin::kCharges, source.charges);
-  add(builtin::kVelocities, source.velocities);
-  add(builtin::kCell, source.cell);
-  add(builtin::kStress, source.stress);
-  add(builtin::kPbc, source.pbc);
-  if (source.names != nullptr) {
-    schema.sections.push_back(schema_section(kBuiltinKind, builtin::kName, tag_byte(TypeTag::Str), 0));
+  for (const records::BuiltinField field : records::kSchemaOrder) {
+    const std::string_view key = records::builtin_key(field);
+    const std::optional<StackedPayloads>* stacked = stacked_field(source, field);
+    if (stacked != nullptr && *stacked) {
+      schema.sections.push_back(
+          schema_section_for_payloads(kBuiltinKind, key, (*stacked)->type_tag, (*stacked)->per_molecule_bytes));
+    } else if (stacked == nullptr && source.names != nullptr) {
+      schema.sections.push_back(schema_section_for_payloads(kBuiltinKind, key, tag_byte(TypeTag::Str), 0));
+    }
   }
   for (const BatchSectionColumn& column : source.custom) schema.sections.push_back(schema_section_from_column(column));
   schema.positions_type = source.positions_type_tag;
@@ -67,12 +79,12 @@ molarium::Result<OwnedRecord> build_record(const BatchSource& source, std::size_
     const ByteView flags = source.pbc->at(i);
     builtins.pbc = std::array<std::uint8_t, 3>{flags[0], flags[1], flags[2]};
   }
-  std::vector<soa::SoaSectionRef> custom;
+  std::vector<records::SoaSectionRef> custom;
   custom.reserve(source.custom.size());
   for (const BatchSectionColumn& column : source.custom) {
     custom.push_back({column.name, column.payload(i), column.kind, column.type_tag});
   }
-  auto record = molecule::helpers::build_soa_record_unchecked(source.positions_type_tag, source.positions.at(i),
+  auto record = records::build_soa_record_unchecked(source.positions_type_tag, source.positions.at(i),
                                                                source.atomic_numbers.at(i), builtins, custom);
   if (!record) return molarium::invalid_data(std::move(record).error());
   // The builder refuses an atom count beyond u32, so the narrowing below keeps the value.

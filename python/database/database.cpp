@@ -26,7 +26,7 @@ using molarium::storage::BorrowedRecord;
 using molarium::storage::BorrowedRecordWithPositions;
 using molecule::MoleculeValue;
 using molecule::SharedMolecule;
-using soa::SoaMoleculeView;
+using records::SoaMoleculeView;
 
 using SharedDatabase = py::Shared<AtomDatabase>;
 using ExclusiveDatabase = py::Exclusive<AtomDatabase>;
@@ -87,8 +87,8 @@ PyObject* wrap_database(AtomDatabase&& database) {
 // the file is not compressed, otherwise decoded. Touches no Python object, so it runs with the
 // interpreter lock released, also on pool workers.
 molarium::Result<SoaMoleculeView> load_mapped_view(const AtomDatabase& database, std::size_t i,
-                                                   const soa::SoaContext& context) {
-  auto record = flat::mapped_record_bytes(database, i);
+                                                   const records::SoaContext& context) {
+  auto record = records::mapped_record_bytes(database, i);
   if (!record) return std::unexpected(std::move(record).error());
   return SoaMoleculeView::from_storage(std::move(*record), context.positions_stride, context.positions_type_tag);
 }
@@ -116,7 +116,7 @@ PyObject* wrap_views(std::vector<SoaMoleculeView>&& views) {
 // first in time.
 molarium::Result<std::vector<SoaMoleculeView>> load_mapped_views(const AtomDatabase& database,
                                                                  std::span<const std::size_t> indices,
-                                                                 const soa::SoaContext& context) {
+                                                                 const records::SoaContext& context) {
   std::vector<std::optional<molarium::Result<SoaMoleculeView>>> loaded(indices.size());
   auto status = molarium::pool::parallel_for(indices.size(), [&](std::size_t i) -> molarium::Result<void> {
     loaded[i].emplace(load_mapped_view(database, indices[i], context));
@@ -525,8 +525,8 @@ std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const cha
   return indices;
 }
 
-std::optional<soa::SoaContext> positions_context(const AtomDatabase& database) {
-  auto context = soa::SoaContext::from_database(database);
+std::optional<records::SoaContext> positions_context(const AtomDatabase& database) {
+  auto context = records::SoaContext::from_database(database);
   if (!context) {
     py::raise_value_error(context.error());
     return std::nullopt;

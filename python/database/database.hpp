@@ -24,7 +24,7 @@ std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const cha
 
 // How this database's records lay out positions, or nothing with ValueError set (the engine
 // error's display text). Rebuilt by every read.
-std::optional<soa::SoaContext> positions_context(const AtomDatabase& database);
+std::optional<records::SoaContext> positions_context(const AtomDatabase& database);
 
 // The methods built in their own files (fast calls with keywords, `self` a PyAtomDatabase).
 // Each returns a new reference, or nullptr with an exception set.

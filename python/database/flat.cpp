@@ -14,6 +14,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "python/database/database.hpp"
 #include "engine/records/flat_extraction.hpp"
+#include "engine/records/payload.hpp"
 #include "python/binding/arrays.hpp"
 
 namespace molarium_rs::database::flat {
@@ -22,16 +23,24 @@ namespace {
 
 namespace dtypes = molarium::storage::dtypes;
 namespace helpers = molecule::helpers;
+using records::extract_flat;
+using records::FlatBuffer;
+using records::FlatExtraction;
+using records::FlatPositions;
+using records::StringColumn;
+using records::TensorColumn;
 using helpers::ReshapeRefusal;
 using molarium::Bytes;
 using molarium::ByteView;
 using molarium::cat;
 using molarium::storage::tag_byte;
 using molarium::storage::TypeTag;
-using soa::SectionSchema;
+using molarium::storage::DatabaseSchemaSection;
 
-constexpr const char* kNotConcatenable =
-    "it cannot be flat-batched/concatenated. Retrieve molecules individually with get_molecule(s) instead.";
+// The tail of every refusal to concatenate; a message starts it with "it" or, after a full
+// stop, with "It".
+constexpr std::string_view kCannotConcatenate =
+    "cannot be flat-batched/concatenated. Retrieve molecules individually with get_molecule(s) instead.";
 
 using ByteBuffer = FlatBuffer<std::uint8_t>;
 
@@ -123,7 +132,7 @@ PyObject* empty_selection_dictionary() {
 // Returns a new reference to the buffer's elements as an (E,) array, or nullptr.
 template <class T>
 PyObject* elements_array(ByteView buffer) {
-  auto elements = helpers::cast_or_decode<T>(buffer);
+  auto elements = records::cast_or_decode<T>(buffer);
   if (!elements) return py::raise_value_error(elements.error());
   return helpers::pyarray1_from_cow(std::move(*elements));
 }
@@ -131,7 +140,7 @@ PyObject* elements_array(ByteView buffer) {
 // Returns a new reference to the buffer's xyz triples as an (E / 3, 3) array, or nullptr.
 template <class T>
 PyObject* triples_array(ByteView buffer) {
-  auto elements = helpers::cast_or_decode<T>(buffer);
+  auto elements = records::cast_or_decode<T>(buffer);
   if (!elements) return py::raise_value_error(elements.error());
   const std::size_t rows = elements->size() / 3;
   return helpers::pyarray2_from_cow(std::move(*elements), rows, 3);
@@ -188,20 +197,16 @@ PyObject* flags_section_array(ByteBuffer&& buffer) {
 // Returns a new reference to the array of a fixed-size section of tag 0 to 12 (not 2), an empty
 // Ref for another tag, or nullptr with an exception set. The buffer is taken over.
 std::optional<py::Ref> fixed_section_value(std::uint8_t tag, ByteBuffer&& buffer) {
+  // The engine's table says what a tag's elements are made of: the value type and the values per
+  // element (three for xyz rows, nine for a matrix).
+  const records::TagValues values = records::tag_values(tag);
   PyObject* value = nullptr;
-  switch (static_cast<TypeTag>(tag)) {
-    case TypeTag::F64:
-    case TypeTag::F64Array: value = section_array<double>(std::move(buffer), 1); break;
-    case TypeTag::I64:
-    case TypeTag::I64Array: value = section_array<std::int64_t>(std::move(buffer), 1); break;
-    case TypeTag::F32Array:
-    case TypeTag::F32: value = section_array<float>(std::move(buffer), 1); break;
-    case TypeTag::I32Array: value = section_array<std::int32_t>(std::move(buffer), 1); break;
-    case TypeTag::Vec3F32: value = section_array<float>(std::move(buffer), 3); break;
-    case TypeTag::Vec3F64: value = section_array<double>(std::move(buffer), 3); break;
-    case TypeTag::Mat3F64: value = section_array<double>(std::move(buffer), 9); break;
-    case TypeTag::Mat3F32: value = section_array<float>(std::move(buffer), 9); break;
-    case TypeTag::Pbc: value = flags_section_array(std::move(buffer)); break;
+  switch (values.type) {
+    case records::ValueType::F64: value = section_array<double>(std::move(buffer), values.per_element); break;
+    case records::ValueType::I64: value = section_array<std::int64_t>(std::move(buffer), values.per_element); break;
+    case records::ValueType::F32: value = section_array<float>(std::move(buffer), values.per_element); break;
+    case records::ValueType::I32: value = section_array<std::int32_t>(std::move(buffer), values.per_element); break;
+    case records::ValueType::Flags: value = flags_section_array(std::move(buffer)); break;
     default: return py::Ref();
   }
   if (value == nullptr) return std::nullopt;
@@ -231,7 +236,7 @@ PyObject* texts_list(const StringColumn& column) {
 // Set ValueError and return nullptr.
 std::nullptr_t missing_tensor_error(std::string_view key, std::size_t i) {
   return py::raise_value_error(
-      cat("Tensor property '", key, "' is missing for selected molecule ", i, "; ", kNotConcatenable));
+      cat("Tensor property '", key, "' is missing for selected molecule ", i, "; it ", kCannotConcatenate));
 }
 
 std::nullptr_t invalid_atom_tensor_shape_error(std::string_view key, std::span<const std::uint64_t> shape,
@@ -239,7 +244,7 @@ std::nullptr_t invalid_atom_tensor_shape_error(std::string_view key, std::span<c
   const std::string first = first_dimension ? std::to_string(*first_dimension) : "None";
   return py::raise_value_error(cat("Atom tensor property '", key, "' has shape ", dtypes::format_shape(shape),
                                    "; first dimension ", first, " does not match atom count ", atom_count, ". It ",
-                                   kNotConcatenable));
+                                   kCannotConcatenate));
 }
 
 template <class T>
@@ -264,7 +269,7 @@ PyObject* tensor_array_from_bytes(std::uint8_t tag, Bytes values, std::span<cons
 // Returns a new reference to one section's tensors joined along a new first axis (molecule-level:
 // shape (n, shape...)) or along the atoms (per-atom: shape (T, suffix...)), or nullptr with an
 // exception set. Every molecule must have the tensor, with one common shape (or suffix).
-PyObject* concatenated_tensor(const SectionSchema& entry, const TensorColumn& column,
+PyObject* concatenated_tensor(const DatabaseSchemaSection& entry, const TensorColumn& column,
                               std::span<const std::uint32_t> atom_counts, std::uint64_t total_atoms) {
   const std::uint8_t tag = entry.type_tag;
   std::vector<std::uint64_t> common;  // molecule 0's shape, or its suffix for per-atom tensors
@@ -285,9 +290,9 @@ PyObject* concatenated_tensor(const SectionSchema& entry, const TensorColumn& co
     } else if (!std::ranges::equal(shape, common)) {
       return py::raise_value_error(
           entry.per_atom ? cat("Atom tensor property '", entry.key, "' has incompatible per-atom tensor suffix shapes ",
-                               dtypes::format_shape(common), " and ", dtypes::format_shape(shape), "; ", kNotConcatenable)
+                               dtypes::format_shape(common), " and ", dtypes::format_shape(shape), "; it ", kCannotConcatenate)
                          : cat("Tensor property '", entry.key, "' has incompatible shapes ", dtypes::format_shape(common),
-                               " and ", dtypes::format_shape(shape), "; ", kNotConcatenable));
+                               " and ", dtypes::format_shape(shape), "; it ", kCannotConcatenate));
     }
     values_offsets[i] = layout->values_offset;
     total_bytes += column[i]->size() - layout->values_offset;  // every payload is in memory: no overflow
@@ -310,7 +315,7 @@ PyObject* concatenated_tensor(const SectionSchema& entry, const TensorColumn& co
 // The value of layout section j: a new reference, an empty Ref when the section gives none, or
 // nothing with an exception set. Frees the section's buffer once its values are copied.
 std::optional<py::Ref> section_value(FlatExtraction& flat, std::size_t j) {
-  const SectionSchema& entry = flat.layout[j];
+  const DatabaseSchemaSection& entry = flat.layout[j];
   if (dtypes::is_tensor_tag(entry.type_tag)) {
     if (!flat.tensor_columns[j]) return py::Ref();
     py::Ref value = py::Ref::steal(concatenated_tensor(entry, *flat.tensor_columns[j], flat.atom_counts, flat.total_atoms));

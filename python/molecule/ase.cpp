@@ -19,9 +19,9 @@ using molarium::storage::SectionKind;
 using molarium::storage::TypeTag;
 using molarium::storage::kind_byte;
 using molarium::storage::tag_byte;
-using soa::BuiltinField;
-using soa::SoaMoleculeView;
-using soa::SoaSectionSlot;
+using records::BuiltinField;
+using records::SoaMoleculeView;
+using records::SoaSectionSlot;
 
 constexpr std::uint8_t kMoleculeKind = kind_byte(SectionKind::Molecule);
 constexpr std::uint8_t kAtomKind = kind_byte(SectionKind::Atom);

@@ -27,9 +27,9 @@ using molarium::types::FloatArrayData;
 using molarium::types::FloatScalarData;
 using molarium::types::Mat3Data;
 using molarium::types::Vec3Data;
-using soa::BuiltinField;
-using soa::SoaBuiltinSlot;
-using soa::SoaMoleculeView;
+using records::BuiltinField;
+using records::SoaBuiltinSlot;
+using records::SoaMoleculeView;
 
 using Pbc = std::array<bool, 3>;
 
@@ -282,7 +282,7 @@ PyObject* array_field_object(const ArrayField<T>& field, const MoleculeValue& va
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     const SoaBuiltinSlot& slot = view->builtin_slot(field.field);
     if (!slot.present) Py_RETURN_NONE;
-    return field.view_array(*view, slot, soa::builtin_key(field.field));
+    return field.view_array(*view, slot, records::builtin_key(field.field));
   }
   const std::optional<T>& data = std::get<Molecule>(value).*field.member;
   if (!data) Py_RETURN_NONE;
@@ -614,7 +614,7 @@ PyObject* builtin_array_object(const MoleculeValue& value, BuiltinField field) {
     case BuiltinField::Stress:
       return array_field_object(kStress, value);
     default:
-      throw std::logic_error(cat("builtin_array_object called for the ", soa::builtin_key(field), " field"));
+      throw std::logic_error(cat("builtin_array_object called for the ", records::builtin_key(field), " field"));
   }
 }
 

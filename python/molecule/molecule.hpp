@@ -15,9 +15,9 @@ namespace molarium_rs::molecule {
 
 // One slot holds either state; replacing the view by the owned molecule happens in place, so every
 // Python reference to the object sees the change.
-using MoleculeValue = std::variant<molarium::atom::Molecule, soa::SoaMoleculeView>;
+using MoleculeValue = std::variant<molarium::atom::Molecule, records::SoaMoleculeView>;
 
-inline bool is_view(const MoleculeValue& value) { return std::holds_alternative<soa::SoaMoleculeView>(value); }
+inline bool is_view(const MoleculeValue& value) { return std::holds_alternative<records::SoaMoleculeView>(value); }
 
 // Owned: the number of positions. View-backed: the record's atom count.
 std::size_t atom_count(const MoleculeValue& value);
@@ -40,7 +40,7 @@ template <class Read>
 auto read_as_owned(const MoleculeValue& value, Read&& read)
     -> ValueResult<std::invoke_result_t<Read, const molarium::atom::Molecule&>> {
   if (const auto* owned = std::get_if<molarium::atom::Molecule>(&value)) return read(*owned);
-  auto copy = std::get<soa::SoaMoleculeView>(value).materialize();
+  auto copy = std::get<records::SoaMoleculeView>(value).materialize();
   if (!copy) return std::unexpected(std::move(copy).error());
   return read(*copy);
 }
@@ -67,7 +67,7 @@ PyObject* energy_object(const MoleculeValue& value);
 PyObject* pbc_object(const MoleculeValue& value);
 // The array of forces, velocities, charges, cell or stress, or None when the molecule lacks it.
 // REQUIRES: field is one of those five.
-PyObject* builtin_array_object(const MoleculeValue& value, soa::BuiltinField field);
+PyObject* builtin_array_object(const MoleculeValue& value, records::BuiltinField field);
 
 // ---------------------------------------------------------------------------------------------
 // Methods defined in their own files (`self` is a PyMolecule). Each returns a new reference, or

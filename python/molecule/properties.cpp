@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "engine/records/payload.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/utf8.hpp"
 #include "python/molecule/molecule.hpp"
@@ -26,8 +27,8 @@ using molarium::cat;
 using molarium::atom::Molecule;
 using molarium::storage::SectionKind;
 using molarium::storage::TypeTag;
-using soa::SoaMoleculeView;
-using soa::SoaSectionSlot;
+using records::SoaMoleculeView;
+using records::SoaSectionSlot;
 using types::PropertyValue;
 
 constexpr std::uint8_t kMoleculeKind = molarium::storage::kind_byte(SectionKind::Molecule);
@@ -103,7 +104,7 @@ struct ValueToPython {
   }
   template <class T>
   PyObject* operator()(const std::vector<T>& values) const {
-    return helpers::pyarray1_from_cow(helpers::CowElements<T>::owned(values));
+    return helpers::pyarray1_from_cow(records::CowElements<T>::owned(values));
   }
   template <class T>
   PyObject* operator()(const std::vector<std::array<T, 3>>& rows) const {
@@ -117,16 +118,16 @@ struct ValueToPython {
 
 template <class T>
 PyObject* section_array_1d(molarium::ByteView payload) {
-  auto elements = helpers::cast_or_decode<T>(payload);
+  auto elements = records::cast_or_decode<T>(payload);
   if (!elements) return py::raise_value_error(elements.error());
   return helpers::pyarray1_from_cow(std::move(*elements));
 }
 
+// REQUIRES: the payload holds whole rows (decode_payload checked it).
 template <class T>
-PyObject* section_xyz_rows(molarium::ByteView payload, std::string_view type_name) {
+PyObject* section_xyz_rows(molarium::ByteView payload) {
   constexpr std::size_t kRowBytes = 3 * sizeof(T);
-  if (payload.size() % kRowBytes != 0) return py::raise_value_error(cat("Invalid ", type_name, " payload length"));
-  auto elements = helpers::cast_or_decode<T>(payload);
+  auto elements = records::cast_or_decode<T>(payload);
   if (!elements) return py::raise_value_error(elements.error());
   return helpers::pyarray2_from_cow(std::move(*elements), payload.size() / kRowBytes, 3);
 }
@@ -262,44 +263,33 @@ bool store_property(Molecule& molecule, std::string&& key, PropertyValue&& value
 PyObject* property_value_to_pyobject(const PropertyValue& value) { return std::visit(ValueToPython{}, value); }
 
 PyObject* property_section_to_pyobject(const SoaMoleculeView& view, const SoaSectionSlot& slot) {
-  const molarium::ByteView payload = view.section_payload(slot);
-  switch (static_cast<TypeTag>(slot.type_tag)) {
-    case TypeTag::F64:
-      if (payload.size() != sizeof(double)) return py::raise_value_error("Invalid f64 payload length");
-      return PyFloat_FromDouble(molarium::load_le<double>(payload.data()));
-    case TypeTag::I64:
-      if (payload.size() != sizeof(std::int64_t)) return py::raise_value_error("Invalid i64 payload length");
-      return PyLong_FromLongLong(molarium::load_le<std::int64_t>(payload.data()));
-    case TypeTag::Str: {
-      if (!molarium::is_valid_utf8(payload)) return py::raise_value_error("Invalid UTF-8 in string property");
-      return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
-                                         static_cast<Py_ssize_t>(payload.size()));
+  const std::uint8_t tag = slot.type_tag;
+  if (!records::is_property_tag(tag)) return py::raise_value_error(cat("Unsupported property type tag ", unsigned{tag}));
+  auto typed = records::decode_payload(tag, view.section_payload(slot));
+  if (!typed) {
+    // A flat array is refused in the words of the element reader that builds its NumPy array.
+    if (typed.error().fault == records::PayloadFault::NotWholeValues && records::tag_values(tag).per_element == 1) {
+      return py::raise_value_error(cat("Byte length ", view.section_payload(slot).size(),
+                                       " is not a multiple of element size ",
+                                       molarium::storage::dtypes::element_bytes(tag).value_or(0)));
     }
-    case TypeTag::F64Array:
-      return section_array_1d<double>(payload);
-    case TypeTag::I64Array:
-      return section_array_1d<std::int64_t>(payload);
-    case TypeTag::F32Array:
-      return section_array_1d<float>(payload);
-    case TypeTag::I32Array:
-      return section_array_1d<std::int32_t>(payload);
-    case TypeTag::Vec3F32:
-      return section_xyz_rows<float>(payload, "vec3<f32>");
-    case TypeTag::Vec3F64:
-      return section_xyz_rows<double>(payload, "vec3<f64>");
-    case TypeTag::Null:
-      if (!payload.empty()) return py::raise_value_error("Null property payload must be empty");
-      Py_RETURN_NONE;
-    case TypeTag::TensorF32:
-    case TypeTag::TensorF64:
-    case TypeTag::TensorI32:
-    case TypeTag::TensorI64: {
-      auto tensor = soa::decode_property_value(slot.type_tag, payload);
-      if (!tensor) return py::raise_value_error(tensor.error());
-      return property_value_to_pyobject(*tensor);
-    }
-    default:
-      return py::raise_value_error(cat("Unsupported property type tag ", static_cast<unsigned>(slot.type_tag)));
+    return py::raise_value_error(records::payload_error_text(tag, typed.error()));
+  }
+  const molarium::ByteView values = typed->values;
+  switch (static_cast<TypeTag>(tag)) {
+    case TypeTag::F64: return PyFloat_FromDouble(molarium::load_le<double>(values.data()));
+    case TypeTag::I64: return PyLong_FromLongLong(molarium::load_le<std::int64_t>(values.data()));
+    case TypeTag::Str:
+      return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                         static_cast<Py_ssize_t>(values.size()));
+    case TypeTag::F64Array: return section_array_1d<double>(values);
+    case TypeTag::I64Array: return section_array_1d<std::int64_t>(values);
+    case TypeTag::F32Array: return section_array_1d<float>(values);
+    case TypeTag::I32Array: return section_array_1d<std::int32_t>(values);
+    case TypeTag::Vec3F32: return section_xyz_rows<float>(values);
+    case TypeTag::Vec3F64: return section_xyz_rows<double>(values);
+    case TypeTag::Null: Py_RETURN_NONE;
+    default: return property_value_to_pyobject(records::property_value(*typed));  // tensors
   }
 }
 

@@ -20,7 +20,7 @@ PyObject* property_value_to_pyobject(const molarium::types::PropertyValue& value
 
 // The same for one custom section of a view, decoded from the record's bytes; ValueError for a
 // payload that does not fit its type tag. REQUIRES: the slot is one of the view's custom slots.
-PyObject* property_section_to_pyobject(const soa::SoaMoleculeView& view, const soa::SoaSectionSlot& slot);
+PyObject* property_section_to_pyobject(const records::SoaMoleculeView& view, const records::SoaSectionSlot& slot);
 
 // The number of elements (or xyz triples) of a one-dimensional array value; nothing for null,
 // scalars, strings and tensors.

@@ -12,7 +12,7 @@
 #include "engine/storage/database.hpp"
 #include "tests/engine/handmade_file.hpp"
 
-namespace molarium_rs::database::flat {
+namespace molarium::records {
 namespace {
 
 using molarium::compression::Codec;
@@ -549,4 +549,4 @@ INSTANTIATE_TEST_SUITE_P(CodecsAndModes, LargeSelection,
                          fill_case_name);
 
 }  // namespace
-}  // namespace molarium_rs::database::flat
+}  // namespace molarium::records

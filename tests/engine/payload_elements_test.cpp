@@ -9,7 +9,7 @@
 
 #include "engine/records/payload_elements.hpp"
 
-namespace molarium_rs::molecule::helpers {
+namespace molarium::records {
 namespace {
 
 using molarium::ByteView;
@@ -92,4 +92,4 @@ TEST(PayloadElements, EmptyPayloadIsAnEmptySequence) {
 }
 
 }  // namespace
-}  // namespace molarium_rs::molecule::helpers
+}  // namespace molarium::records

@@ -12,15 +12,15 @@
 #include "engine/atom.hpp"
 #include "engine/storage/soa.hpp"
 #include "engine/records/record_builder.hpp"
+#include "engine/records/sections.hpp"
 
-namespace molarium_rs::molecule::helpers {
+namespace molarium::records {
 namespace {
 
 using molarium::ByteView;
 using molarium::Bytes;
 using molarium::atom::Molecule;
 using molarium::types::PropertyValue;
-using soa::SoaSectionRef;
 
 constexpr std::uint8_t kTagF32Positions = 4;
 constexpr std::uint8_t kTagF64Positions = 7;
@@ -275,24 +275,24 @@ TEST(RecordBuilder, PayloadsAndTagsAreTakenAsGiven) {
 TEST(SectionWriter, AppendsHeaderKeyTagLengthAndPayload) {
   Bytes record{0xaa};
   const Bytes payload{9, 8, 7};
-  ASSERT_TRUE(write_soa_section_raw(record, kAtomScope, "xy", 6, payload).has_value());
+  ASSERT_TRUE(write_section(record, kAtomScope, "xy", 6, payload).has_value());
   EXPECT_EQ(record, (Bytes{0xaa, 1, 2, 'x', 'y', 6, 3, 0, 0, 0, 9, 8, 7}));
 }
 
 TEST(SectionWriter, RefusalsAppendNothing) {
   Bytes record{0xaa};
   const std::string long_key(256, 'z');
-  auto refused = write_soa_section_raw(record, kAtomScope, long_key, 6, {});
+  auto refused = write_section(record, kAtomScope, long_key, 6, {});
   ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error(), "Section key '" + long_key + "' is too long");
+  EXPECT_EQ(refused.error().message(), "Section key '" + long_key + "' is too long");
   EXPECT_EQ(record, Bytes{0xaa});
 
   constexpr std::size_t kTooLarge = (std::size_t{1} << 32);
   Reservation space(kTooLarge);
   if (!space.ok()) GTEST_SKIP() << "cannot reserve address space";
-  auto too_large = write_soa_section_raw(record, kMoleculeScope, "big", 6, space.bytes(0, kTooLarge));
+  auto too_large = write_section(record, kMoleculeScope, "big", 6, space.bytes(0, kTooLarge));
   ASSERT_FALSE(too_large.has_value());
-  EXPECT_EQ(too_large.error(), "Section 'big' payload is too large");
+  EXPECT_EQ(too_large.error().message(), "Section 'big' payload is too large");
   EXPECT_EQ(record, Bytes{0xaa});
 }
 
@@ -306,4 +306,4 @@ TEST(RecordBuilder, FirstFailingCustomSectionFailsTheRecord) {
 }
 
 }  // namespace
-}  // namespace molarium_rs::molecule::helpers
+}  // namespace molarium::records

@@ -15,12 +15,15 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/records/fast_record.hpp"
+#include "engine/records/section_decoders.hpp"
 #include "engine/storage/database.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 #include "tests/engine/handmade_file.hpp"
 
-namespace molarium_rs::soa {
+namespace molarium::records {
 namespace {
 
 using molarium::Bytes;
@@ -30,6 +33,7 @@ using molarium::atom::Atom;
 using molarium::atom::Molecule;
 using molarium::storage::DatabaseSchema;
 using molarium::storage::DatabaseSchemaSection;
+using molarium::storage::dtypes::tensor_shape_from_payload;
 using namespace molarium::types;
 
 // --- Records written out by hand ---------------------------------------------------------------
@@ -141,7 +145,7 @@ TEST(RecordView, SixZeroBytesAreAnEmptyMolecule) {
   const SoaMoleculeView view = view_of(Bytes(6, 0));
   EXPECT_EQ(view.atom_count(), 0u);
   EXPECT_TRUE(view.custom_slots().empty());
-  for (std::size_t f = 0; f < kBuiltinFieldCount; ++f) EXPECT_FALSE(view.has_builtin(BuiltinField(f)));
+  for (std::size_t f = 0; f < kBuiltinCount; ++f) EXPECT_FALSE(view.has_builtin(BuiltinField(f)));
   auto molecule = view.materialize();
   ASSERT_TRUE(molecule) << molecule.error();
   EXPECT_EQ(*molecule, Molecule::create({}, {}).value());
@@ -604,6 +608,21 @@ TEST(FastParser, InvalidUtf8KeyFailsTheParserButNotTheView) {
   EXPECT_TRUE(SoaMoleculeView::from_bytes(record, kF32Context));
 }
 
+TEST(RecordReaders, EveryCutOfARecordIsRefusedByTheViewTheFastParserAndTheSchemaParser) {
+  // A built-in, an atom-scope and a molecule-scope section: the cuts end inside every field.
+  const Bytes record = record_f32(2, {section(0, "energy", 0, f64le(-1)), section(1, "q", 3, f64s({1, 2})),
+                                      section(2, "label", 2, text("ab"))});
+  ASSERT_TRUE(SoaMoleculeView::from_bytes(record, kF32Context));
+  ASSERT_TRUE(parse_mol_fast_soa(record, 12));
+  ASSERT_TRUE(molarium::storage::schema::record_schema(record, 3, 4));
+  for (std::size_t cut = 0; cut < record.size(); ++cut) {
+    const Bytes head(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(cut));
+    EXPECT_FALSE(SoaMoleculeView::from_bytes(head, kF32Context)) << "cut at " << cut;
+    EXPECT_FALSE(parse_mol_fast_soa(head, 12)) << "cut at " << cut;
+    EXPECT_FALSE(molarium::storage::schema::record_schema(head, 3, 4)) << "cut at " << cut;
+  }
+}
+
 TEST(FastParser, KeepsEverySectionInRecordOrderUninterpreted) {
   Bytes record = cat_bytes({u32le(2), f64s({1, 2, 3, 4, 5, 6}), {9, 17}, u16le(3), section(0, "forces", 7, Bytes(48, 1)),
                             section(7, "odd", 200, {1, 2}), section(2, "", 13, {})});
@@ -645,51 +664,51 @@ SoaSectionRef ref(std::uint8_t kind, std::string_view key, std::uint8_t tag, con
 
 TEST(SectionDecoders, FlatSchemaOfArrays) {
   const Bytes five = f64s({1, 2, 3, 4, 5});
-  EXPECT_EQ(section_schema_from_ref(ref(2, "m", 3, five), 3).value(), (SectionSchema{"m", 40, 40, false, 2, 3}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "m", 3, five), 3).value(), (DatabaseSchemaSection{"m", 40, 40, false, 2, 3}));
   const Bytes three = f64s({1, 2, 3});
-  EXPECT_EQ(section_schema_from_ref(ref(1, "q", 3, three), 3).value(), (SectionSchema{"q", 8, 8, true, 1, 3}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "q", 3, three), 3).value(), (DatabaseSchemaSection{"q", 8, 8, true, 1, 3}));
   const Bytes two = f64s({1, 2});
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "q", 3, two), 3)),
             "Section 'q' has invalid payload length 16 (expected 24)");
   const Bytes forces(36, 0);
   EXPECT_EQ(section_schema_from_ref(ref(0, "forces", 4, forces), 3).value(),
-            (SectionSchema{"forces", 12, 12, true, 0, 4}));
+            (DatabaseSchemaSection{"forces", 12, 12, true, 0, 4}));
   // Another kind is never per-atom.
   EXPECT_EQ(section_schema_from_ref(ref(3, "forces", 4, forces), 3).value(),
-            (SectionSchema{"forces", 36, 36, false, 3, 4}));
+            (DatabaseSchemaSection{"forces", 36, 36, false, 3, 4}));
 }
 
 TEST(SectionDecoders, FlatSchemaOfTensors) {
   const Bytes rank0 = cat_bytes({{0}, f64le(1)});
-  EXPECT_EQ(section_schema_from_ref(ref(2, "t", 15, rank0), 4).value(), (SectionSchema{"t", 8, 0, false, 2, 15}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "t", 15, rank0), 4).value(), (DatabaseSchemaSection{"t", 8, 0, false, 2, 15}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "t", 15, rank0), 4)),
             "Atom tensor property 't' must have at least one dimension");
   const Bytes rows2 = cat_bytes({{1}, u32le(2), i32le(1), i32le(2)});
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "t", 16, rows2), 3)),
             "Atom tensor property 't' first dimension (2) doesn't match atom count (3)");
-  EXPECT_EQ(section_schema_from_ref(ref(1, "t", 16, rows2), 2).value(), (SectionSchema{"t", 4, 0, true, 1, 16}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "t", 16, rows2), 2).value(), (DatabaseSchemaSection{"t", 4, 0, true, 1, 16}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "t", 14, Bytes{}), 1)), "Tensor payload missing rank");
 }
 
 TEST(SectionDecoders, FlatSchemaOfTextsAndNulls) {
-  EXPECT_EQ(section_schema_from_ref(ref(0, "name", 2, text("x")), 1).value(), (SectionSchema{"name", 0, 0, false, 0, 2}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "name", 2, text("x")), 1).value(), (DatabaseSchemaSection{"name", 0, 0, false, 0, 2}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "s", 2, Bytes{0xc0, 0x80}), 1)), "Invalid UTF-8 in section 's'");
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "s", 2, text("")), 1)),
             "String section 's' cannot be per-atom in flat extraction");
-  EXPECT_EQ(section_schema_from_ref(ref(1, "n", 13, Bytes{}), 5).value(), (SectionSchema{"n", 0, 0, true, 1, 13}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "n", 13, Bytes{}), 5).value(), (DatabaseSchemaSection{"n", 0, 0, true, 1, 13}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "n", 13, Bytes{0}), 1)),
             "Section 'n' has invalid payload length 1 (expected 0)");
 }
 
 TEST(SectionDecoders, FlatSchemaOfSingleValues) {
-  EXPECT_EQ(section_schema_from_ref(ref(0, "energy", 0, f64le(1)), 3).value(), (SectionSchema{"energy", 8, 8, false, 0, 0}));
-  EXPECT_EQ(section_schema_from_ref(ref(0, "cell", 12, Bytes(36, 0)), 3).value(), (SectionSchema{"cell", 36, 36, false, 0, 12}));
-  EXPECT_EQ(section_schema_from_ref(ref(0, "pbc", 9, Bytes(3, 0)), 3).value(), (SectionSchema{"pbc", 3, 3, false, 0, 9}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "energy", 0, f64le(1)), 3).value(), (DatabaseSchemaSection{"energy", 8, 8, false, 0, 0}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "cell", 12, Bytes(36, 0)), 3).value(), (DatabaseSchemaSection{"cell", 36, 36, false, 0, 12}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "pbc", 9, Bytes(3, 0)), 3).value(), (DatabaseSchemaSection{"pbc", 3, 3, false, 0, 9}));
   // A molecule-level value of the wrong width would be laid out as garbage.
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(0, "energy", 0, Bytes(3, 0)), 1)),
             "Section 'energy' has invalid payload length 3 (expected 8)");
   // A per-atom scalar holds one value per atom.
-  EXPECT_EQ(section_schema_from_ref(ref(1, "s", 0, f64s({1, 2, 3})), 3).value(), (SectionSchema{"s", 8, 8, true, 1, 0}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "s", 0, f64s({1, 2, 3})), 3).value(), (DatabaseSchemaSection{"s", 8, 8, true, 1, 0}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "s", 0, f64le(1)), 3)),
             "Section 's' has invalid payload length 8 (expected 24)");
 }
@@ -698,9 +717,37 @@ TEST(SectionDecoders, FlatSchemaRefusalsOfOddTagsAndWidths) {
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "x", 18, Bytes(4, 0)), 1)),
             "Unsupported per-atom section type tag 18 for key 'x'");
   // A molecule-level unknown tag is one opaque element.
-  EXPECT_EQ(section_schema_from_ref(ref(2, "x", 18, Bytes(5, 0)), 1).value(), (SectionSchema{"x", 5, 5, false, 2, 18}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "x", 18, Bytes(5, 0)), 1).value(), (DatabaseSchemaSection{"x", 5, 5, false, 2, 18}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "v", 4, Bytes(13, 0)), 1)),
             "Section 'v' has invalid payload length 13 for element size 12");
+}
+
+// The view's schema report, the record's schema lock and the flat layout size every section by one
+// rule; they differ only where the flat layout lays a molecule-level array out as one element.
+TEST(SectionRule, ViewReportLockAndFlatLayoutAgreeOnEverySection) {
+  for (const Molecule& molecule : {every_field_f32(), every_field_f64()}) {
+    const Bytes record = molarium::storage::soa::serialize_molecule_soa(molecule, 3).value();
+    const SoaContext context = molecule.positions_f64() ? kF64Context : kF32Context;
+    auto reported = view_of(record, context).database_schema().value().sections;
+    const auto lock = molarium::storage::schema::record_schema(record, 3, context.positions_type_tag).value();
+    auto locked = molarium::storage::schema::to_database_schema(lock).sections;
+    const auto by_id = [](const DatabaseSchemaSection& a, const DatabaseSchemaSection& b) {
+      return std::tie(a.kind, a.key) < std::tie(b.kind, b.key);
+    };
+    std::sort(reported.begin(), reported.end(), by_id);
+    EXPECT_EQ(reported, locked);
+
+    auto parsed = parse_mol_fast_soa(record, context.positions_stride).value();
+    for (const SoaSectionRef& section : parsed.sections) {
+      auto flat = section_schema_from_ref(section, parsed.atom_count);
+      if (!flat) continue;  // texts in the atom scope have no flat layout
+      const auto in_lock = lock.entries.at({section.kind, std::string(section.key)});
+      EXPECT_EQ(flat->per_atom, in_lock.per_atom) << section.key;
+      EXPECT_EQ(flat->slot_bytes, in_lock.slot_bytes) << section.key;
+      const bool whole_payload = !flat->per_atom && section.type_tag >= 3 && section.type_tag <= 8;
+      EXPECT_EQ(flat->elem_bytes, whole_payload ? section.payload.size() : in_lock.elem_bytes) << section.key;
+    }
+  }
 }
 
 TEST(SectionDecoders, DatabaseSchemaSectionRule) {
@@ -790,33 +837,24 @@ TEST(SectionDecoders, TensorHeaderMessagesByValueBytes) {
 }
 
 TEST(SectionDecoders, Vec3DecoderTakesAsManyRowsAsThePayloadHolds) {
-  EXPECT_EQ(py_decode_vec3_data(f32s({1, 2, 3, 4, 5, 6}), 4, "forces").value(),
+  EXPECT_EQ(decode_vec3_data(f32s({1, 2, 3, 4, 5, 6}), 4, "forces").value(),
             Vec3Data(std::vector<Vec3F32>{{1, 2, 3}, {4, 5, 6}}));
-  EXPECT_EQ(py_decode_vec3_data(f64s({1, 2, 3}), 7, "forces").value(), Vec3Data(std::vector<Vec3F64>{{1, 2, 3}}));
-  EXPECT_EQ(py_decode_vec3_data({}, 4, "forces").value(), Vec3Data(std::vector<Vec3F32>{}));
-  EXPECT_EQ(value_error_of(py_decode_vec3_data(Bytes(13, 0), 4, "forces")), "Invalid vec3<f32> payload length");
-  EXPECT_EQ(value_error_of(py_decode_vec3_data(Bytes(12, 0), 7, "forces")), "Invalid vec3<f64> payload length");
-  EXPECT_EQ(value_error_of(py_decode_vec3_data(Bytes(12, 0), 3, "velocities")), "Unsupported velocities type tag 3");
+  EXPECT_EQ(decode_vec3_data(f64s({1, 2, 3}), 7, "forces").value(), Vec3Data(std::vector<Vec3F64>{{1, 2, 3}}));
+  EXPECT_EQ(decode_vec3_data({}, 4, "forces").value(), Vec3Data(std::vector<Vec3F32>{}));
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(13, 0), 4, "forces")), "Invalid vec3<f32> payload length");
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), 7, "forces")), "Invalid vec3<f64> payload length");
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), 3, "velocities")), "Unsupported velocities type tag 3");
 }
 
 TEST(SectionDecoders, Mat3DecoderFillsRowByRow) {
-  EXPECT_EQ(py_decode_mat3_data(f64s({1, 2, 3, 4, 5, 6, 7, 8, 9}), 10, "cell").value(),
+  EXPECT_EQ(decode_mat3_data(f64s({1, 2, 3, 4, 5, 6, 7, 8, 9}), 10, "cell").value(),
             Mat3Data(Mat3F64{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(py_decode_mat3_data(f32s({9, 8, 7, 6, 5, 4, 3, 2, 1}), 12, "cell").value(),
+  EXPECT_EQ(decode_mat3_data(f32s({9, 8, 7, 6, 5, 4, 3, 2, 1}), 12, "cell").value(),
             Mat3Data(Mat3F32{9, 8, 7, 6, 5, 4, 3, 2, 1}));
-  EXPECT_EQ(value_error_of(py_decode_mat3_data(Bytes(80, 0), 10, "cell")), "Invalid mat3x3<f64> payload length");
-  EXPECT_EQ(value_error_of(py_decode_mat3_data(Bytes(72, 0), 12, "cell")), "Invalid mat3x3<f32> payload length");
-  EXPECT_EQ(value_error_of(py_decode_mat3_data(Bytes(72, 0), 0, "stress")), "Unsupported stress type tag 0");
-}
-
-TEST(SectionDecoders, SliceToArrayNeedsTheExactWidth) {
-  const Bytes eight = {1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_EQ(py_slice_to_array<8>(eight, "f64 array chunk").value(), (std::array<std::uint8_t, 8>{1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(value_error_of(py_slice_to_array<8>(ByteView(eight).first(7), "f64 array chunk")), "f64 array chunk truncated");
-  EXPECT_EQ(py_slice_to_array<4>(ByteView(eight).first(4), "i32 array chunk").value(),
-            (std::array<std::uint8_t, 4>{1, 2, 3, 4}));
-  EXPECT_EQ(value_error_of(py_slice_to_array<4>(eight, "i32 array chunk")), "i32 array chunk truncated");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(80, 0), 10, "cell")), "Invalid mat3x3<f64> payload length");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), 12, "cell")), "Invalid mat3x3<f32> payload length");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), 0, "stress")), "Unsupported stress type tag 0");
 }
 
 }  // namespace
-}  // namespace molarium_rs::soa
+}  // namespace molarium::records

@@ -10,6 +10,7 @@
 #include "engine/atom.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
+#include "engine/records/sections.hpp"
 
 namespace molarium::storage {
 namespace {
@@ -220,14 +221,14 @@ TEST(SoaRecord, FormatRefusalComesBeforeAnyOtherCheck) {
 TEST(SoaWriteSection, AppendsHeaderAndPayload) {
   Bytes buffer = {0xaa};
   const Bytes payload = {1, 2, 3};
-  ASSERT_TRUE(soa::write_section(buffer, 2, "xy", 6, payload).has_value());
+  ASSERT_TRUE(records::write_section(buffer, 2, "xy", 6, payload).has_value());
   EXPECT_EQ(buffer, concat({hex("aa 02 02"), text_bytes("xy"), hex("06 03 00 00 00 01 02 03")}));
 }
 
 TEST(SoaWriteSection, RefusesOverlongKeyAndLeavesBufferUnchanged) {
   Bytes buffer = {0xaa};
   const std::string key(256, 'x');
-  EXPECT_EQ(error_message(soa::write_section(buffer, 1, key, 13, {})), "Section key '" + key + "' is too long");
+  EXPECT_EQ(error_message(records::write_section(buffer, 1, key, 13, {})), "Section key '" + key + "' is too long");
   EXPECT_EQ(buffer, Bytes{0xaa});
 }
 
@@ -237,7 +238,7 @@ TEST(SoaWriteSection, RefusesPayloadOf4GiB) {
   void* region = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(region, MAP_FAILED);
   Bytes buffer;
-  auto result = soa::write_section(buffer, 2, "big", 3, ByteView(static_cast<const std::uint8_t*>(region), length));
+  auto result = records::write_section(buffer, 2, "big", 3, ByteView(static_cast<const std::uint8_t*>(region), length));
   munmap(region, length);
   EXPECT_EQ(error_message(result), "Section 'big' payload is too large");
   EXPECT_TRUE(buffer.empty());

@@ -381,7 +381,8 @@ def test_per_atom_tensor_must_have_one_row_per_atom(tmp_path, shape, first, atom
         db.get_molecules_flat([0, 1])
     shape_text = "[" + ", ".join(str(d) for d in shape) + "]"
     assert str(raised.value) == (f"Atom tensor property 'a' has shape {shape_text}; first dimension {first} does not "
-                                 f"match atom count {atoms}. It {NOT_CONCATENABLE}")
+                                 f"match atom count {atoms}. It cannot be flat-batched/concatenated. Retrieve molecules "
+                                 "individually with get_molecule(s) instead.")
 
 
 # --- damaged files and bad arguments -------------------------------------------------------------------
