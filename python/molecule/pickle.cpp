@@ -6,8 +6,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "engine/pickle.hpp"
+#include "engine/storage/dtypes.hpp"
+#include "engine/storage/schema.hpp"
 #include "python/molecule/molecule.hpp"
 #include "python/molecule/properties.hpp"
 #include "python/binding/registry.hpp"
@@ -23,10 +26,26 @@ using molecule::MoleculeValue;
 constexpr const char* kModuleName = "molarium._molarium_rs";
 constexpr const char* kUnpickleName = "_molecule_from_pickle_bytes";
 
-// A payload may describe fields that disagree with its atom count, which no molecule built
-// through this module can have. Such a molecule would be stored as a record that reads back
-// broken (its getters and flat retrieval refuse the section), so it is refused at the door.
-// Returns the first disagreement, worded for "Failed to deserialize molecule: {}".
+// Whether a stored record may hold the value in its atom scope: the schema rule of an atom
+// section, which the add path applies too. Besides arrays and tensors with one entry per atom it
+// admits a null and an empty string (no bytes per atom) and, in a one-atom molecule, a scalar (one
+// element for the one atom); a molecule read from a file can carry any of them, so its pickle must.
+bool fits_stored_atom_scope(std::string_view key, const molarium::types::PropertyValue& value, std::size_t atom_count) {
+  namespace storage = molarium::storage;
+  // A tensor's rule needs its encoded payload; check_atom_property states the same rule for it.
+  if (std::holds_alternative<molarium::types::TensorData>(value)) return false;
+  const auto payload_length = storage::dtypes::property_payload_length(value);
+  if (!payload_length) return false;
+  return storage::schema::schema_entry(storage::kind_byte(storage::SectionKind::Atom), key,
+                                       storage::dtypes::type_tag_of(value), *payload_length, std::nullopt,
+                                       atom_count)
+      .has_value();
+}
+
+// A payload may describe fields that disagree with its atom count, which no molecule read from
+// a file can have. Such a molecule would be stored as a record that reads back broken (its
+// getters and flat retrieval refuse the section), or not stored at all, so it is refused at the
+// door. Returns the first disagreement, worded for "Failed to deserialize molecule: {}".
 std::optional<std::string> per_atom_disagreement(const Molecule& molecule) {
   const std::size_t n = molecule.atom_count();
   const std::array<std::pair<std::string_view, std::optional<std::size_t>>, 3> builtins{{
@@ -39,6 +58,8 @@ std::optional<std::string> per_atom_disagreement(const Molecule& molecule) {
     if (length && *length != n) return cat(name, " length (", *length, ") doesn't match atom count (", n, ")");
   }
   for (const auto& [key, value] : molecule.atom_properties) {
+    if (fits_stored_atom_scope(key, value, n)) continue;
+    // The refusal is worded as set_property words it, which admits arrays and tensors only.
     if (auto fits = molecule::check_atom_property(key, value, n); !fits) return std::move(fits).error();
   }
   return std::nullopt;

@@ -383,7 +383,9 @@ PyObject* property_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   auto keys = collect_keys(**value, *scope);
   if (!keys) return nullptr;
   // std::string compares its bytes as unsigned char, a prefix first: the order of UTF-8 bytes.
-  std::stable_sort(keys->begin(), keys->end());
+  // Equal keys are equal strings, so an unstable sort gives the same list (and, unlike
+  // stable_sort, uses no buffer API that clang deprecates in libstdc++ 12's headers).
+  std::sort(keys->begin(), keys->end());
   return key_list(*keys);
 }
 

@@ -5,6 +5,7 @@ import multiprocessing
 import operator
 import pickle
 import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -415,8 +416,8 @@ def test_hostile_payloads_are_refused_with_the_decoder_message(data, message):
             "Atom tensor property 't' must have at least one dimension",
         ),
         (
-            dict(atom=[("s", u32(1) + struct.pack("<d", 1.0))]),
-            "Atom property 's' must be a numeric ndarray with first dimension equal to atom count (1)",
+            dict(positions=((0, 0, 0), (1, 1, 1)), numbers=(1, 1), atom=[("s", u32(1) + struct.pack("<d", 1.0))]),
+            "Atom property 's' must be a numeric ndarray with first dimension equal to atom count (2)",
         ),
     ],
 )
@@ -424,6 +425,26 @@ def test_fields_that_disagree_with_the_atom_count_are_refused(fields, message):
     with pytest.raises(ValueError) as info:
         _molecule_from_pickle_bytes(payload(**fields))
     assert str(info.value) == FAILED + message
+
+
+# What a valid record cannot hold in its atom scope (the add path refuses to store it), so no
+# molecule read from a valid file carries it.
+@pytest.mark.parametrize(
+    "atoms, value",
+    [
+        # A scalar is one element per atom, so it fits one atom only.
+        pytest.param(0, u32(1) + struct.pack("<d", 1.0), id="float-no-atoms"),
+        pytest.param(2, u32(2) + struct.pack("<q", 7), id="int-two-atoms"),
+        # A string holds no bytes per atom.
+        pytest.param(1, u32(3) + text("x"), id="string"),
+        pytest.param(3, u32(4) + u64(2) + struct.pack("<2d", 1.0, 2.0), id="short-array"),
+        pytest.param(2, tensor([3, 2], [1.0] * 6, np.float64), id="long-tensor"),
+    ],
+)
+def test_atom_scope_values_no_record_holds_are_refused(atoms, value):
+    data = payload(positions=[(0, 0, 0)] * atoms, numbers=[1] * atoms, atom=[("a", value)])
+    with pytest.raises(ValueError):
+        _molecule_from_pickle_bytes(data)
 
 
 def test_atom_scope_values_that_fit_are_accepted():
@@ -435,6 +456,66 @@ def test_atom_scope_values_that_fit_are_accepted():
     mol = _molecule_from_pickle_bytes(data)
     assert mol.get_property("t").tolist() == [[1, 2], [3, 4]]
     assert mol.get_property("x").shape == (2, 3)
+
+
+# --- molecules read from a file written byte by byte -------------------------------------------
+
+
+def record(atoms, sections):
+    """A record of format 2: n, float32 positions, numbers, then (kind, key, tag, payload) sections."""
+    out = u32(atoms) + np.arange(atoms * 3, dtype="<f4").tobytes() + bytes(range(1, atoms + 1))
+    out += struct.pack("<H", len(sections))
+    for kind, key, tag, data in sections:
+        out += bytes([kind, len(key)]) + key.encode() + bytes([tag]) + u32(len(data)) + data
+    return out
+
+
+def header_slot(generation, end, index_length, count):
+    slot = bytearray(4096)
+    slot[0:4] = b"MOLR"
+    struct.pack_into("<IQQQQQ", slot, 4, 2, generation, 8192, end, index_length, count)
+    struct.pack_into("<I", slot, 56, 2)  # record format 2, no codec, no schema blob
+    struct.pack_into("<I", slot, 4092, zlib.adler32(bytes(slot[:4092])))
+    return bytes(slot)
+
+
+def file_of_one_record(path, data):
+    """Header slot A commits the record; slot B is an older, empty commit."""
+    index = u64(1) + struct.pack("<QIII", 8192, len(data), len(data), struct.unpack_from("<I", data)[0])
+    path.write_bytes(header_slot(1, 8192 + len(data), len(index), 1) + header_slot(0, 8192, 0, 0) + data + index)
+
+
+ATOM, MOLECULE = 1, 2
+NULL, F64, I64, STR = 13, 0, 1, 2
+
+
+# Atom-scope sections a record may hold besides per-atom arrays and tensors, with the value read.
+@pytest.mark.parametrize(
+    "atoms, tag, data, value",
+    [
+        pytest.param(2, NULL, b"", None, id="null"),
+        pytest.param(0, NULL, b"", None, id="null-no-atoms"),
+        pytest.param(1, F64, struct.pack("<d", -1.5), -1.5, id="float-one-atom"),
+        pytest.param(1, I64, struct.pack("<q", -(2**63)), -(2**63), id="int-one-atom"),
+        pytest.param(3, STR, b"", "", id="empty-string"),
+        pytest.param(0, STR, b"", "", id="empty-string-no-atoms"),
+    ],
+)
+def test_a_molecule_read_from_a_file_pickles_whatever_its_atom_scope_holds(tmp_path, atoms, tag, data, value):
+    sections = [(ATOM, "a", tag, data), (ATOM, "q", 6, np.arange(atoms, dtype="<f4").tobytes()),
+                (MOLECULE, "m", NULL, b"")]
+    file_of_one_record(tmp_path / "handmade.mol", record(atoms, sections))
+    read = PyAtomDatabase.open(str(tmp_path / "handmade.mol"))[0]
+    assert read.property_keys(scope="atom") == ["a", "q"]
+    got = read.get_property("a")
+    assert type(got) is type(value) and got == value
+
+    copy_ = pickle.loads(pickle.dumps(read))
+    assert_equal_molecules(copy_, read)
+    db = PyAtomDatabase(str(tmp_path / "again.mol"))
+    db.add_molecule(copy_)
+    db.flush()
+    assert_equal_molecules(PyAtomDatabase.open(str(tmp_path / "again.mol"))[0], read)
 
 
 @pytest.mark.parametrize(
