@@ -9,7 +9,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "python/molecule/conversion.hpp"
 
-namespace molarium_rs::molecule::helpers {
+namespace molarium::python::binding {
 
 namespace {
 
@@ -27,7 +27,7 @@ inline constexpr int kMaxRankNumPy2 = 64;
 // exception set. REQUIRES: ensure_numpy() has succeeded.
 template <class T>
 PyObject* new_array_1d(std::size_t n) {
-  if (n > static_cast<std::size_t>(NPY_MAX_INTP)) return py::raise_value_error("Array length is too large for NumPy");
+  if (n > static_cast<std::size_t>(NPY_MAX_INTP)) return binding::raise_value_error("Array length is too large for NumPy");
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   return PyArray_SimpleNew(1, dims, numpy_type_num<T>());
 }
@@ -49,13 +49,13 @@ PyObject* copied_array_1d(ByteView bytes) {
 template <class T>
 PyObject* handed_over_1d(std::vector<T>&& values) {
   if (values.size() > static_cast<std::size_t>(NPY_MAX_INTP)) {
-    return py::raise_value_error("Array length is too large for NumPy");
+    return binding::raise_value_error("Array length is too large for NumPy");
   }
   const auto n = static_cast<npy_intp>(values.size());
-  return py::array_from_buffer(std::move(values), numpy_type_num<T>(), {n});
+  return binding::array_from_buffer(std::move(values), numpy_type_num<T>(), {n});
 }
 
-PyObject* reshape_2d(py::Ref flat, std::size_t rows, std::size_t cols) {
+PyObject* reshape_2d(binding::Ref flat, std::size_t rows, std::size_t cols) {
   const std::uint64_t shape[2] = {rows, cols};
   return reshape_c_order(std::move(flat), shape, ReshapeRefusal::AsValueError);
 }
@@ -63,7 +63,7 @@ PyObject* reshape_2d(py::Ref flat, std::size_t rows, std::size_t cols) {
 // Replaces the pending exception with ValueError "<type name>: <message>".
 void reraise_as_value_error() {
 #if PY_VERSION_HEX >= 0x030C0000
-  py::Ref exception = py::Ref::steal(PyErr_GetRaisedException());
+  binding::Ref exception = binding::Ref::steal(PyErr_GetRaisedException());
 #else
   PyObject* type = nullptr;
   PyObject* value = nullptr;
@@ -72,12 +72,12 @@ void reraise_as_value_error() {
   PyErr_NormalizeException(&type, &value, &traceback);
   Py_XDECREF(type);
   Py_XDECREF(traceback);
-  py::Ref exception = py::Ref::steal(value);
+  binding::Ref exception = binding::Ref::steal(value);
 #endif
   if (!exception) return;
-  std::string text(py::bare_type_name(Py_TYPE(exception.get())));
+  std::string text(binding::bare_type_name(Py_TYPE(exception.get())));
   text += ": ";
-  py::Ref message = py::Ref::steal(PyObject_Str(exception.get()));
+  binding::Ref message = binding::Ref::steal(PyObject_Str(exception.get()));
   Py_ssize_t length = 0;
   const char* utf8 = message ? PyUnicode_AsUTF8AndSize(message.get(), &length) : nullptr;
   if (utf8 != nullptr) {
@@ -86,11 +86,11 @@ void reraise_as_value_error() {
     PyErr_Clear();
     text += "<message unavailable>";
   }
-  py::raise_value_error(text);
+  binding::raise_value_error(text);
 }
 
 std::nullptr_t invalid_section(std::string_view label) {
-  return py::raise_value_error(cat("Invalid ", label, " section"));
+  return binding::raise_value_error(cat("Invalid ", label, " section"));
 }
 
 // count * element_size, or nothing when it overflows.
@@ -108,14 +108,14 @@ bool slot_has_length(const records::SoaBuiltinSlot& slot, std::size_t count, std
 template <class T>
 PyObject* payload_array_1d(ByteView payload) {
   auto elements = cast_or_decode<T>(payload);
-  if (!elements) return py::raise_value_error(elements.error());
+  if (!elements) return binding::raise_value_error(elements.error());
   return pyarray1_from_cow(std::move(*elements));
 }
 
 template <class T>
 PyObject* payload_array_2d(ByteView payload, std::size_t rows, std::size_t cols) {
   auto elements = cast_or_decode<T>(payload);
-  if (!elements) return py::raise_value_error(elements.error());
+  if (!elements) return binding::raise_value_error(elements.error());
   return pyarray2_from_cow(std::move(*elements), rows, cols);
 }
 
@@ -126,15 +126,15 @@ PyObject* payload_array_2d(ByteView payload, std::size_t rows, std::size_t cols)
 
 template <class T>
 PyObject* pyarray1_from_cow(CowElements<T>&& elements) {
-  if (!py::ensure_numpy()) return nullptr;
+  if (!binding::ensure_numpy()) return nullptr;
   if (elements.is_owned()) return handed_over_1d(elements.take_owned());
   return copied_array_1d<T>(elements.borrowed_bytes());
 }
 
 template <class T>
 PyObject* pyarray2_from_flat(std::vector<T>&& flat, std::size_t rows, std::size_t cols) {
-  if (!py::ensure_numpy()) return nullptr;
-  py::Ref array = py::Ref::steal(handed_over_1d(std::move(flat)));
+  if (!binding::ensure_numpy()) return nullptr;
+  binding::Ref array = binding::Ref::steal(handed_over_1d(std::move(flat)));
   if (!array) return nullptr;
   return reshape_2d(std::move(array), rows, cols);
 }
@@ -142,8 +142,8 @@ PyObject* pyarray2_from_flat(std::vector<T>&& flat, std::size_t rows, std::size_
 template <class T>
 PyObject* pyarray2_from_cow(CowElements<T>&& elements, std::size_t rows, std::size_t cols) {
   if (elements.is_owned()) return pyarray2_from_flat(elements.take_owned(), rows, cols);
-  if (!py::ensure_numpy()) return nullptr;
-  py::Ref array = py::Ref::steal(copied_array_1d<T>(elements.borrowed_bytes()));
+  if (!binding::ensure_numpy()) return nullptr;
+  binding::Ref array = binding::Ref::steal(copied_array_1d<T>(elements.borrowed_bytes()));
   if (!array) return nullptr;
   return reshape_2d(std::move(array), rows, cols);
 }
@@ -152,13 +152,13 @@ int max_array_rank() {
   return PyArray_RUNTIME_VERSION >= NPY_2_0_API_VERSION ? kMaxRankNumPy2 : kMaxRankNumPy1;
 }
 
-PyObject* reshape_c_order(py::Ref flat, std::span<const std::uint64_t> shape, ReshapeRefusal refusal) {
-  if (!py::ensure_numpy()) return nullptr;
+PyObject* reshape_c_order(binding::Ref flat, std::span<const std::uint64_t> shape, ReshapeRefusal refusal) {
+  if (!binding::ensure_numpy()) return nullptr;
   // NumPy sizes some internal arrays by its maximum rank; a stored tensor may have up to 255
   // dimensions, so the rank is checked here rather than left to NumPy.
   const int max_rank = max_array_rank();
   if (shape.size() > static_cast<std::size_t>(max_rank)) {
-    return py::raise_value_error(
+    return binding::raise_value_error(
         cat("Array rank ", shape.size(), " exceeds NumPy's maximum of ", max_rank, " dimensions"));
   }
   std::vector<npy_intp> dims;
@@ -170,7 +170,7 @@ PyObject* reshape_c_order(py::Ref flat, std::span<const std::uint64_t> shape, Re
     dims.push_back(static_cast<npy_intp>(dim));
   }
   if (!fits || product > static_cast<std::uint64_t>(NPY_MAX_INTP)) {
-    return py::raise_value_error(cat("Array shape ", molarium::storage::dtypes::format_shape(shape), " is too large for NumPy"));
+    return binding::raise_value_error(cat("Array shape ", molarium::storage::dtypes::format_shape(shape), " is too large for NumPy"));
   }
   PyArray_Dims new_shape{dims.data(), static_cast<int>(dims.size())};
   PyObject* reshaped = PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &new_shape, NPY_CORDER);
@@ -180,8 +180,8 @@ PyObject* reshape_c_order(py::Ref flat, std::span<const std::uint64_t> shape, Re
 
 template <class T>
 PyObject* pyarray_from_flat_shape(std::vector<T>&& values, std::span<const std::uint64_t> shape) {
-  if (!py::ensure_numpy()) return nullptr;
-  py::Ref array = py::Ref::steal(handed_over_1d(std::move(values)));
+  if (!binding::ensure_numpy()) return nullptr;
+  binding::Ref array = binding::Ref::steal(handed_over_1d(std::move(values)));
   if (!array) return nullptr;
   return reshape_c_order(std::move(array), shape, ReshapeRefusal::PassOn);
 }
@@ -229,7 +229,7 @@ PyObject* owned_mat3x3_array(const types::Mat3Data& data) {
 }
 
 PyObject* owned_float_array(const types::FloatArrayData& data) {
-  if (!py::ensure_numpy()) return nullptr;
+  if (!binding::ensure_numpy()) return nullptr;
   return std::visit(
       [](const auto& values) -> PyObject* {
         using T = typename std::decay_t<decltype(values)>::value_type;
@@ -300,18 +300,18 @@ std::optional<molarium::atom::Molecule> molecule_from_numpy_arrays(PyObject* pos
   if (PyArray_NDIM(atomic_numbers) != 1 || PyArray_ITEMSIZE(atomic_numbers) != 1) {
     throw std::logic_error("molecule_from_numpy_arrays needs a one-dimensional uint8 array");
   }
-  std::vector<std::uint8_t> numbers = py_dtypes::copy_elements_as<std::uint8_t>(atomic_numbers);
-  auto parsed = py_dtypes::parse_positions_field(positions);
+  std::vector<std::uint8_t> numbers = molecule::copy_elements_as<std::uint8_t>(atomic_numbers);
+  auto parsed = molecule::parse_positions_field(positions);
   if (!parsed) return std::nullopt;
   using molarium::atom::Molecule;
   auto molecule = parsed->index() == types::kF64
                       ? Molecule::create_f64(std::get<types::kF64>(std::move(*parsed)), std::move(numbers))
                       : Molecule::create(std::get<types::kF32>(std::move(*parsed)), std::move(numbers));
   if (!molecule) {
-    py::raise_value_error(molecule.error());
+    binding::raise_value_error(molecule.error());
     return std::nullopt;
   }
   return std::move(*molecule);
 }
 
-}  // namespace molarium_rs::molecule::helpers
+}  // namespace molarium::python::binding

@@ -27,7 +27,7 @@
 #include "engine/records/record_builder.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace molarium_rs::molecule::helpers {
+namespace molarium::python::binding {
 
 // Typed payload elements, borrowed or copied, come from the record layer.
 using records::cast_or_decode;
@@ -77,7 +77,7 @@ enum class ReshapeRefusal { PassOn, AsValueError };
 // cannot represent is refused before NumPy sees it: ValueError "Array rank {} exceeds NumPy's
 // maximum of {} dimensions", or "Array shape {} is too large for NumPy" (a size or the product
 // beyond npy_intp). A shape whose product differs from the length is NumPy's refusal.
-PyObject* reshape_c_order(py::Ref flat, std::span<const std::uint64_t> shape, ReshapeRefusal refusal);
+PyObject* reshape_c_order(binding::Ref flat, std::span<const std::uint64_t> shape, ReshapeRefusal refusal);
 
 // An array of `shape` over `values` (handed over, no copy). Refusals as reshape_c_order with PassOn.
 template <class T>
@@ -125,11 +125,11 @@ PyObject* view_builtin_float_array_slot_py(const records::SoaMoleculeView& view,
 // Molecules from arrays
 
 // An owned molecule of the positions (float32 or float64 kept as given, converted by
-// py_dtypes::parse_positions_field, whose ValueError passes on) and a copy of the atomic numbers in
+// molecule::parse_positions_field, whose ValueError passes on) and a copy of the atomic numbers in
 // logical order; no name and no optional field. Nothing with an exception set on failure;
 // ValueError "Atomic numbers length ({}) doesn't match atom count ({})" for differing lengths.
 // REQUIRES: atomic_numbers is an array of dtype uint8 with one dimension (the caller's argument
 // check raises TypeError otherwise).
 std::optional<molarium::atom::Molecule> molecule_from_numpy_arrays(PyObject* positions, PyArrayObject* atomic_numbers);
 
-}  // namespace molarium_rs::molecule::helpers
+}  // namespace molarium::python::binding

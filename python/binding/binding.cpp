@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace molarium_rs::py {
+namespace molarium::python::binding {
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -351,4 +351,4 @@ PyObject* to_instance(PyObject* value, PyTypeObject* type, const char* argument)
   return value;
 }
 
-}  // namespace molarium_rs::py
+}  // namespace molarium::python::binding

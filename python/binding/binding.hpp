@@ -26,15 +26,15 @@
 #include "engine/records/value_result.hpp"
 #include "python/binding/numpy_api.hpp"
 
-namespace molarium_rs {
+namespace molarium::python {
 // The engine's record layer, and its plain-message result, which the extension raises as
 // ValueError with exactly its text.
 namespace records = molarium::records;
 using records::value_error;
 using records::ValueResult;
-}  // namespace molarium_rs
+}  // namespace molarium::python
 
-namespace molarium_rs::py {
+namespace molarium::python::binding {
 
 // ---------------------------------------------------------------------------------------------
 // Owned references
@@ -451,4 +451,4 @@ std::optional<std::string> to_str(PyObject* value, const char* argument);
 // Returns the object, borrowed, or nullptr with TypeError set.
 PyObject* to_instance(PyObject* value, PyTypeObject* type, const char* argument);
 
-}  // namespace molarium_rs::py
+}  // namespace molarium::python::binding

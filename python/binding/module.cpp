@@ -4,7 +4,7 @@
 
 #include "python/binding/registry.hpp"
 
-namespace molarium_rs {
+namespace molarium::python {
 namespace {
 
 PyModuleDef module_def = {
@@ -47,8 +47,8 @@ bool add_member(PyObject* module, const char* name, PyObject* member) {
 PyObject* build_module() {
   // Created before anything can fail inside an entry point, so raising an internal fault later
   // never has to create a class.
-  if (py::internal_fault_type() == nullptr) return nullptr;
-  py::Ref module = py::Ref::steal(PyModule_Create(&module_def));
+  if (binding::internal_fault_type() == nullptr) return nullptr;
+  binding::Ref module = binding::Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   if (!add_member(module.get(), "PyAtom", reinterpret_cast<PyObject*>(atom_type()))) return nullptr;
   if (!add_member(module.get(), "PyMolecule", reinterpret_cast<PyObject*>(molecule_type()))) return nullptr;
@@ -57,9 +57,9 @@ PyObject* build_module() {
   PyMethodDef* unpickle = molecule_from_pickle_bytes_def();
   // The module's __name__ is the full "molarium._molarium_rs" during import, so pickle finds the
   // function again by its __module__.
-  py::Ref module_name = py::Ref::steal(PyModule_GetNameObject(module.get()));
+  binding::Ref module_name = binding::Ref::steal(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
-  py::Ref function = py::Ref::steal(PyCFunction_NewEx(unpickle, module.get(), module_name.get()));
+  binding::Ref function = binding::Ref::steal(PyCFunction_NewEx(unpickle, module.get(), module_name.get()));
   if (!add_member(module.get(), unpickle->ml_name, function.get())) return nullptr;
   return module.release();
 }
@@ -75,6 +75,6 @@ PyObject* init_module() {
 }
 
 }  // namespace
-}  // namespace molarium_rs
+}  // namespace molarium::python
 
-PyMODINIT_FUNC PyInit__molarium_rs() { return molarium_rs::py::entry<molarium_rs::init_module>(); }
+PyMODINIT_FUNC PyInit__molarium_rs() { return molarium::python::binding::entry<molarium::python::init_module>(); }

@@ -7,7 +7,7 @@
 
 #include "engine/bytes.hpp"
 
-namespace molarium_rs::py {
+namespace molarium::python::binding {
 
 bool ensure_numpy() {
   if (PyArray_ImportNumPyAPI() == 0) return true;
@@ -58,4 +58,4 @@ PyObject* array_over_holder(PyObject* holder, void* data, std::size_t byte_lengt
   return array;
 }
 
-}  // namespace molarium_rs::py
+}  // namespace molarium::python::binding

@@ -23,7 +23,7 @@
 #include <initializer_list>
 #include <vector>
 
-namespace molarium_rs::py {
+namespace molarium::python::binding {
 
 // Imports NumPy's C API on the first call; later calls only check. Returns false with an exception
 // set when NumPy cannot be imported. REQUIRES: the interpreter lock is held. Call it before the
@@ -62,4 +62,4 @@ PyObject* array_from_buffer(std::vector<T>&& buffer, int type_num, std::initiali
   return array_over_holder(holder, owned->data(), owned->size() * sizeof(T), type_num, shape);
 }
 
-}  // namespace molarium_rs::py
+}  // namespace molarium::python::binding

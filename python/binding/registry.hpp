@@ -4,7 +4,7 @@
 #include "engine/atom.hpp"
 #include "python/binding/binding.hpp"
 
-namespace molarium_rs {
+namespace molarium::python {
 
 // Each returns a borrowed reference to the class object, created on first use and kept for the
 // life of the process, or nullptr with an exception set.
@@ -19,4 +19,4 @@ PyMethodDef* molecule_from_pickle_bytes_def();
 // Returns a new reference to a new PyAtom holding a copy of `atom`, or nullptr with an exception set.
 PyObject* new_py_atom(const molarium::atom::Atom& atom);
 
-}  // namespace molarium_rs
+}  // namespace molarium::python

@@ -14,9 +14,7 @@
 #include "python/database/database.hpp"
 #include "python/database/batch.hpp"
 
-namespace molarium_rs::database {
-
-namespace batch {
+namespace molarium::python::database {
 
 namespace {
 
@@ -26,7 +24,7 @@ using molarium::ByteView;
 using molarium::cat;
 using molarium::storage::TypeTag;
 using molarium::storage::tag_byte;
-using py_dtypes::array_of;
+using molecule::array_of;
 
 constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
 constexpr std::uint8_t kPositionsF32 = tag_byte(TypeTag::Vec3F32);
@@ -58,13 +56,13 @@ struct BatchArguments {
 
 // Sets TypeError "argument '<argument>': <message>".
 std::unexpected<Raised> argument_error(const char* argument, const std::string& message) {
-  py::set_error(PyExc_TypeError, message);
-  py::prefix_argument_error(argument);
+  binding::set_error(PyExc_TypeError, message);
+  binding::prefix_argument_error(argument);
   return std::unexpected(Raised{});
 }
 
 std::string not_converted(PyObject* value, std::string_view target) {
-  return cat("'", py::bare_type_name(Py_TYPE(value)), "' object cannot be converted to '", target, "'");
+  return cat("'", binding::bare_type_name(Py_TYPE(value)), "' object cannot be converted to '", target, "'");
 }
 
 PyObject* given(PyObject* value) { return value == Py_None ? nullptr : value; }
@@ -82,8 +80,8 @@ PyResult<PyObject*> to_dict(PyObject* value, const char* argument) {
 // A sequence of str, not a str itself.
 PyResult<std::vector<std::string>> to_text_list(PyObject* value, const char* argument) {
   std::vector<std::string> texts;
-  const bool converted = py::for_each_sequence_item(value, argument, [&](PyObject* item) {
-    auto text = py::to_str(item, argument);
+  const bool converted = binding::for_each_sequence_item(value, argument, [&](PyObject* item) {
+    auto text = binding::to_str(item, argument);
     if (!text) return false;
     texts.push_back(std::move(*text));
     return true;
@@ -93,10 +91,10 @@ PyResult<std::vector<std::string>> to_text_list(PyObject* value, const char* arg
 }
 
 // Converts in the order atomic_numbers, pbc, name, properties, atom_properties.
-PyResult<BatchArguments> convert_arguments(const py::Arguments<12>& bound) {
+PyResult<BatchArguments> convert_arguments(const binding::Arguments<12>& bound) {
   const auto& [positions, atomic_numbers, energy, forces, charges, velocities, cell, stress, pbc, name, properties,
                atom_properties] = bound;
-  if (!py::ensure_numpy()) return std::unexpected(Raised{});
+  if (!binding::ensure_numpy()) return std::unexpected(Raised{});
   BatchArguments arguments;
   arguments.positions = positions;
   auto numbers = to_array(atomic_numbers, NPY_UINT8, "atomic_numbers");
@@ -210,13 +208,13 @@ PyResult<std::optional<StackedPayloads>> fast_mat3_field(PyObject* object, std::
                                                          bool* applies) {
   *applies = true;
   if (object == nullptr) return std::nullopt;
-  auto array = py_dtypes::PyFloatArray3::from_any(object);
+  auto array = molecule::PyFloatArray3::from_any(object);
   if (!array) {
     if (PyErr_Occurred()) return std::unexpected(Raised{});
     *applies = false;
     return std::nullopt;
   }
-  auto slice = array->width() == py_dtypes::FloatWidth::F32 ? FastMat3Slice::from_f32(array->array(), batch, field)
+  auto slice = array->width() == molecule::FloatWidth::F32 ? FastMat3Slice::from_f32(array->array(), batch, field)
                                                             : FastMat3Slice::from_f64(array->array(), batch, field);
   if (!slice) return std::unexpected(Raised{});
   return StackedPayloads{slice->data(), slice->matrix_bytes(), slice->type_tag()};
@@ -424,23 +422,21 @@ PyResult<void> add_arrays_batch_impl(AtomDatabase& database, const BatchArgument
 
 }  // namespace
 
-}  // namespace batch
-
 PyObject* add_arrays_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<12> kParameters{
+  static constexpr binding::Parameters<12> kParameters{
       "add_arrays_batch",
       {"positions", "atomic_numbers", "energy", "forces", "charges", "velocities", "cell", "stress", "pbc", "name",
        "properties", "atom_properties"},
       2,
       2};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
-  auto database = py::Exclusive<AtomDatabase>::take(self);
+  auto database = binding::Exclusive<AtomDatabase>::take(self);
   if (!database) return nullptr;
-  auto arguments = batch::convert_arguments(*bound);
+  auto arguments = convert_arguments(*bound);
   if (!arguments) return nullptr;
-  if (!batch::add_arrays_batch_impl(**database, *arguments)) return nullptr;
+  if (!add_arrays_batch_impl(**database, *arguments)) return nullptr;
   Py_RETURN_NONE;
 }
 
-}  // namespace molarium_rs::database
+}  // namespace molarium::python::database

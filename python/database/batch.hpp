@@ -22,15 +22,15 @@
 #include "python/binding/binding.hpp"
 #include "python/molecule/conversion.hpp"
 
-namespace molarium_rs::database::batch {
+namespace molarium::python::database {
 
-using py_dtypes::Raised;
+using molecule::Raised;
 template <class T>
 using PyResult = std::expected<T, Raised>;
 
 // Sets ValueError with the message; for `return fail(...)`.
 inline std::unexpected<Raised> fail(std::string_view message) {
-  py::raise_value_error(message);
+  binding::raise_value_error(message);
   return std::unexpected(Raised{});
 }
 
@@ -201,4 +201,4 @@ molarium::Bytes copy_contiguous_le(PyArrayObject* array);
 // Appends `size` bytes of native-order elements of `item_size` bytes each as little-endian.
 void append_native_as_le(molarium::Bytes& out, const std::uint8_t* data, std::size_t size, std::size_t item_size);
 
-}  // namespace molarium_rs::database::batch
+}  // namespace molarium::python::database

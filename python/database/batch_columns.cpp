@@ -11,7 +11,7 @@
 #include "engine/records/section_rule.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace molarium_rs::database::batch {
+namespace molarium::python::database {
 
 namespace {
 
@@ -20,7 +20,7 @@ using molarium::Bytes;
 using molarium::cat;
 using molarium::storage::TypeTag;
 using molarium::storage::tag_byte;
-using py_dtypes::array_of;
+using molecule::array_of;
 
 constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
 
@@ -52,7 +52,7 @@ PyResult<std::optional<BatchSectionColumn>> builtin_float_column(PyObject* objec
                                                                  std::string_view field, const BuiltinShape& shape,
                                                                  FloatTags tags) {
   if (object == nullptr) return std::nullopt;
-  if (!py::ensure_numpy()) return std::unexpected(Raised{});
+  if (!binding::ensure_numpy()) return std::unexpected(Raised{});
   const auto [array, tag] = float_array(object, shape.ndim, tags);
   if (array == nullptr) {
     return fail(cat(field, " must be a float32 or float64 ndarray with shape ", shape.dtype_shape_text));
@@ -120,7 +120,7 @@ PyResult<BatchSectionColumn> extract_builtin_pbc_column(PyArrayObject* pbc, std:
   if (dim(pbc, 0) != batch || dim(pbc, 1) != 3) return fail(cat("pbc must have shape (", batch, ", 3)"));
   BatchSectionColumn column;
   column.name = std::string(builtin::kPbc);
-  column.bytes = py_dtypes::copy_elements_as<std::uint8_t>(pbc);
+  column.bytes = molecule::copy_elements_as<std::uint8_t>(pbc);
   // NumPy keeps a bool in one byte without promising 0 or 1 in it (a view of raw bytes can hold
   // any value); the record stores exactly 0 or 1.
   for (std::uint8_t& flag : column.bytes) flag = flag != 0 ? 1 : 0;
@@ -228,4 +228,4 @@ Bytes copy_contiguous_le(PyArrayObject* array) {
   return out;
 }
 
-}  // namespace molarium_rs::database::batch
+}  // namespace molarium::python::database

@@ -8,7 +8,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "python/database/batch.hpp"
 
-namespace molarium_rs::database::batch {
+namespace molarium::python::database {
 
 namespace {
 
@@ -18,7 +18,7 @@ using molarium::checked_add;
 using molarium::checked_mul;
 using molarium::storage::TypeTag;
 using molarium::storage::tag_byte;
-using py_dtypes::array_of;
+using molecule::array_of;
 
 constexpr std::string_view kReservedKey = "stress";
 constexpr std::uint64_t kMaxStoredDimension = std::numeric_limits<std::uint32_t>::max();
@@ -38,7 +38,7 @@ constexpr Scope kAtomScope{molarium::storage::kind_byte(molarium::storage::Secti
                            "atom_properties"};
 
 std::unexpected<Raised> internal_fault(std::string_view message) {
-  if (PyObject* type = py::internal_fault_type()) py::set_error(type, message);
+  if (PyObject* type = binding::internal_fault_type()) binding::set_error(type, message);
   return std::unexpected(Raised{});
 }
 
@@ -76,10 +76,10 @@ PyResult<std::optional<std::vector<std::string>>> not_texts() {
 // code; every item is held by a strong reference while it is read.
 PyResult<std::optional<std::vector<std::string>>> texts_of(PyObject* value) {
   if (PyUnicode_Check(value) || !PySequence_Check(value)) return std::nullopt;
-  py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
+  binding::Ref iterator = binding::Ref::steal(PyObject_GetIter(value));
   if (!iterator) return not_texts();
   std::vector<std::string> texts;
-  while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) {
+  while (binding::Ref item = binding::Ref::steal(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) return std::nullopt;
     Py_ssize_t length = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &length);
@@ -116,7 +116,7 @@ template <class Source, class Stored>
 Attempt widened_column(PyArrayObject* array, std::size_t batch, std::string_view key, const Scope& scope,
                        std::uint8_t type_tag) {
   if (dim(array, 0) != batch) return fail(length_mismatch(key, dim(array, 0), batch));
-  const std::vector<Source> values = py_dtypes::copy_elements_as<Source>(array);
+  const std::vector<Source> values = molecule::copy_elements_as<Source>(array);
   Bytes bytes(values.size() * sizeof(Stored));
   for (std::size_t i = 0; i < values.size(); ++i) {
     molarium::store_le<Stored>(bytes.data() + i * sizeof(Stored), static_cast<Stored>(values[i]));
@@ -178,7 +178,7 @@ Attempt one_row_per_molecule(PyObject* value, std::size_t batch, std::string_vie
 // other 3-D shape does not apply (it may still be a tensor).
 Attempt extract_vec3_column(PyObject* value, std::size_t batch, std::string_view key, const Scope& scope,
                             std::optional<std::size_t> atom_count) {
-  auto triples = py_dtypes::PyFloatArray3::from_any(value);
+  auto triples = molecule::PyFloatArray3::from_any(value);
   if (!triples) {
     if (PyErr_Occurred()) return std::unexpected(Raised{});
     return std::nullopt;
@@ -187,7 +187,7 @@ Attempt extract_vec3_column(PyObject* value, std::size_t batch, std::string_view
   if (dim(array, 0) != batch || dim(array, 2) != 3) return std::nullopt;
   if (atom_count && dim(array, 1) != *atom_count) return std::nullopt;
   if (!PyArray_IS_C_CONTIGUOUS(array)) return fail(cat("custom property '", key, "' must be C-contiguous"));
-  const bool f32 = triples->width() == py_dtypes::FloatWidth::F32;
+  const bool f32 = triples->width() == molecule::FloatWidth::F32;
   std::uint64_t per_molecule = 0;
   if (!checked_mul(dim(array, 1), f32 ? 12 : 24, per_molecule)) {
     return fail(cat("custom property '", key, "' byte length overflow"));
@@ -230,7 +230,7 @@ Attempt extract_stacked_tensor_column(PyObject* value, std::size_t batch, std::o
   PyArrayObject* array = nullptr;
   std::uint8_t type_tag = 0;
   for (const Form& form : kForms) {
-    if ((array = array_of(value, form.type_num, py_dtypes::kAnyRank)) != nullptr) {
+    if ((array = array_of(value, form.type_num, molecule::kAnyRank)) != nullptr) {
       type_tag = tag_byte(form.tag);
       break;
     }
@@ -336,8 +336,8 @@ PyResult<void> for_each_entry(PyObject* dict, Visit&& visit) {
     PyObject* borrowed_value = nullptr;
     if (!PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) return {};
     if (--remaining < 0) return internal_fault("dictionary keys changed during iteration");
-    const py::Ref key = py::Ref::borrow(borrowed_key);
-    const py::Ref value = py::Ref::borrow(borrowed_value);
+    const binding::Ref key = binding::Ref::borrow(borrowed_key);
+    const binding::Ref value = binding::Ref::borrow(borrowed_value);
     if (!visit(key.get(), value.get())) return std::unexpected(Raised{});
   }
 }
@@ -348,10 +348,10 @@ PyResult<void> scope_columns(PyObject* dict, const Scope& scope, std::set<std::s
                              std::vector<BatchSectionColumn>& columns, MakeColumn&& make_column) {
   if (dict == nullptr) return {};
   return for_each_entry(dict, [&](PyObject* key_object, PyObject* value) -> bool {
-    const auto key = py::to_str(key_object, scope.argument);
+    const auto key = binding::to_str(key_object, scope.argument);
     if (!key) return false;
     if (*key == kReservedKey) {
-      py::raise_value_error(std::string_view("'stress' is a reserved field; use the builtin stress argument instead"));
+      binding::raise_value_error(std::string_view("'stress' is a reserved field; use the builtin stress argument instead"));
       return false;
     }
     if (!push_unique_key(seen, *key, scope)) return false;
@@ -366,7 +366,7 @@ PyResult<void> scope_columns(PyObject* dict, const Scope& scope, std::set<std::s
 
 PyResult<std::vector<BatchSectionColumn>> extract_custom_columns(PyObject* properties, PyObject* atom_properties,
                                                                  std::size_t batch, std::size_t n_atoms) {
-  if (!py::ensure_numpy()) return std::unexpected(Raised{});
+  if (!binding::ensure_numpy()) return std::unexpected(Raised{});
   std::vector<BatchSectionColumn> columns;
   std::set<std::string> seen;
   auto molecule_scope = scope_columns(properties, kMoleculeScope, seen, columns, [&](PyObject* value, const std::string& key) {
@@ -380,4 +380,4 @@ PyResult<std::vector<BatchSectionColumn>> extract_custom_columns(PyObject* prope
   return columns;
 }
 
-}  // namespace molarium_rs::database::batch
+}  // namespace molarium::python::database

@@ -10,7 +10,7 @@
 #include "python/database/batch.hpp"
 #include "engine/records/record_builder.hpp"
 
-namespace molarium_rs::database::batch {
+namespace molarium::python::database {
 
 namespace {
 
@@ -104,15 +104,15 @@ PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const 
       source.shape.batch, [&](std::size_t i) { return build_record(source, i); }, kMinParallelBatch);
   if (!records) {
     // The builder's texts are plain messages, raised without the engine's kind prefix.
-    py::raise_value_error(std::string_view(records.error().message()));
+    binding::raise_value_error(std::string_view(records.error().message()));
     return std::unexpected(Raised{});
   }
-  auto stored = py::without_gil([&] { return database.add_owned_soa_records_with_schema(std::move(*records), schema); });
+  auto stored = binding::without_gil([&] { return database.add_owned_soa_records_with_schema(std::move(*records), schema); });
   if (!stored) {
-    py::raise_value_error(stored.error());
+    binding::raise_value_error(stored.error());
     return std::unexpected(Raised{});
   }
   return {};
 }
 
-}  // namespace molarium_rs::database::batch
+}  // namespace molarium::python::database

@@ -16,7 +16,7 @@
 #include "python/molecule/molecule.hpp"
 #include "python/binding/registry.hpp"
 
-namespace molarium_rs::database {
+namespace molarium::python::database {
 
 namespace {
 
@@ -28,8 +28,8 @@ using molecule::MoleculeValue;
 using molecule::SharedMolecule;
 using records::SoaMoleculeView;
 
-using SharedDatabase = py::Shared<AtomDatabase>;
-using ExclusiveDatabase = py::Exclusive<AtomDatabase>;
+using SharedDatabase = binding::Shared<AtomDatabase>;
+using ExclusiveDatabase = binding::Exclusive<AtomDatabase>;
 
 // ---------------------------------------------------------------------------------------------
 // Argument conversion
@@ -40,8 +40,8 @@ std::optional<std::vector<SharedMolecule>> to_molecule_list(PyObject* value, con
   PyTypeObject* type = molecule_type();
   if (type == nullptr) return std::nullopt;
   std::vector<SharedMolecule> molecules;
-  const bool converted = py::for_each_sequence_item(value, argument, [&](PyObject* item) {
-    if (py::to_instance(item, type, argument) == nullptr) return false;
+  const bool converted = binding::for_each_sequence_item(value, argument, [&](PyObject* item) {
+    if (binding::to_instance(item, type, argument) == nullptr) return false;
     auto molecule = SharedMolecule::take(item);
     if (!molecule) return false;
     molecules.push_back(std::move(*molecule));
@@ -55,7 +55,7 @@ std::optional<std::vector<SharedMolecule>> to_molecule_list(PyObject* value, con
 // different file: refuse such a path as the file system interface does.
 bool check_path(const std::string& path) {
   if (path.find('\0') == std::string::npos) return true;
-  py::raise_value_error(molarium::Error(molarium::Error::Kind::Io, "file name contained an unexpected NUL byte"));
+  binding::raise_value_error(molarium::Error(molarium::Error::Kind::Io, "file name contained an unexpected NUL byte"));
   return false;
 }
 
@@ -68,7 +68,7 @@ std::optional<CompressionType> to_compression(std::string name, std::int32_t lev
   if (name == "none") return CompressionType::none();
   if (name == "lz4") return CompressionType::lz4();
   if (name == "zstd") return CompressionType::zstd(level);
-  py::raise_value_error(std::string_view("Invalid compression type"));
+  binding::raise_value_error(std::string_view("Invalid compression type"));
   return std::nullopt;
 }
 
@@ -77,7 +77,7 @@ std::optional<CompressionType> to_compression(std::string name, std::int32_t lev
 PyObject* wrap_database(AtomDatabase&& database) {
   PyTypeObject* type = database_type();
   if (type == nullptr) return nullptr;
-  return py::new_instance<AtomDatabase>(type, std::move(database));
+  return binding::new_instance<AtomDatabase>(type, std::move(database));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -101,7 +101,7 @@ PyObject* wrap_view(SoaMoleculeView&& view) {
 // Returns a new reference to a list of new view-backed PyMolecules in the order of the views, or
 // nullptr with an exception set.
 PyObject* wrap_views(std::vector<SoaMoleculeView>&& views) {
-  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(views.size())));
+  binding::Ref list = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(views.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < views.size(); ++i) {
     PyObject* molecule = wrap_view(std::move(views[i]));
@@ -138,21 +138,21 @@ molarium::Result<std::vector<SoaMoleculeView>> load_mapped_views(const AtomDatab
 PyObject* molecule_at(const AtomDatabase& database, std::size_t index) {
   const std::size_t length = database.len();
   if (index >= length) {
-    return py::set_error(PyExc_IndexError, cat("Index ", index, " out of bounds for database of length ", length));
+    return binding::set_error(PyExc_IndexError, cat("Index ", index, " out of bounds for database of length ", length));
   }
   const auto context = positions_context(database);
   if (!context) return nullptr;
 
   if (database.reads_from_mapping()) {
-    auto view = py::without_gil([&] { return load_mapped_view(database, index, *context); });
-    if (!view) return py::raise_value_error(view.error());
+    auto view = binding::without_gil([&] { return load_mapped_view(database, index, *context); });
+    if (!view) return binding::raise_value_error(view.error());
     return wrap_view(std::move(*view));
   }
-  auto records = py::without_gil([&] { return database.get_raw_bytes(std::span<const std::size_t>(&index, 1)); });
-  if (!records) return py::raise_value_error(records.error());
-  if (records->empty()) return py::raise_value_error(cat("Missing raw bytes for molecule ", index));
+  auto records = binding::without_gil([&] { return database.get_raw_bytes(std::span<const std::size_t>(&index, 1)); });
+  if (!records) return binding::raise_value_error(records.error());
+  if (records->empty()) return binding::raise_value_error(cat("Missing raw bytes for molecule ", index));
   auto view = SoaMoleculeView::from_bytes(std::move(records->front()), *context);
-  if (!view) return py::raise_value_error(view.error());
+  if (!view) return binding::raise_value_error(view.error());
   return wrap_view(std::move(*view));
 }
 
@@ -161,7 +161,7 @@ PyObject* molecule_at(const AtomDatabase& database, std::size_t index) {
 
 // Sets ValueError with the message and returns false.
 bool fail(std::string_view message) {
-  py::raise_value_error(message);
+  binding::raise_value_error(message);
   return false;
 }
 
@@ -184,7 +184,7 @@ bool store_views(AtomDatabase& database, std::span<const SoaMoleculeView* const>
     for (const SoaMoleculeView* view : views) {
       records.push_back({view->bytes(), static_cast<std::uint32_t>(view->atom_count())});
     }
-    return py::succeeded_or_raise(database.add_raw_soa_records_with_schema(records, *schema));
+    return binding::succeeded_or_raise(database.add_raw_soa_records_with_schema(records, *schema));
   }
   std::vector<BorrowedRecordWithPositions> records;
   records.reserve(views.size());
@@ -192,35 +192,35 @@ bool store_views(AtomDatabase& database, std::span<const SoaMoleculeView* const>
     records.push_back(
         {view->bytes(), static_cast<std::uint32_t>(view->atom_count()), view->positions_type_tag()});
   }
-  return py::succeeded_or_raise(database.add_raw_soa_records_with_positions_type(records));
+  return binding::succeeded_or_raise(database.add_raw_soa_records_with_positions_type(records));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Python entry points
 
 PyObject* database_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr py::Parameters<4> kParameters{
+  static constexpr binding::Parameters<4> kParameters{
       "PyAtomDatabase", {"path", "compression", "level", "overwrite"}, 4, 1};
-  auto bound = py::bind_arguments(kParameters, args, kwargs);
+  auto bound = binding::bind_arguments(kParameters, args, kwargs);
   if (!bound) return nullptr;
   const auto& [path_arg, compression_arg, level_arg, overwrite_arg] = *bound;
-  auto path = py::to_str(path_arg, "path");
+  auto path = binding::to_str(path_arg, "path");
   if (!path) return nullptr;
   std::string compression_name = "none";
   if (compression_arg != nullptr) {
-    auto name = py::to_str(compression_arg, "compression");
+    auto name = binding::to_str(compression_arg, "compression");
     if (!name) return nullptr;
     compression_name = std::move(*name);
   }
   std::int32_t level = 3;
   if (level_arg != nullptr) {
-    auto value = py::to_i32(level_arg, "level");
+    auto value = binding::to_i32(level_arg, "level");
     if (!value) return nullptr;
     level = *value;
   }
   bool overwrite = false;
   if (overwrite_arg != nullptr) {
-    auto value = py::to_bool(overwrite_arg, "overwrite");
+    auto value = binding::to_bool(overwrite_arg, "overwrite");
     if (!value) return nullptr;
     overwrite = *value;
   }
@@ -232,49 +232,49 @@ PyObject* database_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   if (!check_path(*path)) return nullptr;
   struct stat status;
   if (!overwrite && ::stat(path->c_str(), &status) == 0) {
-    return py::set_error(PyExc_FileExistsError,
+    return binding::set_error(PyExc_FileExistsError,
                          cat("Database file already exists at '", *path,
                              "'. Use Database.open(path) for read-only access, Database.open(path, mmap=False) "
                              "to append, or pass overwrite=True to recreate it."));
   }
   auto database = molarium::storage::AtomDatabase::create_with_format(std::move(*path), *compression);
-  if (!database) return py::raise_value_error(database.error());
+  if (!database) return binding::raise_value_error(database.error());
   return wrap_database(std::move(*database));
 }
 
 PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<3> kParameters{"open", {"path", "mmap", "populate"}, 3, 1};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<3> kParameters{"open", {"path", "mmap", "populate"}, 3, 1};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   const auto& [path_arg, mmap_arg, populate_arg] = *bound;
-  auto path = py::to_str(path_arg, "path");
+  auto path = binding::to_str(path_arg, "path");
   if (!path) return nullptr;
   bool mapped = true;
   if (mmap_arg != nullptr) {
-    auto value = py::to_bool(mmap_arg, "mmap");
+    auto value = binding::to_bool(mmap_arg, "mmap");
     if (!value) return nullptr;
     mapped = *value;
   }
   bool populate = false;
   if (populate_arg != nullptr) {
-    auto value = py::to_bool(populate_arg, "populate");
+    auto value = binding::to_bool(populate_arg, "populate");
     if (!value) return nullptr;
     populate = *value;
   }
-  if (populate && !mapped) return py::raise_value_error(std::string_view("populate=True requires mmap=True"));
+  if (populate && !mapped) return binding::raise_value_error(std::string_view("populate=True requires mmap=True"));
   if (!check_path(*path)) return nullptr;
   auto database = molarium::storage::AtomDatabase::open_with_options(std::move(*path), mapped, populate);
-  if (!database) return py::raise_value_error(database.error());
+  if (!database) return binding::raise_value_error(database.error());
   return wrap_database(std::move(*database));
 }
 
 PyObject* database_add_molecule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"add_molecule", {"molecule"}};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"add_molecule", {"molecule"}};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   PyTypeObject* type = molecule_type();
   if (type == nullptr) return nullptr;
-  PyObject* molecule_object = py::to_instance((*bound)[0], type, "molecule");
+  PyObject* molecule_object = binding::to_instance((*bound)[0], type, "molecule");
   if (molecule_object == nullptr) return nullptr;
   const auto molecule = SharedMolecule::take(molecule_object);
   if (!molecule) return nullptr;
@@ -283,15 +283,15 @@ PyObject* database_add_molecule(PyObject* self, PyObject* const* args, Py_ssize_
 
   if (const auto* view = std::get_if<SoaMoleculeView>(&**molecule)) {
     if (!store_views(**database, std::span<const SoaMoleculeView* const>(&view, 1))) return nullptr;
-  } else if (!py::succeeded_or_raise((*database)->add_molecule(std::get<molarium::atom::Molecule>(**molecule)))) {
+  } else if (!binding::succeeded_or_raise((*database)->add_molecule(std::get<molarium::atom::Molecule>(**molecule)))) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 PyObject* database_add_molecules(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"add_molecules", {"molecules"}};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"add_molecules", {"molecules"}};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   // Converted before the database is taken: iterating the argument may run Python code.
   const auto molecules = to_molecule_list((*bound)[0], "molecules");
@@ -310,15 +310,15 @@ PyObject* database_add_molecules(PyObject* self, PyObject* const* args, Py_ssize
   }
   // Views go first, as their stored bytes; the owned molecules only if the views were stored.
   if (!views.empty() && !store_views(**database, views)) return nullptr;
-  if (!owned.empty() && !py::succeeded_or_raise((*database)->add_molecules(owned))) return nullptr;
+  if (!owned.empty() && !binding::succeeded_or_raise((*database)->add_molecules(owned))) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* database_get_molecule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"get_molecule", {"index"}};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"get_molecule", {"index"}};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
-  const auto index = py::to_usize((*bound)[0], "index");
+  const auto index = binding::to_usize((*bound)[0], "index");
   if (!index) return nullptr;
   const auto database = SharedDatabase::take(self);
   if (!database) return nullptr;
@@ -326,8 +326,8 @@ PyObject* database_get_molecule(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"get_molecules", {"indices"}};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"get_molecules", {"indices"}};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   const auto indices = to_index_list((*bound)[0], "indices");
   if (!indices) return nullptr;
@@ -338,17 +338,17 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
   if (!context) return nullptr;
 
   if ((*database)->reads_from_mapping()) {
-    auto views = py::without_gil([&] { return load_mapped_views(**database, *indices, *context); });
-    if (!views) return py::raise_value_error(views.error());
+    auto views = binding::without_gil([&] { return load_mapped_views(**database, *indices, *context); });
+    if (!views) return binding::raise_value_error(views.error());
     return wrap_views(std::move(*views));
   }
-  auto records = py::without_gil([&] { return (*database)->get_raw_bytes(*indices); });
-  if (!records) return py::raise_value_error(records.error());
+  auto records = binding::without_gil([&] { return (*database)->get_raw_bytes(*indices); });
+  if (!records) return binding::raise_value_error(records.error());
   std::vector<SoaMoleculeView> views;
   views.reserve(records->size());
   for (molarium::Bytes& record : *records) {
     auto view = SoaMoleculeView::from_bytes(std::move(record), *context);
-    if (!view) return py::raise_value_error(cat("ValueError: ", view.error()));
+    if (!view) return binding::raise_value_error(cat("ValueError: ", view.error()));
     views.push_back(std::move(*view));
   }
   return wrap_views(std::move(views));
@@ -357,7 +357,7 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* database_flush(PyObject* self, PyObject*) {
   auto database = ExclusiveDatabase::take(self);
   if (!database) return nullptr;
-  if (!py::succeeded_or_raise((*database)->flush())) return nullptr;
+  if (!binding::succeeded_or_raise((*database)->flush())) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -366,14 +366,14 @@ Py_ssize_t database_length(PyObject* self) {
   if (!database) return -1;
   const std::size_t length = (*database)->len();
   if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-    py::set_error(PyExc_OverflowError, "database length does not fit in a Py_ssize_t");
+    binding::set_error(PyExc_OverflowError, "database length does not fit in a Py_ssize_t");
     return -1;
   }
   return static_cast<Py_ssize_t>(length);
 }
 
 PyObject* database_subscript(PyObject* self, PyObject* key) {
-  const auto index = py::to_usize(key, "index");
+  const auto index = binding::to_usize(key, "index");
   if (!index) return nullptr;
   const auto database = SharedDatabase::take(self);
   if (!database) return nullptr;
@@ -381,23 +381,23 @@ PyObject* database_subscript(PyObject* self, PyObject* key) {
 }
 
 PyMethodDef database_methods[] = {
-    {"open", py::method_cast(py::entry<database_open>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+    {"open", binding::method_cast(binding::entry<database_open>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "open(path, mmap=True, populate=False)\n--\n\n"
      "Open an existing database.\n\n"
      "By default this uses a memory-mapped index and is read-only. Reopen with\n"
      "`mmap=False` if you need to append molecules."},
-    {"add_molecule", py::method_cast(py::entry<database_add_molecule>), METH_FASTCALL | METH_KEYWORDS,
+    {"add_molecule", binding::method_cast(binding::entry<database_add_molecule>), METH_FASTCALL | METH_KEYWORDS,
      "add_molecule($self, molecule)\n--\n\nAdd a molecule to the database"},
-    {"add_molecules", py::method_cast(py::entry<database_add_molecules>), METH_FASTCALL | METH_KEYWORDS,
+    {"add_molecules", binding::method_cast(binding::entry<database_add_molecules>), METH_FASTCALL | METH_KEYWORDS,
      "add_molecules($self, molecules)\n--\n\nAdd multiple molecules (processed in parallel)"},
-    {"add_arrays_batch", py::method_cast(py::entry<add_arrays_batch>), METH_FASTCALL | METH_KEYWORDS,
+    {"add_arrays_batch", binding::method_cast(binding::entry<add_arrays_batch>), METH_FASTCALL | METH_KEYWORDS,
      "add_arrays_batch($self, positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
      "velocities=None, cell=None, stress=None, pbc=None, name=None, properties=None, atom_properties=None)\n--\n\n"
      "Add a batch of molecules from stacked numpy arrays.\n\n"
      "This avoids creating one Python Molecule object per record."},
-    {"get_molecule", py::method_cast(py::entry<database_get_molecule>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_molecule", binding::method_cast(binding::entry<database_get_molecule>), METH_FASTCALL | METH_KEYWORDS,
      "get_molecule($self, index)\n--\n\nGet a molecule by index as a lazy view-backed molecule."},
-    {"get_molecules", py::method_cast(py::entry<database_get_molecules>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_molecules", binding::method_cast(binding::entry<database_get_molecules>), METH_FASTCALL | METH_KEYWORDS,
      "get_molecules($self, indices)\n--\n\n"
      "Get multiple molecules by indices (parallel batch reading)\n\n"
      "This is MUCH faster than calling get_molecule() in a loop!\n"
@@ -406,7 +406,7 @@ PyMethodDef database_methods[] = {
      "- indices: List of molecule indices to fetch\n\n"
      "Returns:\n"
      "- List of molecules"},
-    {"get_molecules_flat", py::method_cast(py::entry<get_molecules_flat>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_molecules_flat", binding::method_cast(binding::entry<get_molecules_flat>), METH_FASTCALL | METH_KEYWORDS,
      "get_molecules_flat($self, indices)\n--\n\n"
      "Get multiple molecules as batched numpy arrays (zero-copy fast path).\n\n"
      "Returns a dict with contiguous arrays instead of per-molecule Python objects.\n"
@@ -426,7 +426,7 @@ PyMethodDef database_methods[] = {
      "Custom properties are in nested dicts:\n"
      "  \"atom_properties\": {key: array, ...}\n"
      "  \"properties\":      {key: array, ...}"},
-    {"flush", py::method_cast(py::entry<database_flush>), METH_NOARGS,
+    {"flush", binding::method_cast(binding::entry<database_flush>), METH_NOARGS,
      "flush($self)\n--\n\nFlush and save the database"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -434,16 +434,16 @@ PyMethodDef database_methods[] = {
 PyType_Slot database_slots[] = {
     {Py_tp_doc, const_cast<char*>("PyAtomDatabase(path, compression=\"none\", level=3, overwrite=False)\n--\n\n"
                                   "Python wrapper for AtomDatabase")},
-    {Py_tp_new, py::slot_cast(py::entry<database_new>)},
-    {Py_tp_dealloc, py::slot_cast(&py::dealloc_instance<AtomDatabase>)},
+    {Py_tp_new, binding::slot_cast(binding::entry<database_new>)},
+    {Py_tp_dealloc, binding::slot_cast(&binding::dealloc_instance<AtomDatabase>)},
     {Py_tp_methods, database_methods},
-    {Py_mp_length, py::slot_cast(py::entry<database_length>)},
-    {Py_mp_subscript, py::slot_cast(py::entry<database_subscript>)},
+    {Py_mp_length, binding::slot_cast(binding::entry<database_length>)},
+    {Py_mp_subscript, binding::slot_cast(binding::entry<database_subscript>)},
     {0, nullptr},
 };
 
-PyType_Spec database_spec = py::class_spec<AtomDatabase>("molarium._molarium_rs.PyAtomDatabase", database_slots);
-py::LazyClass database_class(database_spec);
+PyType_Spec database_spec = binding::class_spec<AtomDatabase>("molarium._molarium_rs.PyAtomDatabase", database_slots);
+binding::LazyClass database_class(database_spec);
 
 }  // namespace
 
@@ -473,7 +473,7 @@ std::optional<std::vector<std::size_t>> indices_from_int_list(PyObject* list) {
 template <class Element>
 std::optional<std::vector<std::size_t>> indices_from_array_as(PyObject* value, int type_num) {
   // PyArray_FromAny steals the descriptor; the copy it may make is native-endian and contiguous.
-  py::Ref array = py::Ref::steal(
+  binding::Ref array = binding::Ref::steal(
       PyArray_FromAny(value, PyArray_DescrFromType(type_num), 1, 1, NPY_ARRAY_CARRAY_RO, nullptr));
   if (!array) {
     PyErr_Clear();
@@ -511,12 +511,12 @@ std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const cha
   if (PyList_CheckExact(value)) {
     if (auto indices = indices_from_int_list(value)) return indices;
   } else if (!PyUnicode_Check(value)) {
-    if (!py::ensure_numpy()) return std::nullopt;
+    if (!binding::ensure_numpy()) return std::nullopt;
     if (auto indices = indices_from_int_array(value)) return indices;
   }
   std::vector<std::size_t> indices;
-  const bool converted = py::for_each_sequence_item(value, argument, [&](PyObject* item) {
-    const auto index = py::to_usize(item, argument);
+  const bool converted = binding::for_each_sequence_item(value, argument, [&](PyObject* item) {
+    const auto index = binding::to_usize(item, argument);
     if (!index) return false;
     indices.push_back(*index);
     return true;
@@ -528,16 +528,16 @@ std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const cha
 std::optional<records::SoaContext> positions_context(const AtomDatabase& database) {
   auto context = records::SoaContext::from_database(database);
   if (!context) {
-    py::raise_value_error(context.error());
+    binding::raise_value_error(context.error());
     return std::nullopt;
   }
   return *context;
 }
 
-}  // namespace molarium_rs::database
+}  // namespace molarium::python::database
 
-namespace molarium_rs {
+namespace molarium::python {
 
 PyTypeObject* database_type() { return database::database_class.get(); }
 
-}  // namespace molarium_rs
+}  // namespace molarium::python

@@ -10,7 +10,7 @@
 #include "python/binding/binding.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace molarium_rs::database {
+namespace molarium::python::database {
 
 // What a PyAtomDatabase instance holds: exactly one open database, for the object's whole life.
 using molarium::storage::AtomDatabase;
@@ -31,4 +31,4 @@ std::optional<records::SoaContext> positions_context(const AtomDatabase& databas
 PyObject* add_arrays_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* get_molecules_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-}  // namespace molarium_rs::database
+}  // namespace molarium::python::database

@@ -17,19 +17,18 @@
 #include "engine/records/payload.hpp"
 #include "python/binding/arrays.hpp"
 
-namespace molarium_rs::database::flat {
+namespace molarium::python::database {
 
 namespace {
 
 namespace dtypes = molarium::storage::dtypes;
-namespace helpers = molecule::helpers;
 using records::extract_flat;
 using records::FlatBuffer;
 using records::FlatExtraction;
 using records::FlatPositions;
 using records::StringColumn;
 using records::TensorColumn;
-using helpers::ReshapeRefusal;
+using binding::ReshapeRefusal;
 using molarium::Bytes;
 using molarium::ByteView;
 using molarium::cat;
@@ -70,7 +69,7 @@ PyObject* array_over_flat_buffer(FlatBuffer<U>&& buffer, int type_num, std::init
   PyObject* holder = PyCapsule_New(data, kFlatBufferHolderName, &free_flat_buffer);
   if (holder == nullptr) return nullptr;  // the buffer still owns its memory
   buffer.release();
-  return py::array_over_holder(holder, data, byte_length, type_num, shape);
+  return binding::array_over_holder(holder, data, byte_length, type_num, shape);
 }
 
 // Turns the buffer's little-endian elements of type T into the host's order, in place.
@@ -89,9 +88,9 @@ void to_host_order(ByteBuffer& buffer) {
 
 // Stores the value (reference taken over) under the UTF-8 key. Returns false with an exception
 // set, also when the value is empty because making it failed.
-bool set_item(PyObject* dict, std::string_view key, py::Ref value) {
+bool set_item(PyObject* dict, std::string_view key, binding::Ref value) {
   if (!value) return false;
-  py::Ref name = py::Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+  binding::Ref name = binding::Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
   return name && PyDict_SetItem(dict, name.get(), value.get()) == 0;
 }
 
@@ -118,11 +117,11 @@ PyObject* positions_array(FlatPositions&& positions, std::uint64_t total_atoms) 
 
 // Returns a new reference to the three-key dictionary of an empty selection, or nullptr.
 PyObject* empty_selection_dictionary() {
-  py::Ref result = py::Ref::steal(PyDict_New());
+  binding::Ref result = binding::Ref::steal(PyDict_New());
   if (!result) return nullptr;
-  const bool built = set_item(result.get(), "n_atoms", py::Ref::steal(new_array(NPY_UINT32, {0}))) &&
-                     set_item(result.get(), "positions", py::Ref::steal(new_array(NPY_FLOAT32, {0, 3}))) &&
-                     set_item(result.get(), "atomic_numbers", py::Ref::steal(new_array(NPY_UINT8, {0})));
+  const bool built = set_item(result.get(), "n_atoms", binding::Ref::steal(new_array(NPY_UINT32, {0}))) &&
+                     set_item(result.get(), "positions", binding::Ref::steal(new_array(NPY_FLOAT32, {0, 3}))) &&
+                     set_item(result.get(), "atomic_numbers", binding::Ref::steal(new_array(NPY_UINT8, {0})));
   return built ? result.release() : nullptr;
 }
 
@@ -133,26 +132,26 @@ PyObject* empty_selection_dictionary() {
 template <class T>
 PyObject* elements_array(ByteView buffer) {
   auto elements = records::cast_or_decode<T>(buffer);
-  if (!elements) return py::raise_value_error(elements.error());
-  return helpers::pyarray1_from_cow(std::move(*elements));
+  if (!elements) return binding::raise_value_error(elements.error());
+  return binding::pyarray1_from_cow(std::move(*elements));
 }
 
 // Returns a new reference to the buffer's xyz triples as an (E / 3, 3) array, or nullptr.
 template <class T>
 PyObject* triples_array(ByteView buffer) {
   auto elements = records::cast_or_decode<T>(buffer);
-  if (!elements) return py::raise_value_error(elements.error());
+  if (!elements) return binding::raise_value_error(elements.error());
   const std::size_t rows = elements->size() / 3;
-  return helpers::pyarray2_from_cow(std::move(*elements), rows, 3);
+  return binding::pyarray2_from_cow(std::move(*elements), rows, 3);
 }
 
 // Returns a new reference to the buffer's 3 by 3 matrices as an (E / 9, 3, 3) array, or nullptr.
 template <class T>
 PyObject* matrices_array(ByteView buffer) {
-  py::Ref flat = py::Ref::steal(elements_array<T>(buffer));
+  binding::Ref flat = binding::Ref::steal(elements_array<T>(buffer));
   if (!flat) return nullptr;
   const std::uint64_t shape[3] = {buffer.size() / sizeof(T) / 9, 3, 3};
-  return helpers::reshape_c_order(std::move(flat), shape, ReshapeRefusal::AsValueError);
+  return binding::reshape_c_order(std::move(flat), shape, ReshapeRefusal::AsValueError);
 }
 
 // Returns a new reference to the buffer's flags, three per molecule, as an (E / 3, 3) bool array
@@ -161,10 +160,10 @@ PyObject* flags_array(ByteView buffer) {
   std::vector<npy_bool> flags(buffer.size());
   std::transform(buffer.begin(), buffer.end(), flags.begin(), [](std::uint8_t b) { return npy_bool(b != 0); });
   const auto count = static_cast<npy_intp>(flags.size());
-  py::Ref flat = py::Ref::steal(py::array_from_buffer(std::move(flags), NPY_BOOL, {count}));
+  binding::Ref flat = binding::Ref::steal(binding::array_from_buffer(std::move(flags), NPY_BOOL, {count}));
   if (!flat) return nullptr;
   const std::uint64_t shape[2] = {buffer.size() / 3, 3};
-  return helpers::reshape_c_order(std::move(flat), shape, ReshapeRefusal::AsValueError);
+  return binding::reshape_c_order(std::move(flat), shape, ReshapeRefusal::AsValueError);
 }
 
 // Returns a new reference to the buffer's elements of type T in rows of `row` elements: shape
@@ -179,7 +178,7 @@ PyObject* section_array(ByteBuffer&& buffer, std::size_t row) {
   }
   to_host_order<T>(buffer);
   const auto rows = static_cast<npy_intp>(buffer.size() / (sizeof(T) * row));
-  const int type_num = helpers::numpy_type_num<T>();
+  const int type_num = binding::numpy_type_num<T>();
   if (row == 1) return array_over_flat_buffer(std::move(buffer), type_num, {rows});
   if (row == 3) return array_over_flat_buffer(std::move(buffer), type_num, {rows, 3});
   return array_over_flat_buffer(std::move(buffer), type_num, {rows, 3, 3});
@@ -196,7 +195,7 @@ PyObject* flags_section_array(ByteBuffer&& buffer) {
 
 // Returns a new reference to the array of a fixed-size section of tag 0 to 12 (not 2), an empty
 // Ref for another tag, or nullptr with an exception set. The buffer is taken over.
-std::optional<py::Ref> fixed_section_value(std::uint8_t tag, ByteBuffer&& buffer) {
+std::optional<binding::Ref> fixed_section_value(std::uint8_t tag, ByteBuffer&& buffer) {
   // The engine's table says what a tag's elements are made of: the value type and the values per
   // element (three for xyz rows, nine for a matrix).
   const records::TagValues values = records::tag_values(tag);
@@ -207,15 +206,15 @@ std::optional<py::Ref> fixed_section_value(std::uint8_t tag, ByteBuffer&& buffer
     case records::ValueType::F32: value = section_array<float>(std::move(buffer), values.per_element); break;
     case records::ValueType::I32: value = section_array<std::int32_t>(std::move(buffer), values.per_element); break;
     case records::ValueType::Flags: value = flags_section_array(std::move(buffer)); break;
-    default: return py::Ref();
+    default: return binding::Ref();
   }
   if (value == nullptr) return std::nullopt;
-  return py::Ref::steal(value);
+  return binding::Ref::steal(value);
 }
 
 // Returns a new reference to a list of n texts, None where a molecule has none, or nullptr.
 PyObject* texts_list(const StringColumn& column) {
-  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(column.size())));
+  binding::Ref list = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(column.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < column.size(); ++i) {
     PyObject* item = Py_None;
@@ -235,23 +234,23 @@ PyObject* texts_list(const StringColumn& column) {
 
 // Set ValueError and return nullptr.
 std::nullptr_t missing_tensor_error(std::string_view key, std::size_t i) {
-  return py::raise_value_error(
+  return binding::raise_value_error(
       cat("Tensor property '", key, "' is missing for selected molecule ", i, "; it ", kCannotConcatenate));
 }
 
 std::nullptr_t invalid_atom_tensor_shape_error(std::string_view key, std::span<const std::uint64_t> shape,
                                                std::optional<std::uint64_t> first_dimension, std::uint32_t atom_count) {
   const std::string first = first_dimension ? std::to_string(*first_dimension) : "None";
-  return py::raise_value_error(cat("Atom tensor property '", key, "' has shape ", dtypes::format_shape(shape),
+  return binding::raise_value_error(cat("Atom tensor property '", key, "' has shape ", dtypes::format_shape(shape),
                                    "; first dimension ", first, " does not match atom count ", atom_count, ". It ",
                                    kCannotConcatenate));
 }
 
 template <class T>
 PyObject* typed_tensor_array(const Bytes& values, std::span<const std::uint64_t> shape) {
-  py::Ref flat = py::Ref::steal(elements_array<T>(values));
+  binding::Ref flat = binding::Ref::steal(elements_array<T>(values));
   if (!flat) return nullptr;
-  return helpers::reshape_c_order(std::move(flat), shape, ReshapeRefusal::PassOn);
+  return binding::reshape_c_order(std::move(flat), shape, ReshapeRefusal::PassOn);
 }
 
 // Returns a new reference to an array of the tag's dtype and `shape` over the concatenated
@@ -262,7 +261,7 @@ PyObject* tensor_array_from_bytes(std::uint8_t tag, Bytes values, std::span<cons
     case TypeTag::TensorF64: return typed_tensor_array<double>(values, shape);
     case TypeTag::TensorI32: return typed_tensor_array<std::int32_t>(values, shape);
     case TypeTag::TensorI64: return typed_tensor_array<std::int64_t>(values, shape);
-    default: return py::raise_value_error(cat("Unsupported tensor type tag ", static_cast<unsigned>(tag)));
+    default: return binding::raise_value_error(cat("Unsupported tensor type tag ", static_cast<unsigned>(tag)));
   }
 }
 
@@ -278,7 +277,7 @@ PyObject* concatenated_tensor(const DatabaseSchemaSection& entry, const TensorCo
   for (std::size_t i = 0; i < column.size(); ++i) {
     if (!column[i]) return missing_tensor_error(entry.key, i);
     auto layout = dtypes::tensor_shape_from_payload(tag, *column[i]);
-    if (!layout) return py::raise_value_error(layout.error());
+    if (!layout) return binding::raise_value_error(layout.error());
     std::span<const std::uint64_t> shape = layout->shape;
     if (entry.per_atom) {
       if (shape.empty()) return invalid_atom_tensor_shape_error(entry.key, shape, std::nullopt, atom_counts[i]);
@@ -288,7 +287,7 @@ PyObject* concatenated_tensor(const DatabaseSchemaSection& entry, const TensorCo
     if (i == 0) {
       common.assign(shape.begin(), shape.end());
     } else if (!std::ranges::equal(shape, common)) {
-      return py::raise_value_error(
+      return binding::raise_value_error(
           entry.per_atom ? cat("Atom tensor property '", entry.key, "' has incompatible per-atom tensor suffix shapes ",
                                dtypes::format_shape(common), " and ", dtypes::format_shape(shape), "; it ", kCannotConcatenate)
                          : cat("Tensor property '", entry.key, "' has incompatible shapes ", dtypes::format_shape(common),
@@ -314,23 +313,23 @@ PyObject* concatenated_tensor(const DatabaseSchemaSection& entry, const TensorCo
 
 // The value of layout section j: a new reference, an empty Ref when the section gives none, or
 // nothing with an exception set. Frees the section's buffer once its values are copied.
-std::optional<py::Ref> section_value(FlatExtraction& flat, std::size_t j) {
+std::optional<binding::Ref> section_value(FlatExtraction& flat, std::size_t j) {
   const DatabaseSchemaSection& entry = flat.layout[j];
   if (dtypes::is_tensor_tag(entry.type_tag)) {
-    if (!flat.tensor_columns[j]) return py::Ref();
-    py::Ref value = py::Ref::steal(concatenated_tensor(entry, *flat.tensor_columns[j], flat.atom_counts, flat.total_atoms));
+    if (!flat.tensor_columns[j]) return binding::Ref();
+    binding::Ref value = binding::Ref::steal(concatenated_tensor(entry, *flat.tensor_columns[j], flat.atom_counts, flat.total_atoms));
     flat.tensor_columns[j].reset();
     if (!value) return std::nullopt;
     return value;
   }
   if (entry.slot_bytes == 0) {
-    if (!flat.string_columns[j]) return py::Ref();
-    py::Ref value = py::Ref::steal(texts_list(*flat.string_columns[j]));
+    if (!flat.string_columns[j]) return binding::Ref();
+    binding::Ref value = binding::Ref::steal(texts_list(*flat.string_columns[j]));
     flat.string_columns[j].reset();
     if (!value) return std::nullopt;
     return value;
   }
-  if (entry.type_tag > tag_byte(TypeTag::Mat3F32) || entry.type_tag == tag_byte(TypeTag::Str)) return py::Ref();
+  if (entry.type_tag > tag_byte(TypeTag::Mat3F32) || entry.type_tag == tag_byte(TypeTag::Str)) return binding::Ref();
   auto value = fixed_section_value(entry.type_tag, std::move(flat.fixed_buffers[j]));
   flat.fixed_buffers[j] = ByteBuffer();
   return value;
@@ -338,17 +337,17 @@ std::optional<py::Ref> section_value(FlatExtraction& flat, std::size_t j) {
 
 // Returns a new reference to the result dictionary, or nullptr with an exception set.
 PyObject* flat_dictionary(FlatExtraction&& flat) {
-  py::Ref result = py::Ref::steal(PyDict_New());
+  binding::Ref result = binding::Ref::steal(PyDict_New());
   if (!result) return nullptr;
   const auto total_atoms = static_cast<npy_intp>(flat.total_atoms);  // its bytes are allocated: it fits
-  if (!set_item(result.get(), "n_atoms", py::Ref::steal(atom_counts_array(flat.atom_counts))) ||
-      !set_item(result.get(), "positions", py::Ref::steal(positions_array(std::move(flat.positions), flat.total_atoms))) ||
+  if (!set_item(result.get(), "n_atoms", binding::Ref::steal(atom_counts_array(flat.atom_counts))) ||
+      !set_item(result.get(), "positions", binding::Ref::steal(positions_array(std::move(flat.positions), flat.total_atoms))) ||
       !set_item(result.get(), "atomic_numbers",
-                py::Ref::steal(array_over_flat_buffer(std::move(flat.atomic_numbers), NPY_UINT8, {total_atoms})))) {
+                binding::Ref::steal(array_over_flat_buffer(std::move(flat.atomic_numbers), NPY_UINT8, {total_atoms})))) {
     return nullptr;
   }
-  py::Ref atom_properties = py::Ref::steal(PyDict_New());
-  py::Ref properties = py::Ref::steal(PyDict_New());
+  binding::Ref atom_properties = binding::Ref::steal(PyDict_New());
+  binding::Ref properties = binding::Ref::steal(PyDict_New());
   if (!atom_properties || !properties) return nullptr;
 
   for (std::size_t j = 0; j < flat.layout.size(); ++j) {
@@ -376,30 +375,30 @@ PyObject* flat_dictionary(FlatExtraction&& flat) {
 // The extraction runs with the interpreter lock released; the arrays are made with it held.
 // REQUIRES: shared access to the database, held by the caller until this returns.
 PyObject* get_molecules_flat_soa_impl(const AtomDatabase& database, std::span<const std::size_t> indices) {
-  if (!py::ensure_numpy()) return nullptr;
-  auto extraction = py::without_gil([&] { return extract_flat(database, indices); });
-  if (!extraction) return py::raise_value_error(extraction.error());
+  if (!binding::ensure_numpy()) return nullptr;
+  auto extraction = binding::without_gil([&] { return extract_flat(database, indices); });
+  if (!extraction) return binding::raise_value_error(extraction.error());
   if (!*extraction) return empty_selection_dictionary();
   return flat_dictionary(std::move(**extraction));
 }
 
 }  // namespace
 
-}  // namespace molarium_rs::database::flat
+}  // namespace molarium::python::database
 
-namespace molarium_rs::database {
+namespace molarium::python::database {
 
 PyObject* get_molecules_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"get_molecules_flat", {"indices"}};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"get_molecules_flat", {"indices"}};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   // Access is taken before the indices are converted: Python code that an item's __index__ runs
   // can then not append to or flush this database during the call.
-  const auto database = py::Shared<AtomDatabase>::take(self);
+  const auto database = binding::Shared<AtomDatabase>::take(self);
   if (!database) return nullptr;
   const auto indices = to_index_list((*bound)[0], "indices");
   if (!indices) return nullptr;
-  return flat::get_molecules_flat_soa_impl(**database, *indices);
+  return get_molecules_flat_soa_impl(**database, *indices);
 }
 
-}  // namespace molarium_rs::database
+}  // namespace molarium::python::database

@@ -9,7 +9,7 @@
 #include "python/molecule/molecule.hpp"
 #include "python/molecule/properties.hpp"
 
-namespace molarium_rs::molecule {
+namespace molarium::python::molecule {
 
 namespace {
 
@@ -59,9 +59,9 @@ struct AseDicts {
 // Stores `value` (a new reference, taken over; nullptr means its conversion failed) under key.
 // False with an exception set.
 bool put(PyObject* dict, std::string_view key, PyObject* value) {
-  py::Ref owned = py::Ref::steal(value);
+  binding::Ref owned = binding::Ref::steal(value);
   if (!owned) return false;
-  py::Ref text = py::Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+  binding::Ref text = binding::Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
   if (!text) return false;
   return PyDict_SetItem(dict, text.get(), owned.get()) == 0;
 }
@@ -80,7 +80,7 @@ bool append_view_ase_properties(const SoaMoleculeView& view, const AseDicts& dic
     // Every custom section's key is decoded, whatever its kind, so a damaged key is never skipped.
     auto key = view.lazy_section_key(slot);
     if (!key) {
-      py::raise_value_error(key.error());
+      binding::raise_value_error(key.error());
       return false;
     }
     PyObject* target = nullptr;
@@ -117,12 +117,12 @@ bool has_custom_properties(const MoleculeValue& value) {
 // Fills the last two elements of the tuple: the arrays and the info dict, each None when it
 // stays empty. False with an exception set.
 bool set_property_dicts(PyObject* tuple, const MoleculeValue& value, bool copy_info, bool copy_arrays) {
-  py::Ref arrays;
-  py::Ref info;
+  binding::Ref arrays;
+  binding::Ref info;
   if ((copy_info || copy_arrays) && has_custom_properties(value)) {
-    arrays = py::Ref::steal(PyDict_New());
+    arrays = binding::Ref::steal(PyDict_New());
     if (!arrays) return false;
-    info = py::Ref::steal(PyDict_New());
+    info = binding::Ref::steal(PyDict_New());
     if (!info) return false;
     const AseDicts dicts{arrays.get(), info.get(), copy_info, copy_arrays};
     const auto* view = std::get_if<SoaMoleculeView>(&value);
@@ -130,7 +130,7 @@ bool set_property_dicts(PyObject* tuple, const MoleculeValue& value, bool copy_i
                                         : append_owned_ase_properties(std::get<Molecule>(value), dicts);
     if (!filled) return false;
   }
-  auto dict_or_none = [](py::Ref& dict) {
+  auto dict_or_none = [](binding::Ref& dict) {
     if (dict && PyDict_GET_SIZE(dict.get()) > 0) return dict.release();
     return Py_NewRef(Py_None);
   };
@@ -158,26 +158,26 @@ constexpr std::array<FieldReader, kTupleLength - 2> kBuiltinElements{
 };
 
 // The tuple for a call bound by `parameters` (the two method names bind the same parameters).
-PyObject* ase_tuple(const py::Parameters<2>& parameters, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* ase_tuple(const binding::Parameters<2>& parameters, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-  const auto bound = py::bind_arguments(parameters, args, nargs, kwnames);
+  const auto bound = binding::bind_arguments(parameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   bool copy_info = true;
   bool copy_arrays = true;
   if (PyObject* given = (*bound)[0]) {
-    const auto flag = py::to_bool_or_numpy_bool(given, "copy_info");
+    const auto flag = binding::to_bool_or_numpy_bool(given, "copy_info");
     if (!flag) return nullptr;
     copy_info = *flag;
   }
   if (PyObject* given = (*bound)[1]) {
-    const auto flag = py::to_bool_or_numpy_bool(given, "copy_arrays");
+    const auto flag = binding::to_bool_or_numpy_bool(given, "copy_arrays");
     if (!flag) return nullptr;
     copy_arrays = *flag;
   }
 
   const auto value = SharedMolecule::take(self);
   if (!value) return nullptr;
-  py::Ref tuple = py::Ref::steal(PyTuple_New(kTupleLength));
+  binding::Ref tuple = binding::Ref::steal(PyTuple_New(kTupleLength));
   if (!tuple) return nullptr;
   for (std::size_t i = 0; i < kBuiltinElements.size(); ++i) {
     PyObject* element = kBuiltinElements[i](**value);
@@ -191,13 +191,13 @@ PyObject* ase_tuple(const py::Parameters<2>& parameters, PyObject* self, PyObjec
 }  // namespace
 
 PyObject* ase_payload(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<2> kParameters{"_ase_payload", {"copy_info", "copy_arrays"}, 0, 0};
+  static constexpr binding::Parameters<2> kParameters{"_ase_payload", {"copy_info", "copy_arrays"}, 0, 0};
   return ase_tuple(kParameters, self, args, nargs, kwnames);
 }
 
 PyObject* ase_builtin_tuple_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<2> kParameters{"_ase_builtin_tuple_fast", {"copy_info", "copy_arrays"}, 0, 0};
+  static constexpr binding::Parameters<2> kParameters{"_ase_builtin_tuple_fast", {"copy_info", "copy_arrays"}, 0, 0};
   return ase_tuple(kParameters, self, args, nargs, kwnames);
 }
 
-}  // namespace molarium_rs::molecule
+}  // namespace molarium::python::molecule

@@ -6,7 +6,7 @@
 
 #include "python/binding/registry.hpp"
 
-namespace molarium_rs {
+namespace molarium::python {
 namespace {
 
 using molarium::atom::Atom;
@@ -72,24 +72,24 @@ float distance(const Atom& a, const Atom& b) {
 }
 
 PyObject* atom_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr py::Parameters<4> kParameters{"PyAtom", {"x", "y", "z", "atomic_number"}};
-  auto bound = py::bind_arguments(kParameters, args, kwargs);
+  static constexpr binding::Parameters<4> kParameters{"PyAtom", {"x", "y", "z", "atomic_number"}};
+  auto bound = binding::bind_arguments(kParameters, args, kwargs);
   if (!bound) return nullptr;
   const auto& [x_arg, y_arg, z_arg, number_arg] = *bound;
-  const auto x = py::to_double(x_arg, "x");
+  const auto x = binding::to_double(x_arg, "x");
   if (!x) return nullptr;
-  const auto y = py::to_double(y_arg, "y");
+  const auto y = binding::to_double(y_arg, "y");
   if (!y) return nullptr;
-  const auto z = py::to_double(z_arg, "z");
+  const auto z = binding::to_double(z_arg, "z");
   if (!z) return nullptr;
-  const auto atomic_number = py::to_u8(number_arg, "atomic_number");
+  const auto atomic_number = binding::to_u8(number_arg, "atomic_number");
   if (!atomic_number) return nullptr;
   const Atom atom{static_cast<float>(*x), static_cast<float>(*y), static_cast<float>(*z), *atomic_number};
-  return py::new_instance<Atom>(type, atom);
+  return binding::new_instance<Atom>(type, atom);
 }
 
 PyObject* atom_repr(PyObject* self) {
-  const auto atom = py::Shared<Atom>::take(self);
+  const auto atom = binding::Shared<Atom>::take(self);
   if (!atom) return nullptr;
   const Atom& a = **atom;
   const std::string text = "Atom(x=" + plain_shortest(a.x) + ", y=" + plain_shortest(a.y) +
@@ -98,58 +98,58 @@ PyObject* atom_repr(PyObject* self) {
 }
 
 PyObject* atom_position(PyObject* self, PyObject*) {
-  const auto atom = py::Shared<Atom>::take(self);
+  const auto atom = binding::Shared<Atom>::take(self);
   if (!atom) return nullptr;
   return Py_BuildValue("(ddd)", static_cast<double>((*atom)->x), static_cast<double>((*atom)->y),
                        static_cast<double>((*atom)->z));
 }
 
 PyObject* atom_atomic_number(PyObject* self, void*) {
-  const auto atom = py::Shared<Atom>::take(self);
+  const auto atom = binding::Shared<Atom>::take(self);
   if (!atom) return nullptr;
   return PyLong_FromLong((*atom)->atomic_number);
 }
 
 PyObject* atom_distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"PyAtom.distance_to", {"other"}};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"PyAtom.distance_to", {"other"}};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   PyTypeObject* type = atom_type();
   if (type == nullptr) return nullptr;
-  PyObject* other_object = py::to_instance((*bound)[0], type, "other");
+  PyObject* other_object = binding::to_instance((*bound)[0], type, "other");
   if (other_object == nullptr) return nullptr;
-  const auto atom = py::Shared<Atom>::take(self);
+  const auto atom = binding::Shared<Atom>::take(self);
   if (!atom) return nullptr;
-  const auto other = py::Shared<Atom>::take(other_object);
+  const auto other = binding::Shared<Atom>::take(other_object);
   if (!other) return nullptr;
   return PyFloat_FromDouble(static_cast<double>(distance(**atom, **other)));
 }
 
 PyMethodDef atom_methods[] = {
-    {"position", py::method_cast(py::entry<atom_position>), METH_NOARGS,
+    {"position", binding::method_cast(binding::entry<atom_position>), METH_NOARGS,
      "position($self)\n--\n\nGet the position as a tuple (x, y, z)"},
-    {"distance_to", py::method_cast(py::entry<atom_distance_to>), METH_FASTCALL | METH_KEYWORDS,
+    {"distance_to", binding::method_cast(binding::entry<atom_distance_to>), METH_FASTCALL | METH_KEYWORDS,
      "distance_to($self, other)\n--\n\nCalculate distance to another atom"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef atom_getset[] = {
-    {"atomic_number", py::entry<atom_atomic_number>, nullptr, "Get the atomic number", nullptr},
+    {"atomic_number", binding::entry<atom_atomic_number>, nullptr, "Get the atomic number", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot atom_slots[] = {
     {Py_tp_doc, const_cast<char*>("PyAtom(x, y, z, atomic_number)\n--\n\nPython wrapper for Atom")},
-    {Py_tp_new, py::slot_cast(py::entry<atom_new>)},
-    {Py_tp_dealloc, py::slot_cast(&py::dealloc_instance<Atom>)},
-    {Py_tp_repr, py::slot_cast(py::entry<atom_repr>)},
+    {Py_tp_new, binding::slot_cast(binding::entry<atom_new>)},
+    {Py_tp_dealloc, binding::slot_cast(&binding::dealloc_instance<Atom>)},
+    {Py_tp_repr, binding::slot_cast(binding::entry<atom_repr>)},
     {Py_tp_methods, atom_methods},
     {Py_tp_getset, atom_getset},
     {0, nullptr},
 };
 
-PyType_Spec atom_spec = py::class_spec<Atom>("molarium._molarium_rs.PyAtom", atom_slots);
-py::LazyClass atom_class(atom_spec);
+PyType_Spec atom_spec = binding::class_spec<Atom>("molarium._molarium_rs.PyAtom", atom_slots);
+binding::LazyClass atom_class(atom_spec);
 
 }  // namespace
 
@@ -158,7 +158,7 @@ PyTypeObject* atom_type() { return atom_class.get(); }
 PyObject* new_py_atom(const Atom& atom) {
   PyTypeObject* type = atom_type();
   if (type == nullptr) return nullptr;
-  return py::new_instance<Atom>(type, atom);
+  return binding::new_instance<Atom>(type, atom);
 }
 
-}  // namespace molarium_rs
+}  // namespace molarium::python

@@ -10,7 +10,7 @@
 
 #include "engine/storage/dtypes.hpp"
 
-namespace molarium_rs::py_dtypes {
+namespace molarium::python::molecule {
 
 namespace {
 
@@ -28,7 +28,7 @@ inline constexpr std::uint64_t kMaxStoredDimension = std::numeric_limits<std::ui
 
 // Sets ValueError with the message; returns nothing for `return fail(...)`.
 std::nullopt_t fail(std::string_view message) {
-  py::raise_value_error(message);
+  binding::raise_value_error(message);
   return std::nullopt;
 }
 
@@ -79,7 +79,7 @@ std::expected<std::optional<types::TensorData>, Raised> tensor_of(PyArrayObject*
   // The shape is checked before the values are copied: a refused tensor costs no copy.
   auto shape = tensor_shape(array_dims(array), static_cast<std::size_t>(PyArray_SIZE(array)));
   if (!shape) {
-    py::raise_value_error(shape.error());
+    binding::raise_value_error(shape.error());
     return std::unexpected(Raised{});
   }
   return types::TensorData(types::Tensor<T>{std::move(*shape), copy_elements_as<T>(array)});
@@ -168,9 +168,9 @@ void copy_elements(PyArrayObject* array, void* out) {
 
 template <int N>
 std::optional<PyFloatArray<N>> PyFloatArray<N>::from_any(PyObject* object) {
-  if (!py::ensure_numpy()) return std::nullopt;
-  if (array_of(object, NPY_FLOAT32, N)) return PyFloatArray(py::Ref::borrow(object), FloatWidth::F32);
-  if (array_of(object, NPY_FLOAT64, N)) return PyFloatArray(py::Ref::borrow(object), FloatWidth::F64);
+  if (!binding::ensure_numpy()) return std::nullopt;
+  if (array_of(object, NPY_FLOAT32, N)) return PyFloatArray(binding::Ref::borrow(object), FloatWidth::F32);
+  if (array_of(object, NPY_FLOAT64, N)) return PyFloatArray(binding::Ref::borrow(object), FloatWidth::F64);
   return std::nullopt;
 }
 
@@ -225,7 +225,7 @@ std::optional<types::Mat3Data> parse_mat3_field(PyObject* object, std::string_vi
 
 std::optional<types::FloatArrayData> parse_float_array_field(PyObject* object, std::string_view field_name,
                                                              std::size_t atom_count) {
-  if (!py::ensure_numpy()) return std::nullopt;
+  if (!binding::ensure_numpy()) return std::nullopt;
   PyArrayObject* f32 = array_of(object, NPY_FLOAT32, 1);
   PyArrayObject* array = f32 != nullptr ? f32 : array_of(object, NPY_FLOAT64, 1);
   if (array == nullptr) {
@@ -244,7 +244,7 @@ std::optional<types::FloatArrayData> parse_float_array_field(PyObject* object, s
 
 std::optional<types::PropertyValue> parse_property_value(PyObject* object) {
   if (object == Py_None) return types::PropertyValue(types::Null{});
-  if (!py::ensure_numpy()) return std::nullopt;
+  if (!binding::ensure_numpy()) return std::nullopt;
   const bool is_array = PyArray_Check(object);
 
   // An array with dimensions would pass the scalar conversions when it has one element (NumPy's
@@ -281,7 +281,7 @@ std::optional<types::PropertyValue> parse_property_value(PyObject* object) {
 }
 
 std::expected<std::optional<types::TensorData>, Raised> parse_tensor_property_value(PyObject* object) {
-  if (!py::ensure_numpy()) return std::unexpected(Raised{});
+  if (!binding::ensure_numpy()) return std::unexpected(Raised{});
   if (PyArrayObject* array = array_of(object, NPY_FLOAT32, kAnyRank)) return tensor_of<float>(array);
   if (PyArrayObject* array = array_of(object, NPY_FLOAT64, kAnyRank)) return tensor_of<double>(array);
   if (PyArrayObject* array = array_of(object, NPY_INT32, kAnyRank)) return tensor_of<std::int32_t>(array);
@@ -305,4 +305,4 @@ ValueResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64
   return std::vector<std::uint64_t>(dims.begin(), dims.end());
 }
 
-}  // namespace molarium_rs::py_dtypes
+}  // namespace molarium::python::molecule

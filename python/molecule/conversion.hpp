@@ -27,7 +27,7 @@
 #include "python/binding/binding.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace molarium_rs::py_dtypes {
+namespace molarium::python::molecule {
 
 // ---------------------------------------------------------------------------------------------
 // Array tests and element copies (also used by the batch path)
@@ -83,8 +83,8 @@ class PyFloatArray {
     requires(N == 2);
 
  private:
-  PyFloatArray(py::Ref array, FloatWidth width) : array_(std::move(array)), width_(width) {}
-  py::Ref array_;
+  PyFloatArray(binding::Ref array, FloatWidth width) : array_(std::move(array)), width_(width) {}
+  binding::Ref array_;
   FloatWidth width_;
 };
 
@@ -144,4 +144,4 @@ std::expected<std::optional<molarium::types::TensorData>, Raised> parse_tensor_p
 // Pure C++; the text is to be raised as ValueError.
 ValueResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims, std::size_t value_count);
 
-}  // namespace molarium_rs::py_dtypes
+}  // namespace molarium::python::molecule

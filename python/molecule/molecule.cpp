@@ -17,7 +17,7 @@
 #include "python/molecule/conversion.hpp"
 #include "python/binding/registry.hpp"
 
-namespace molarium_rs::molecule {
+namespace molarium::python::molecule {
 
 namespace {
 
@@ -41,19 +41,19 @@ bool given(PyObject* argument) { return argument != nullptr && argument != Py_No
 // A tuple of exactly three items, each a Python bool or a NumPy bool scalar.
 std::optional<Pbc> to_pbc(PyObject* value, const char* argument) {
   if (!PyTuple_Check(value)) {
-    py::set_error(PyExc_TypeError,
-                  cat("'", py::bare_type_name(Py_TYPE(value)), "' object cannot be converted to 'tuple'"));
-    py::prefix_argument_error(argument);
+    binding::set_error(PyExc_TypeError,
+                  cat("'", binding::bare_type_name(Py_TYPE(value)), "' object cannot be converted to 'tuple'"));
+    binding::prefix_argument_error(argument);
     return std::nullopt;
   }
   const Py_ssize_t length = PyTuple_GET_SIZE(value);
   if (length != 3) {
-    py::raise_value_error(cat("expected tuple of length 3, but got tuple of length ", length));
+    binding::raise_value_error(cat("expected tuple of length 3, but got tuple of length ", length));
     return std::nullopt;
   }
   Pbc flags{};
   for (Py_ssize_t i = 0; i < 3; ++i) {
-    const auto flag = py::to_bool_or_numpy_bool(PyTuple_GET_ITEM(value, i), argument);
+    const auto flag = binding::to_bool_or_numpy_bool(PyTuple_GET_ITEM(value, i), argument);
     if (!flag) return std::nullopt;
     flags[static_cast<std::size_t>(i)] = *flag;
   }
@@ -63,18 +63,18 @@ std::optional<Pbc> to_pbc(PyObject* value, const char* argument) {
 // A one-dimensional ndarray of a dtype equivalent to uint8, borrowed from `value`; nullptr with
 // TypeError "argument 'atomic_numbers': ..." set otherwise.
 PyArrayObject* to_atomic_numbers(PyObject* value) {
-  if (!py::ensure_numpy()) return nullptr;
-  if (PyArrayObject* array = py_dtypes::array_of(value, NPY_UINT8, 1)) return array;
-  std::string got = cat("'", py::bare_type_name(Py_TYPE(value)), "' object");
+  if (!binding::ensure_numpy()) return nullptr;
+  if (PyArrayObject* array = molecule::array_of(value, NPY_UINT8, 1)) return array;
+  std::string got = cat("'", binding::bare_type_name(Py_TYPE(value)), "' object");
   if (PyArray_Check(value)) {
     auto* array = reinterpret_cast<PyArrayObject*>(value);
-    py::Ref dtype = py::Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    binding::Ref dtype = binding::Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
     const char* dtype_name = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
     if (dtype_name == nullptr) return nullptr;
     got = cat("an ndarray of dtype ", dtype_name, " with ", PyArray_NDIM(array), " dimensions");
   }
-  py::set_error(PyExc_TypeError, cat("expected a uint8 ndarray with 1 dimension, got ", got));
-  py::prefix_argument_error("atomic_numbers");
+  binding::set_error(PyExc_TypeError, cat("expected a uint8 ndarray with 1 dimension, got ", got));
+  binding::prefix_argument_error("atomic_numbers");
   return nullptr;
 }
 
@@ -103,14 +103,14 @@ struct ConstructorArguments {
 
 // Converts in the order atomic_numbers, energy, pbc, name and stops at the first failure (nothing
 // returned, an exception set). The argument references are borrowed from the call.
-std::optional<ConstructorArguments> convert_constructor_arguments(const py::Arguments<10>& arguments) {
+std::optional<ConstructorArguments> convert_constructor_arguments(const binding::Arguments<10>& arguments) {
   const auto& [positions, atomic_numbers, energy, forces, charges, velocities, cell, stress, pbc, name] = arguments;
   ConstructorArguments out;
   out.positions = positions;
   out.atomic_numbers = to_atomic_numbers(atomic_numbers);
   if (out.atomic_numbers == nullptr) return std::nullopt;
   if (given(energy)) {
-    out.energy = py::to_double(energy, "energy");
+    out.energy = binding::to_double(energy, "energy");
     if (!out.energy) return std::nullopt;
   }
   out.forces = given(forces) ? forces : nullptr;
@@ -123,7 +123,7 @@ std::optional<ConstructorArguments> convert_constructor_arguments(const py::Argu
     if (!out.pbc) return std::nullopt;
   }
   if (given(name)) {
-    out.name = py::to_str(name, "name");
+    out.name = binding::to_str(name, "name");
     if (!out.name) return std::nullopt;
   }
   return out;
@@ -142,7 +142,7 @@ bool parse_into(std::optional<T>& target, PyObject* object, Parse&& parse) {
 // The molecule the arguments describe; nothing with an exception set. Field labels are the
 // lowercase argument names.
 std::optional<Molecule> from_arrays_impl(ConstructorArguments&& arguments) {
-  auto molecule = helpers::molecule_from_numpy_arrays(arguments.positions, arguments.atomic_numbers);
+  auto molecule = binding::molecule_from_numpy_arrays(arguments.positions, arguments.atomic_numbers);
   if (!molecule) return std::nullopt;
   molecule->name = std::move(arguments.name);
   if (arguments.energy) {
@@ -152,22 +152,22 @@ std::optional<Molecule> from_arrays_impl(ConstructorArguments&& arguments) {
   const std::size_t n = molecule->atom_count();
   const bool parsed =
       parse_into(molecule->forces, arguments.forces,
-                 [n](PyObject* object) { return py_dtypes::parse_vec3_field(object, "forces", n); }) &&
+                 [n](PyObject* object) { return molecule::parse_vec3_field(object, "forces", n); }) &&
       parse_into(molecule->charges, arguments.charges,
-                 [n](PyObject* object) { return py_dtypes::parse_float_array_field(object, "charges", n); }) &&
+                 [n](PyObject* object) { return molecule::parse_float_array_field(object, "charges", n); }) &&
       parse_into(molecule->velocities, arguments.velocities,
-                 [n](PyObject* object) { return py_dtypes::parse_vec3_field(object, "velocities", n); }) &&
+                 [n](PyObject* object) { return molecule::parse_vec3_field(object, "velocities", n); }) &&
       parse_into(molecule->cell, arguments.cell,
-                 [](PyObject* object) { return py_dtypes::parse_mat3_field(object, "cell"); }) &&
+                 [](PyObject* object) { return molecule::parse_mat3_field(object, "cell"); }) &&
       parse_into(molecule->stress, arguments.stress,
-                 [](PyObject* object) { return py_dtypes::parse_mat3_field(object, "stress"); });
+                 [](PyObject* object) { return molecule::parse_mat3_field(object, "stress"); });
   if (!parsed) return std::nullopt;
   return molecule;
 }
 
 // Returns a new reference to a new owned PyMolecule built from the bound arguments, or nullptr
 // with an exception set.
-PyObject* construct(const py::Arguments<10>& arguments) {
+PyObject* construct(const binding::Arguments<10>& arguments) {
   auto converted = convert_constructor_arguments(arguments);
   if (!converted) return nullptr;
   auto molecule = from_arrays_impl(std::move(*converted));
@@ -176,15 +176,15 @@ PyObject* construct(const py::Arguments<10>& arguments) {
 }
 
 PyObject* molecule_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr py::Parameters<10> kParameters{"PyMolecule", kConstructorParameters, 2, 2};
-  auto bound = py::bind_arguments(kParameters, args, kwargs);
+  static constexpr binding::Parameters<10> kParameters{"PyMolecule", kConstructorParameters, 2, 2};
+  auto bound = binding::bind_arguments(kParameters, args, kwargs);
   if (!bound) return nullptr;
   return construct(*bound);
 }
 
 PyObject* molecule_from_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<10> kParameters{"from_arrays", kConstructorParameters, 2, 2};
-  auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<10> kParameters{"from_arrays", kConstructorParameters, 2, 2};
+  auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   return construct(*bound);
 }
@@ -193,7 +193,7 @@ PyObject* molecule_from_arrays(PyObject*, PyObject* const* args, Py_ssize_t narg
 // Changing a molecule
 
 int refuse_deletion() {
-  py::set_error(PyExc_AttributeError, "can't delete attribute");
+  binding::set_error(PyExc_AttributeError, "can't delete attribute");
   return -1;
 }
 
@@ -201,12 +201,12 @@ int refuse_deletion() {
 // holds when the change is made). A writer holding the molecule meanwhile is reported as the
 // setter's own conflict, "Already borrowed".
 std::optional<std::size_t> atom_count_for_change(PyObject* self) {
-  py::BorrowFlag& flag = py::instance_of<MoleculeValue>(self)->borrow;
+  binding::BorrowFlag& flag = binding::instance_of<MoleculeValue>(self)->borrow;
   if (!flag.try_shared()) {
-    py::raise_already_borrowed();
+    binding::raise_already_borrowed();
     return std::nullopt;
   }
-  const std::size_t n = atom_count(py::instance_of<MoleculeValue>(self)->value);
+  const std::size_t n = atom_count(binding::instance_of<MoleculeValue>(self)->value);
   flag.release_shared();
   return n;
 }
@@ -219,7 +219,7 @@ int change_owned(PyObject* self, Change&& change) {
   if (!value) return -1;
   auto owned = ensure_owned(**value);
   if (!owned) {
-    py::raise_value_error(owned.error());
+    binding::raise_value_error(owned.error());
     return -1;
   }
   return change(**owned) ? 0 : -1;
@@ -241,37 +241,37 @@ struct ArrayField {
 };
 
 std::optional<Mat3Data> parse_mat3(PyObject* object, std::string_view label, std::size_t) {
-  return py_dtypes::parse_mat3_field(object, label);
+  return molecule::parse_mat3_field(object, label);
 }
 
 const ArrayField<Vec3Data> kForces{.member = &Molecule::forces,
                                    .field = BuiltinField::Forces,
-                                   .owned_array = &helpers::owned_vec3_array,
-                                   .view_array = &helpers::view_builtin_vec3_slot_py,
+                                   .owned_array = &binding::owned_vec3_array,
+                                   .view_array = &binding::view_builtin_vec3_slot_py,
                                    .setter_label = "Forces",
-                                   .parse = &py_dtypes::parse_vec3_field};
+                                   .parse = &molecule::parse_vec3_field};
 const ArrayField<Vec3Data> kVelocities{.member = &Molecule::velocities,
                                        .field = BuiltinField::Velocities,
-                                       .owned_array = &helpers::owned_vec3_array,
-                                       .view_array = &helpers::view_builtin_vec3_slot_py,
+                                       .owned_array = &binding::owned_vec3_array,
+                                       .view_array = &binding::view_builtin_vec3_slot_py,
                                        .setter_label = "Velocities",
-                                       .parse = &py_dtypes::parse_vec3_field};
+                                       .parse = &molecule::parse_vec3_field};
 const ArrayField<FloatArrayData> kCharges{.member = &Molecule::charges,
                                           .field = BuiltinField::Charges,
-                                          .owned_array = &helpers::owned_float_array,
-                                          .view_array = &helpers::view_builtin_float_array_slot_py,
+                                          .owned_array = &binding::owned_float_array,
+                                          .view_array = &binding::view_builtin_float_array_slot_py,
                                           .setter_label = "Charges",
-                                          .parse = &py_dtypes::parse_float_array_field};
+                                          .parse = &molecule::parse_float_array_field};
 const ArrayField<Mat3Data> kCell{.member = &Molecule::cell,
                                  .field = BuiltinField::Cell,
-                                 .owned_array = &helpers::owned_mat3x3_array,
-                                 .view_array = &helpers::view_builtin_mat3_slot_py,
+                                 .owned_array = &binding::owned_mat3x3_array,
+                                 .view_array = &binding::view_builtin_mat3_slot_py,
                                  .setter_label = "Cell",
                                  .parse = &parse_mat3};
 const ArrayField<Mat3Data> kStress{.member = &Molecule::stress,
                                    .field = BuiltinField::Stress,
-                                   .owned_array = &helpers::owned_mat3x3_array,
-                                   .view_array = &helpers::view_builtin_mat3_slot_py,
+                                   .owned_array = &binding::owned_mat3x3_array,
+                                   .view_array = &binding::view_builtin_mat3_slot_py,
                                    .setter_label = "Stress",
                                    .parse = &parse_mat3};
 
@@ -343,7 +343,7 @@ int set_energy(PyObject* self, PyObject* value, void*) {
   if (value == nullptr) return refuse_deletion();
   std::optional<FloatScalarData> energy;
   if (value != Py_None) {
-    const auto number = py::to_double(value, "energy");
+    const auto number = binding::to_double(value, "energy");
     if (!number) return -1;
     energy.emplace(std::in_place_index<molarium::types::kF64>, *number);
   }
@@ -378,7 +378,7 @@ std::optional<std::int64_t> to_atom_index(PyObject* key) {
   // caller's to see.
   if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
   PyErr_Clear();
-  py::set_error(PyExc_TypeError, "Molecule indices must be integers or strings");
+  binding::set_error(PyExc_TypeError, "Molecule indices must be integers or strings");
   return std::nullopt;
 }
 
@@ -395,14 +395,14 @@ PyObject* molecule_subscript(PyObject* self, PyObject* key) {
   const auto n = static_cast<std::int64_t>(atom_count(**value));
   const std::int64_t position = *index < 0 ? *index + n : *index;
   if (position < 0 || position >= n) {
-    return py::set_error(PyExc_IndexError,
+    return binding::set_error(PyExc_IndexError,
                          cat("Atom index ", *index, " out of bounds for molecule of length ", n));
   }
   const auto at = static_cast<std::size_t>(position);
   std::optional<molarium::atom::Atom> atom;
   if (const auto* view = std::get_if<SoaMoleculeView>(&**value)) {
     auto decoded = view->atom_at(at);
-    if (!decoded) return py::raise_value_error(decoded.error());
+    if (!decoded) return binding::raise_value_error(decoded.error());
     atom = *decoded;
   } else {
     atom = std::get<Molecule>(**value).atom(at);
@@ -445,7 +445,7 @@ std::optional<Molecule> owned_copy(PyObject* self) {
   if (!value) return std::nullopt;
   auto copy = clone_as_owned(**value);
   if (!copy) {
-    py::raise_value_error(copy.error());
+    binding::raise_value_error(copy.error());
     return std::nullopt;
   }
   return std::move(*copy);
@@ -457,10 +457,10 @@ PyObject* molecule_atoms(PyObject* self, PyObject*) {
     const auto value = SharedMolecule::take(self);
     if (!value) return nullptr;
     auto listed = read_as_owned(**value, [](const Molecule& molecule) { return molecule.to_atoms(); });
-    if (!listed) return py::raise_value_error(listed.error());
+    if (!listed) return binding::raise_value_error(listed.error());
     atoms = std::move(*listed);
   }
-  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
+  binding::Ref list = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < atoms.size(); ++i) {
     PyObject* atom = new_py_atom(atoms[i]);
@@ -484,73 +484,73 @@ PyObject* molecule_to_owned(PyObject* self, PyObject*) {
   "stress=None, pbc=None, name=None)\n--\n\n"
 
 PyMethodDef molecule_methods[] = {
-    {"from_arrays", py::method_cast(py::entry<molecule_from_arrays>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+    {"from_arrays", binding::method_cast(binding::entry<molecule_from_arrays>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "from_arrays" MOLARIUM_CONSTRUCTOR_SIGNATURE "Create a molecule from numpy arrays."},
-    {"atoms", py::method_cast(py::entry<molecule_atoms>), METH_NOARGS, "atoms($self)\n--\n\nGet atoms as a list"},
-    {"to_owned", py::method_cast(py::entry<molecule_to_owned>), METH_NOARGS,
+    {"atoms", binding::method_cast(binding::entry<molecule_atoms>), METH_NOARGS, "atoms($self)\n--\n\nGet atoms as a list"},
+    {"to_owned", binding::method_cast(binding::entry<molecule_to_owned>), METH_NOARGS,
      "to_owned($self)\n--\n\nMaterialize the molecule into an owned, self-contained object."},
-    {"__reduce__", py::method_cast(py::entry<molecule_reduce>), METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"_ase_builtin_tuple_fast", py::method_cast(py::entry<ase_builtin_tuple_fast>), METH_FASTCALL | METH_KEYWORDS,
+    {"__reduce__", binding::method_cast(binding::entry<molecule_reduce>), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"_ase_builtin_tuple_fast", binding::method_cast(binding::entry<ase_builtin_tuple_fast>), METH_FASTCALL | METH_KEYWORDS,
      "_ase_builtin_tuple_fast($self, *, copy_info=True, copy_arrays=True)\n--\n\n"},
-    {"_ase_payload", py::method_cast(py::entry<ase_payload>), METH_FASTCALL | METH_KEYWORDS,
+    {"_ase_payload", binding::method_cast(binding::entry<ase_payload>), METH_FASTCALL | METH_KEYWORDS,
      "_ase_payload($self, *, copy_info=True, copy_arrays=True)\n--\n\n"},
-    {"get_property", py::method_cast(py::entry<get_property>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_property", binding::method_cast(binding::entry<get_property>), METH_FASTCALL | METH_KEYWORDS,
      "get_property($self, key)\n--\n\nGet a custom property by key"},
-    {"set_property", py::method_cast(py::entry<set_property>), METH_FASTCALL | METH_KEYWORDS,
+    {"set_property", binding::method_cast(binding::entry<set_property>), METH_FASTCALL | METH_KEYWORDS,
      "set_property($self, key, value, *, scope=None)\n--\n\nSet a custom property"},
-    {"property_keys", py::method_cast(py::entry<property_keys>), METH_FASTCALL | METH_KEYWORDS,
+    {"property_keys", binding::method_cast(binding::entry<property_keys>), METH_FASTCALL | METH_KEYWORDS,
      "property_keys($self, *, scope=None)\n--\n\nGet all property keys"},
-    {"has_property", py::method_cast(py::entry<has_property>), METH_FASTCALL | METH_KEYWORDS,
+    {"has_property", binding::method_cast(binding::entry<has_property>), METH_FASTCALL | METH_KEYWORDS,
      "has_property($self, key, *, scope=None)\n--\n\nCheck if a property exists"},
-    {"delete_property", py::method_cast(py::entry<delete_property>), METH_FASTCALL | METH_KEYWORDS,
+    {"delete_property", binding::method_cast(binding::entry<delete_property>), METH_FASTCALL | METH_KEYWORDS,
      "delete_property($self, key)\n--\n\nDelete a custom property by key."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef molecule_getset[] = {
-    {"forces", py::entry<get_array_field<Vec3Data>>, py::entry<set_array_field<Vec3Data>>,
+    {"forces", binding::entry<get_array_field<Vec3Data>>, binding::entry<set_array_field<Vec3Data>>,
      "forces property (getter)", const_cast<ArrayField<Vec3Data>*>(&kForces)},
-    {"energy", py::entry<get_field<energy_object>>, py::entry<set_energy>, "Get energy", nullptr},
-    {"charges", py::entry<get_array_field<FloatArrayData>>, py::entry<set_array_field<FloatArrayData>>,
+    {"energy", binding::entry<get_field<energy_object>>, binding::entry<set_energy>, "Get energy", nullptr},
+    {"charges", binding::entry<get_array_field<FloatArrayData>>, binding::entry<set_array_field<FloatArrayData>>,
      "charges property (getter)", const_cast<ArrayField<FloatArrayData>*>(&kCharges)},
-    {"velocities", py::entry<get_array_field<Vec3Data>>, py::entry<set_array_field<Vec3Data>>,
+    {"velocities", binding::entry<get_array_field<Vec3Data>>, binding::entry<set_array_field<Vec3Data>>,
      "velocities property (getter)", const_cast<ArrayField<Vec3Data>*>(&kVelocities)},
-    {"cell", py::entry<get_array_field<Mat3Data>>, py::entry<set_array_field<Mat3Data>>, "cell property (getter)",
+    {"cell", binding::entry<get_array_field<Mat3Data>>, binding::entry<set_array_field<Mat3Data>>, "cell property (getter)",
      const_cast<ArrayField<Mat3Data>*>(&kCell)},
-    {"stress", py::entry<get_array_field<Mat3Data>>, py::entry<set_stress>, "stress property (getter)",
+    {"stress", binding::entry<get_array_field<Mat3Data>>, binding::entry<set_stress>, "stress property (getter)",
      const_cast<ArrayField<Mat3Data>*>(&kStress)},
-    {"pbc", py::entry<get_field<pbc_object>>, py::entry<set_pbc>, "pbc property (getter)", nullptr},
-    {"positions", py::entry<get_field<positions_array>>, nullptr, "positions property (read-only)", nullptr},
-    {"atomic_numbers", py::entry<get_field<atomic_numbers_array>>, nullptr, "atomic_numbers property (read-only)",
+    {"pbc", binding::entry<get_field<pbc_object>>, binding::entry<set_pbc>, "pbc property (getter)", nullptr},
+    {"positions", binding::entry<get_field<positions_array>>, nullptr, "positions property (read-only)", nullptr},
+    {"atomic_numbers", binding::entry<get_field<atomic_numbers_array>>, nullptr, "atomic_numbers property (read-only)",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot molecule_slots[] = {
     {Py_tp_doc, const_cast<char*>("PyMolecule" MOLARIUM_CONSTRUCTOR_SIGNATURE "Python wrapper for Molecule")},
-    {Py_tp_new, py::slot_cast(py::entry<molecule_new>)},
-    {Py_tp_dealloc, py::slot_cast(&py::dealloc_instance<MoleculeValue>)},
-    {Py_tp_repr, py::slot_cast(py::entry<molecule_repr>)},
+    {Py_tp_new, binding::slot_cast(binding::entry<molecule_new>)},
+    {Py_tp_dealloc, binding::slot_cast(&binding::dealloc_instance<MoleculeValue>)},
+    {Py_tp_repr, binding::slot_cast(binding::entry<molecule_repr>)},
     {Py_tp_methods, molecule_methods},
     {Py_tp_getset, molecule_getset},
-    {Py_mp_length, py::slot_cast(py::entry<molecule_length>)},
-    {Py_mp_subscript, py::slot_cast(py::entry<molecule_subscript>)},
+    {Py_mp_length, binding::slot_cast(binding::entry<molecule_length>)},
+    {Py_mp_subscript, binding::slot_cast(binding::entry<molecule_subscript>)},
     {0, nullptr},
 };
 
 #undef MOLARIUM_CONSTRUCTOR_SIGNATURE
 
-PyType_Spec molecule_spec = py::class_spec<MoleculeValue>("molarium._molarium_rs.PyMolecule", molecule_slots);
-py::LazyClass molecule_class(molecule_spec);
+PyType_Spec molecule_spec = binding::class_spec<MoleculeValue>("molarium._molarium_rs.PyMolecule", molecule_slots);
+binding::LazyClass molecule_class(molecule_spec);
 
 }  // namespace
 
 PyObject* positions_array(const MoleculeValue& value) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
-    return helpers::view_vec3_payload_py(view->positions_bytes(), view->positions_type_tag(), view->atom_count(),
+    return binding::view_vec3_payload_py(view->positions_bytes(), view->positions_type_tag(), view->atom_count(),
                                          "positions");
   }
-  return helpers::owned_vec3_array(std::get<Molecule>(value).positions);
+  return binding::owned_vec3_array(std::get<Molecule>(value).positions);
 }
 
 PyObject* atomic_numbers_array(const MoleculeValue& value) {
@@ -563,7 +563,7 @@ PyObject* atomic_numbers_array(const MoleculeValue& value) {
         }
       },
       value);
-  if (!py::ensure_numpy()) return nullptr;
+  if (!binding::ensure_numpy()) return nullptr;
   npy_intp length = static_cast<npy_intp>(numbers.size());
   PyObject* array = PyArray_SimpleNew(1, &length, NPY_UINT8);
   if (array == nullptr) return nullptr;
@@ -577,7 +577,7 @@ PyObject* energy_object(const MoleculeValue& value) {
   std::optional<double> energy;
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     auto decoded = view->energy();
-    if (!decoded) return py::raise_value_error(decoded.error());
+    if (!decoded) return binding::raise_value_error(decoded.error());
     energy = *decoded;
   } else if (const auto& stored = std::get<Molecule>(value).energy) {
     energy = std::visit([](auto number) { return static_cast<double>(number); }, *stored);
@@ -590,7 +590,7 @@ PyObject* pbc_object(const MoleculeValue& value) {
   std::optional<Pbc> pbc;
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     auto decoded = view->pbc();
-    if (!decoded) return py::raise_value_error(decoded.error());
+    if (!decoded) return binding::raise_value_error(decoded.error());
     pbc = *decoded;
   } else {
     pbc = std::get<Molecule>(value).pbc;
@@ -641,13 +641,13 @@ ValueResult<Molecule> clone_as_owned(const MoleculeValue& value) {
 PyObject* new_py_molecule(MoleculeValue&& value) {
   PyTypeObject* type = molecule_type();
   if (type == nullptr) return nullptr;
-  return py::new_instance<MoleculeValue>(type, std::move(value));
+  return binding::new_instance<MoleculeValue>(type, std::move(value));
 }
 
-}  // namespace molarium_rs::molecule
+}  // namespace molarium::python::molecule
 
-namespace molarium_rs {
+namespace molarium::python {
 
 PyTypeObject* molecule_type() { return molecule::molecule_class.get(); }
 
-}  // namespace molarium_rs
+}  // namespace molarium::python

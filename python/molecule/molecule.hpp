@@ -11,7 +11,7 @@
 #include "python/binding/binding.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace molarium_rs::molecule {
+namespace molarium::python::molecule {
 
 // One slot holds either state; replacing the view by the owned molecule happens in place, so every
 // Python reference to the object sees the change.
@@ -49,8 +49,8 @@ auto read_as_owned(const MoleculeValue& value, Read&& read)
 PyObject* new_py_molecule(MoleculeValue&& value);
 
 // The value of a PyMolecule: borrowed access for readers, exclusive for writers (binding.hpp).
-using SharedMolecule = py::Shared<MoleculeValue>;
-using ExclusiveMolecule = py::Exclusive<MoleculeValue>;
+using SharedMolecule = binding::Shared<MoleculeValue>;
+using ExclusiveMolecule = binding::Exclusive<MoleculeValue>;
 
 // ---------------------------------------------------------------------------------------------
 // Field readers, shared by the attribute getters and the ASE export. Each returns a new reference
@@ -91,4 +91,4 @@ PyObject* molecule_reduce(PyObject* self, PyObject* unused);
 PyObject* ase_payload(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ase_builtin_tuple_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-}  // namespace molarium_rs::molecule
+}  // namespace molarium::python::molecule

@@ -15,7 +15,7 @@
 #include "python/molecule/properties.hpp"
 #include "python/binding/registry.hpp"
 
-namespace molarium_rs {
+namespace molarium::python {
 namespace {
 
 using molarium::cat;
@@ -66,28 +66,28 @@ std::optional<std::string> per_atom_disagreement(const Molecule& molecule) {
 }
 
 PyObject* molecule_from_pickle_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{kUnpickleName, {"payload"}};
-  const auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{kUnpickleName, {"payload"}};
+  const auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   PyObject* payload = (*bound)[0];
   if (!PyBytes_Check(payload)) {
-    py::set_error(PyExc_TypeError,
-                  cat("'", py::bare_type_name(Py_TYPE(payload)), "' object cannot be converted to 'bytes'"));
-    py::prefix_argument_error("payload");
+    binding::set_error(PyExc_TypeError,
+                  cat("'", binding::bare_type_name(Py_TYPE(payload)), "' object cannot be converted to 'bytes'"));
+    binding::prefix_argument_error("payload");
     return nullptr;
   }
   // A bytes object cannot change, so its buffer is read in place.
   const molarium::ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
                                  static_cast<std::size_t>(PyBytes_GET_SIZE(payload)));
   auto decoded = molarium::pickle::decode_molecule(bytes);
-  if (!decoded) return py::raise_value_error(cat("Failed to deserialize molecule: ", decoded.error()));
+  if (!decoded) return binding::raise_value_error(cat("Failed to deserialize molecule: ", decoded.error()));
   if (auto disagreement = per_atom_disagreement(*decoded)) {
-    return py::raise_value_error(cat("Failed to deserialize molecule: ", *disagreement));
+    return binding::raise_value_error(cat("Failed to deserialize molecule: ", *disagreement));
   }
   return molecule::new_py_molecule(MoleculeValue(std::in_place_type<Molecule>, std::move(*decoded)));
 }
 
-PyMethodDef unpickle_def = {kUnpickleName, py::method_cast(py::entry<molecule_from_pickle_bytes>),
+PyMethodDef unpickle_def = {kUnpickleName, binding::method_cast(binding::entry<molecule_from_pickle_bytes>),
                             METH_FASTCALL | METH_KEYWORDS, "_molecule_from_pickle_bytes(payload)\n--\n\n"};
 
 }  // namespace
@@ -104,22 +104,22 @@ PyObject* molecule_reduce(PyObject* self, PyObject*) {
     // Encoding cannot fail, so "Failed to serialize molecule" has no cause to report.
     auto encoded = read_as_owned(
         **value, [](const Molecule& molecule) { return molarium::pickle::encode_molecule(molecule); });
-    if (!encoded) return py::raise_value_error(encoded.error());
+    if (!encoded) return binding::raise_value_error(encoded.error());
     payload = std::move(*encoded);
   }
 
-  py::Ref module = py::Ref::steal(PyImport_ImportModule(kModuleName));
+  binding::Ref module = binding::Ref::steal(PyImport_ImportModule(kModuleName));
   if (!module) return nullptr;
-  py::Ref function = py::Ref::steal(PyObject_GetAttrString(module.get(), kUnpickleName));
+  binding::Ref function = binding::Ref::steal(PyObject_GetAttrString(module.get(), kUnpickleName));
   if (!function) return nullptr;
-  py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
+  binding::Ref bytes = binding::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
                                                            static_cast<Py_ssize_t>(payload.size())));
   if (!bytes) return nullptr;
   // PyTuple_Pack takes its own references to the items.
-  py::Ref arguments = py::Ref::steal(PyTuple_Pack(1, bytes.get()));
+  binding::Ref arguments = binding::Ref::steal(PyTuple_Pack(1, bytes.get()));
   if (!arguments) return nullptr;
   return PyTuple_Pack(2, function.get(), arguments.get());
 }
 
 }  // namespace molecule
-}  // namespace molarium_rs
+}  // namespace molarium::python

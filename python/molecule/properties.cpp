@@ -18,7 +18,7 @@
 #include "python/binding/arrays.hpp"
 #include "python/molecule/conversion.hpp"
 
-namespace molarium_rs::molecule {
+namespace molarium::python::molecule {
 
 namespace {
 
@@ -57,7 +57,7 @@ ValueResult<Scope> parse_custom_property_scope(const std::optional<std::string>&
 // anything but None or a str.
 bool convert_scope_argument(PyObject* argument, std::optional<std::string>& out) {
   if (argument == nullptr || argument == Py_None) return true;
-  auto text = py::to_str(argument, "scope");
+  auto text = binding::to_str(argument, "scope");
   if (!text) return false;
   out = std::move(*text);
   return true;
@@ -67,14 +67,14 @@ bool convert_scope_argument(PyObject* argument, std::optional<std::string>& out)
 std::optional<Scope> scope_or_raise(const std::optional<std::string>& text) {
   auto scope = parse_custom_property_scope(text);
   if (!scope) {
-    py::raise_value_error(scope.error());
+    binding::raise_value_error(scope.error());
     return std::nullopt;
   }
   return *scope;
 }
 
 std::nullptr_t raise_not_found(std::string_view key) {
-  return py::set_error(PyExc_KeyError, cat("Property '", key, "' not found"));
+  return binding::set_error(PyExc_KeyError, cat("Property '", key, "' not found"));
 }
 
 std::string in_both_scopes(std::string_view key) {
@@ -104,13 +104,13 @@ struct ValueToPython {
   }
   template <class T>
   PyObject* operator()(const std::vector<T>& values) const {
-    return helpers::pyarray1_from_cow(records::CowElements<T>::owned(values));
+    return binding::pyarray1_from_cow(records::CowElements<T>::owned(values));
   }
   template <class T>
   PyObject* operator()(const std::vector<std::array<T, 3>>& rows) const {
-    return helpers::xyz_rows_array<T>(rows);
+    return binding::xyz_rows_array<T>(rows);
   }
-  PyObject* operator()(const types::TensorData& tensor) const { return helpers::tensor_array(tensor); }
+  PyObject* operator()(const types::TensorData& tensor) const { return binding::tensor_array(tensor); }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -119,8 +119,8 @@ struct ValueToPython {
 template <class T>
 PyObject* section_array_1d(molarium::ByteView payload) {
   auto elements = records::cast_or_decode<T>(payload);
-  if (!elements) return py::raise_value_error(elements.error());
-  return helpers::pyarray1_from_cow(std::move(*elements));
+  if (!elements) return binding::raise_value_error(elements.error());
+  return binding::pyarray1_from_cow(std::move(*elements));
 }
 
 // REQUIRES: the payload holds whole rows (decode_payload checked it).
@@ -128,8 +128,8 @@ template <class T>
 PyObject* section_xyz_rows(molarium::ByteView payload) {
   constexpr std::size_t kRowBytes = 3 * sizeof(T);
   auto elements = records::cast_or_decode<T>(payload);
-  if (!elements) return py::raise_value_error(elements.error());
-  return helpers::pyarray2_from_cow(std::move(*elements), payload.size() / kRowBytes, 3);
+  if (!elements) return binding::raise_value_error(elements.error());
+  return binding::pyarray2_from_cow(std::move(*elements), payload.size() / kRowBytes, 3);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -140,10 +140,10 @@ PyObject* section_xyz_rows(molarium::ByteView payload) {
 PyObject* lookup_property(const MoleculeValue& value, std::string_view key) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     auto in_molecule = view->find_custom_section(kMoleculeKind, key);
-    if (!in_molecule) return py::raise_value_error(in_molecule.error());
+    if (!in_molecule) return binding::raise_value_error(in_molecule.error());
     auto in_atom = view->find_custom_section(kAtomKind, key);
-    if (!in_atom) return py::raise_value_error(in_atom.error());
-    if (*in_molecule && *in_atom) return py::raise_value_error(in_both_scopes(key));
+    if (!in_atom) return binding::raise_value_error(in_atom.error());
+    if (*in_molecule && *in_atom) return binding::raise_value_error(in_both_scopes(key));
     if (*in_molecule) return property_section_to_pyobject(*view, **in_molecule);
     if (*in_atom) return property_section_to_pyobject(*view, **in_atom);
     return raise_not_found(key);
@@ -151,7 +151,7 @@ PyObject* lookup_property(const MoleculeValue& value, std::string_view key) {
   const Molecule& molecule = std::get<Molecule>(value);
   const PropertyValue* in_molecule = find_in(molecule.properties, key);
   const PropertyValue* in_atom = find_in(molecule.atom_properties, key);
-  if (in_molecule && in_atom) return py::raise_value_error(in_both_scopes(key));
+  if (in_molecule && in_atom) return binding::raise_value_error(in_both_scopes(key));
   if (in_molecule) return property_value_to_pyobject(*in_molecule);
   if (in_atom) return property_value_to_pyobject(*in_atom);
   return raise_not_found(key);
@@ -163,7 +163,7 @@ std::optional<bool> holds_property(const MoleculeValue& value, std::string_view 
     auto holds_kind = [&](std::uint8_t kind) -> std::optional<bool> {
       auto found = view->find_custom_section(kind, key);
       if (!found) {
-        py::raise_value_error(found.error());
+        binding::raise_value_error(found.error());
         return std::nullopt;
       }
       return found->has_value();
@@ -191,7 +191,7 @@ std::optional<std::vector<std::string>> collect_keys(const MoleculeValue& value,
       if (!wanted) continue;
       auto key = view->lazy_section_key(slot);
       if (!key) {
-        py::raise_value_error(key.error());
+        binding::raise_value_error(key.error());
         return std::nullopt;
       }
       keys.emplace_back(*key);
@@ -210,7 +210,7 @@ std::optional<std::vector<std::string>> collect_keys(const MoleculeValue& value,
 
 // Returns a new reference to a list of new str objects.
 PyObject* key_list(const std::vector<std::string>& keys) {
-  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+  binding::Ref list = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     PyObject* text = PyUnicode_FromStringAndSize(keys[i].data(), static_cast<Py_ssize_t>(keys[i].size()));
@@ -230,22 +230,22 @@ bool store_property(Molecule& molecule, std::string&& key, PropertyValue&& value
   const bool in_molecule = molecule.properties.contains(key);
   const bool in_atom = molecule.atom_properties.contains(key);
   if (in_molecule && in_atom) {
-    py::raise_value_error(in_both_scopes(key));
+    binding::raise_value_error(in_both_scopes(key));
     return false;
   }
   if (in_molecule && scope == Scope::Atom) {
-    py::raise_value_error(
+    binding::raise_value_error(
         cat("Property '", key, "' already exists as a molecule property; delete it before setting atom scope"));
     return false;
   }
   if (in_atom && scope == Scope::Molecule) {
-    py::raise_value_error(
+    binding::raise_value_error(
         cat("Property '", key, "' already exists as an atom property; delete it before setting molecule scope"));
     return false;
   }
   if (in_atom || (!in_molecule && scope == Scope::Atom)) {
     if (auto fits = check_atom_property(key, value, molecule.atom_count()); !fits) {
-      py::raise_value_error(fits.error());
+      binding::raise_value_error(fits.error());
       return false;
     }
     molecule.atom_properties.insert_or_assign(std::move(key), std::move(value));
@@ -264,16 +264,16 @@ PyObject* property_value_to_pyobject(const PropertyValue& value) { return std::v
 
 PyObject* property_section_to_pyobject(const SoaMoleculeView& view, const SoaSectionSlot& slot) {
   const std::uint8_t tag = slot.type_tag;
-  if (!records::is_property_tag(tag)) return py::raise_value_error(cat("Unsupported property type tag ", unsigned{tag}));
+  if (!records::is_property_tag(tag)) return binding::raise_value_error(cat("Unsupported property type tag ", unsigned{tag}));
   auto typed = records::decode_payload(tag, view.section_payload(slot));
   if (!typed) {
     // A flat array is refused in the words of the element reader that builds its NumPy array.
     if (typed.error().fault == records::PayloadFault::NotWholeValues && records::tag_values(tag).per_element == 1) {
-      return py::raise_value_error(cat("Byte length ", view.section_payload(slot).size(),
+      return binding::raise_value_error(cat("Byte length ", view.section_payload(slot).size(),
                                        " is not a multiple of element size ",
                                        molarium::storage::dtypes::element_bytes(tag).value_or(0)));
     }
-    return py::raise_value_error(records::payload_error_text(tag, typed.error()));
+    return binding::raise_value_error(records::payload_error_text(tag, typed.error()));
   }
   const molarium::ByteView values = typed->values;
   switch (static_cast<TypeTag>(tag)) {
@@ -336,10 +336,10 @@ PyObject* property_item(const MoleculeValue& value, PyObject* key) {
 // The methods
 
 PyObject* get_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"get_property", {"key"}};
-  const auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"get_property", {"key"}};
+  const auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
-  const auto key = py::to_str((*bound)[0], "key");
+  const auto key = binding::to_str((*bound)[0], "key");
   if (!key) return nullptr;
   const auto value = SharedMolecule::take(self);
   if (!value) return nullptr;
@@ -347,11 +347,11 @@ PyObject* get_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<3> kParameters{"set_property", {"key", "value", "scope"}, 2, 2};
-  const auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<3> kParameters{"set_property", {"key", "value", "scope"}, 2, 2};
+  const auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   const auto& [key_argument, value_argument, scope_argument] = *bound;
-  auto key = py::to_str(key_argument, "key");
+  auto key = binding::to_str(key_argument, "key");
   if (!key) return nullptr;
   std::optional<std::string> scope_text;
   if (!convert_scope_argument(scope_argument, scope_text)) return nullptr;
@@ -360,19 +360,19 @@ PyObject* set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!molecule) return nullptr;
   const auto scope = scope_or_raise(scope_text);
   if (!scope) return nullptr;
-  if (*key == kReservedKey) return py::raise_value_error("'stress' is a reserved field; use molecule.stress instead");
+  if (*key == kReservedKey) return binding::raise_value_error("'stress' is a reserved field; use molecule.stress instead");
   // Runs before materialisation, so an unsupported value leaves a view as it was.
-  auto converted = py_dtypes::parse_property_value(value_argument);
+  auto converted = molecule::parse_property_value(value_argument);
   if (!converted) return nullptr;
   auto owned = ensure_owned(**molecule);
-  if (!owned) return py::raise_value_error(owned.error());
+  if (!owned) return binding::raise_value_error(owned.error());
   if (!store_property(**owned, std::move(*key), std::move(*converted), *scope)) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* property_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"property_keys", {"scope"}, 0, 0};
-  const auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"property_keys", {"scope"}, 0, 0};
+  const auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
   std::optional<std::string> scope_text;
   if (!convert_scope_argument((*bound)[0], scope_text)) return nullptr;
@@ -390,10 +390,10 @@ PyObject* property_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* has_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<2> kParameters{"has_property", {"key", "scope"}, 1, 1};
-  const auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<2> kParameters{"has_property", {"key", "scope"}, 1, 1};
+  const auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
-  const auto key = py::to_str((*bound)[0], "key");
+  const auto key = binding::to_str((*bound)[0], "key");
   if (!key) return nullptr;
   std::optional<std::string> scope_text;
   if (!convert_scope_argument((*bound)[1], scope_text)) return nullptr;
@@ -407,19 +407,19 @@ PyObject* has_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* delete_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr py::Parameters<1> kParameters{"delete_property", {"key"}};
-  const auto bound = py::bind_arguments(kParameters, args, nargs, kwnames);
+  static constexpr binding::Parameters<1> kParameters{"delete_property", {"key"}};
+  const auto bound = binding::bind_arguments(kParameters, args, nargs, kwnames);
   if (!bound) return nullptr;
-  const auto key = py::to_str((*bound)[0], "key");
+  const auto key = binding::to_str((*bound)[0], "key");
   if (!key) return nullptr;
   const auto molecule = ExclusiveMolecule::take(self);
   if (!molecule) return nullptr;
   auto owned = ensure_owned(**molecule);
-  if (!owned) return py::raise_value_error(owned.error());
+  if (!owned) return binding::raise_value_error(owned.error());
   // A key in both scopes (only a decoded record or payload can bring one) goes from both.
   const std::size_t removed = (*owned)->properties.erase(*key) + (*owned)->atom_properties.erase(*key);
   if (removed == 0) return raise_not_found(*key);
   Py_RETURN_NONE;
 }
 
-}  // namespace molarium_rs::molecule
+}  // namespace molarium::python::molecule

@@ -10,7 +10,7 @@
 #include "python/binding/binding.hpp"
 #include "engine/records/record_view.hpp"
 
-namespace molarium_rs::molecule {
+namespace molarium::python::molecule {
 
 // Returns a new reference to the value as a Python object (None, float, int, str, or a new NumPy
 // array of the value's dtype and shape that shares nothing with the molecule), or nullptr with an
@@ -34,4 +34,4 @@ std::optional<std::size_t> property_array_length(const molarium::types::Property
 ValueResult<void> check_atom_property(std::string_view key, const molarium::types::PropertyValue& value,
                                       std::size_t atom_count);
 
-}  // namespace molarium_rs::molecule
+}  // namespace molarium::python::molecule
