@@ -160,6 +160,9 @@ class AtomDatabase {
   Result<void> begin_writing();
   // Invariant 8: refuses unless the newest commit in the file is the one this handle knows.
   Result<void> check_not_stale(File& file) const;
+  // Invariant 10: overwrites a slot that names bytes past the end of the file with the slot that
+  // holds the commit. REQUIRES: the lock, and check_not_stale passed on the same descriptor.
+  Result<void> retire_slot_past_end(File& file);
 
   // --- Appending, private steps (database_append.cpp) -------------------------------------------
   // What an append installs once every record is in the file: the grown lock and the format.

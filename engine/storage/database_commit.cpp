@@ -2,7 +2,8 @@
 //
 // A database file is two 4096-byte header slots (A at 0, B at 4096), then records, schema blobs and
 // indexes in the order they were written. A slot names the commit's index and schema blob; the
-// committed end is the end of that index (the data start without one). Every writer keeps these:
+// committed end is the end of the last of them (the data start without either). Every writer
+// keeps these:
 //
 //  1. The commit. Of the valid slots, the one with the higher generation holds the commit; on a tie
 //     slot A wins.
@@ -30,6 +31,12 @@
 //     commit would write an index that drops that commit.
 //  9. One process. The lock belongs to the process that took it. A descriptor inherited across
 //     fork shares it, so a handle that holds the lock refuses to write in any other process.
+// 10. No slot past the end. A slot that names bytes past the end of the file is invalid (1), but
+//     growing the file would make it valid again, and with a higher generation it would then hold
+//     the commit in place of every later one. No writer leaves one behind (4 and 6 keep every
+//     slot's bytes in the file), so under the lock it is damage: a lost write or a cut file. When
+//     the lock is taken, before anything else is written, such a slot is overwritten with the
+//     other slot, which holds the commit; both then hold it, as in a new file.
 #include <unistd.h>
 
 #include <limits>
@@ -60,6 +67,7 @@ Result<void> AtomDatabase::begin_writing() {
                             "'; one handle at a time may write, until it is dropped. Nothing was written"));
   }
   MOLARIUM_TRY_VOID(check_not_stale(*file));  // invariant 8
+  MOLARIUM_TRY_VOID(retire_slot_past_end(*file));  // invariant 10
   auto length = file->length();
   if (!length) return std::unexpected(std::move(length).error());
 
@@ -91,6 +99,16 @@ Result<void> AtomDatabase::check_not_stale(File& file) const {
                           "' was committed by another handle since this one was opened (commit generation ",
                           newest->generation, " in the file, ", generation_,
                           " in this handle); reopen it to write. Nothing was written"));
+}
+
+Result<void> AtomDatabase::retire_slot_past_end(File& file) {
+  auto past_end = header::find_slot_past_end(file);
+  if (!past_end) return std::unexpected(std::move(past_end).error());
+  if (!*past_end) return {};
+  // A torn write here fails the slot's checksum, which leaves it invalid for good.
+  if (auto at = file.seek((*past_end)->offset); !at) return std::unexpected(std::move(at).error());
+  MOLARIUM_TRY_VOID(file.write_all((*past_end)->other));
+  return file.full_sync();
 }
 
 Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {

@@ -2,6 +2,7 @@
 #include "engine/storage/header.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "engine/storage/index.hpp"
 
@@ -40,6 +41,23 @@ Result<SlotBytes> read_slot(File& file, std::uint64_t slot_offset) {
   if (auto at = file.seek(slot_offset); !at) return std::unexpected(std::move(at).error());
   if (auto read = file.read_exact(slot.data(), slot.size()); !read) return std::unexpected(std::move(read).error());
   return slot;
+}
+
+// Both slots as they are in the file, with the file length they are checked against.
+struct SlotsRead {
+  std::uint64_t file_length = 0;
+  SlotBytes a;
+  SlotBytes b;
+};
+
+Result<SlotsRead> read_slots(File& file) {
+  auto file_length = file.length();
+  if (!file_length) return std::unexpected(std::move(file_length).error());
+  auto slot_a = read_slot(file, kSlotAOffset);
+  if (!slot_a) return std::unexpected(std::move(slot_a).error());
+  auto slot_b = read_slot(file, kSlotBOffset);
+  if (!slot_b) return std::unexpected(std::move(slot_b).error());
+  return SlotsRead{*file_length, *slot_a, *slot_b};
 }
 
 }  // namespace
@@ -116,16 +134,24 @@ std::optional<HeaderSlot> decode_header_slot(ByteView slot, std::uint64_t file_l
   return h;
 }
 
-Result<HeaderSlot> read_best_header(File& file) {
-  auto file_length = file.length();
-  if (!file_length) return std::unexpected(std::move(file_length).error());
-  auto slot_a = read_slot(file, kSlotAOffset);
-  if (!slot_a) return std::unexpected(std::move(slot_a).error());
-  auto slot_b = read_slot(file, kSlotBOffset);
-  if (!slot_b) return std::unexpected(std::move(slot_b).error());
+Result<std::optional<SlotPastEnd>> find_slot_past_end(File& file) {
+  auto slots = read_slots(file);
+  if (!slots) return std::unexpected(std::move(slots).error());
+  const bool a_valid = decode_header_slot(slots->a, slots->file_length).has_value();
+  const bool b_valid = decode_header_slot(slots->b, slots->file_length).has_value();
+  if (a_valid == b_valid) return std::nullopt;
+  const SlotBytes& invalid = a_valid ? slots->b : slots->a;
+  // Valid against the longest file there can be: every extent fits, only this file is too short.
+  const auto grown = decode_header_slot(invalid, std::numeric_limits<std::uint64_t>::max());
+  if (!grown) return std::nullopt;
+  return SlotPastEnd{a_valid ? kSlotBOffset : kSlotAOffset, a_valid ? slots->a : slots->b};
+}
 
-  const std::optional<HeaderSlot> a = decode_header_slot(*slot_a, *file_length);
-  const std::optional<HeaderSlot> b = decode_header_slot(*slot_b, *file_length);
+Result<HeaderSlot> read_best_header(File& file) {
+  auto slots = read_slots(file);
+  if (!slots) return std::unexpected(std::move(slots).error());
+  const std::optional<HeaderSlot> a = decode_header_slot(slots->a, slots->file_length);
+  const std::optional<HeaderSlot> b = decode_header_slot(slots->b, slots->file_length);
   if (a && b) return b->generation > a->generation ? *b : *a;  // slot A on a tie
   if (a) return *a;
   if (b) return *b;
@@ -133,9 +159,19 @@ Result<HeaderSlot> read_best_header(File& file) {
 }
 
 Result<std::uint64_t> committed_end(const HeaderSlot& header) {
-  if (header.index_offset == 0 || header.index_length == 0) return header.data_start;
-  std::uint64_t end;
-  if (!checked_add(header.index_offset, header.index_length, end)) return invalid_data("Index end overflow");
+  std::uint64_t end = header.data_start;
+  if (header.index_offset != 0 && header.index_length != 0 &&
+      !checked_add(header.index_offset, header.index_length, end)) {
+    return invalid_data("Index end overflow");
+  }
+  // A schema blob past the index is found only in a damaged file; the commit still names it, and
+  // cutting the tail back to the index would cut the blob away and the commit with it. A decoded
+  // slot's blob ends inside the file, so its end cannot overflow.
+  std::uint64_t schema_end;
+  if (header.schema_offset != 0 && header.schema_length != 0 &&
+      checked_add(header.schema_offset, header.schema_length, schema_end)) {
+    end = std::max(end, schema_end);
+  }
   return end;
 }
 

@@ -64,8 +64,20 @@ std::optional<HeaderSlot> decode_header_slot(ByteView slot, std::uint64_t file_l
 // database_commit.cpp). Moves the file offset.
 Result<HeaderSlot> read_best_header(File& file);
 
-// Where a commit ends, which is where the next record goes: the end of its index, or the data
-// start of a commit without one.
+// A slot that fails decode_header_slot only because it names bytes past the end of the file: it
+// would be valid again in a file grown to cover them. With it, the bytes of the other slot.
+struct SlotPastEnd {
+  std::uint64_t offset = 0;  // kSlotAOffset or kSlotBOffset
+  SlotBytes other;
+};
+
+// The slot past the end of the file when the other slot is valid (see SlotPastEnd); nothing when
+// both slots are valid, or when neither is. Moves the file offset.
+Result<std::optional<SlotPastEnd>> find_slot_past_end(File& file);
+
+// Where a commit ends, which is where the next record goes: the end of whichever of its index and
+// schema blob ends last, or its data start when it names neither. A commit writes its schema blob
+// before its index, so only in a damaged file does the blob end it.
 Result<std::uint64_t> committed_end(const HeaderSlot& header);
 
 }  // namespace molarium::storage::header

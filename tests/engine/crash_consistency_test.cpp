@@ -53,6 +53,14 @@ std::atomic<int>* shared_counter() {
   return new (memory) std::atomic<int>(0);
 }
 
+// A header slot as a test writes it.
+SlotFields slot(std::uint64_t generation, std::uint64_t data_start = 8192, std::uint64_t index_offset = 0,
+                std::uint64_t count = 0, std::uint64_t schema_offset = 0, std::uint64_t schema_length = 0) {
+  return {.generation = generation, .data_start = data_start, .index_offset = index_offset,
+          .index_length = index_offset ? 8 + 20 * count : 0, .record_count = count,
+          .schema_offset = schema_offset, .schema_length = schema_length};
+}
+
 // The uninterrupted run: the file after each commit g, its committed end, and every record.
 struct Reference {
   std::vector<Bytes> bytes;
@@ -84,7 +92,8 @@ std::uint64_t check_survivor(const std::string& path, const Reference& ref, int 
   if (g > std::uint64_t(cycles)) return g;
   const Bytes bytes = read_file(path);
   const std::uint64_t end = ref.committed_end[g];
-  EXPECT_TRUE(bytes.size() >= end && std::equal(bytes.begin() + 8192, bytes.begin() + end, ref.bytes[g].begin() + 8192));
+  EXPECT_TRUE(bytes.size() >= end &&
+              std::equal(bytes.begin() + 8192, bytes.begin() + end, ref.bytes[g].begin() + 8192));
   std::vector<std::size_t> all(g * kPerCycle);
   std::iota(all.begin(), all.end(), std::size_t{0});
   for (bool mapped : {false, true}) {
@@ -228,7 +237,7 @@ TEST(CrashConsistency, TornOrDamagedNewerSlotFallsBackToThePreviousCommit) {
     damaged.back()[4096 + at] ^= 0x10;
   }
   damaged.push_back(third);
-  const Bytes lost = handmade_slot({.generation = 3, .index_offset = third.size(), .index_length = 188, .record_count = 9});
+  const Bytes lost = handmade_slot(slot(3, 8192, third.size(), 9));
   std::copy(lost.begin(), lost.end(), damaged.back().begin() + 4096);
   const std::string path = dir.path("damaged");
   for (std::size_t i = 0; i < damaged.size(); ++i) {
@@ -261,6 +270,86 @@ TEST(CrashConsistency, CommitWithSaturatedGenerationIsRefusedAndLosesNothing) {
   EXPECT_TRUE(refused_as(flushed, Error::Kind::InvalidData));
   EXPECT_EQ(failure(flushed), "Commit generation 18446744073709551615 cannot be advanced");
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 8192, read_file(path).begin()));
+}
+
+// --- Commits over header slots that disagree with the file's length -----------------------------
+
+// A slot that names bytes past the end of the file is invalid at open, but the bytes a writer
+// appends could make it valid again, ahead of the commits made since.
+const SlotFields kEmptyIndex1 = slot(1, 8192, 8192);
+
+struct DamagedHeader {
+  const char* name;
+  SlotFields a, b;
+  bool empty_index;               // the data region holds an empty index at 8192
+  std::uint64_t open_generation;  // the commit an open finds
+};
+std::ostream& operator<<(std::ostream& out, const DamagedHeader& c) { return out << c.name; }
+
+const DamagedHeader kDamagedHeaders[] = {
+    {"DataStartPastEndAheadOfTheNextCommit", slot(256, 8220), slot(0), false, 0},
+    {"IndexPastEndAheadOfTheNextCommit", slot(5, 8192, 8192, 2), slot(0), false, 0},
+    {"TyingTheNextCommitInSlotA", slot(1, 8300), slot(0), false, 0},
+    {"SchemaPastEndAheadOfTheNextCommit", slot(7, 8192, 8192, 0, 8200, 40), slot(0, 8192, 8192), true, 0},
+    {"NewerIndexLostInTheSlotOfTheNextCommit", slot(2, 8192, 8200, 3), kEmptyIndex1, true, 1},
+    {"NewerDataStartPastEndInTheSlotOfTheNextCommit", slot(4, 8192, 8192), slot(9, 8201), true, 4},
+    {"TiedSlotAPastEndInTheSlotOfTheNextCommit", slot(1, 8201), kEmptyIndex1, true, 1},
+    {"OlderSlotPastEnd", slot(0, 8300), kEmptyIndex1, true, 1},
+};
+
+class DamagedHeaderCommit : public ::testing::TestWithParam<DamagedHeader> {};
+
+// One record keeps the file short of the damaged slot until the commit's own index carries it past;
+// eight carry it past before the commit. Zeros appended later must not bring the slot back either.
+TEST_P(DamagedHeaderCommit, CommitIsTheOneEveryLaterOpenReads) {
+  const DamagedHeader& c = GetParam();
+  TempDir dir;
+  for (int count : {1, 8}) {
+    const std::string path = dir.path(std::to_string(count));
+    write_file(path, cat({handmade_slot(c.a), handmade_slot(c.b), c.empty_index ? le(0, 8) : Bytes{}}));
+    AtomDatabase db = open_database(path);
+    ASSERT_EQ(db.generation(), c.open_generation);
+    for (int i = 0; i < count; ++i) ASSERT_TRUE(db.add_molecule(small_molecule(1, float(i))));
+    ASSERT_TRUE(db.flush());
+    std::vector<std::size_t> all(count);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    const auto written = db.get_raw_bytes(all).value();
+    for (bool grown : {false, true}) {
+      if (grown) write_file(path, cat({read_file(path), Bytes(1 << 16, 0)}));
+      for (bool mapped : {false, true}) {
+        const AtomDatabase reopened = open_database(path, mapped);
+        EXPECT_EQ(reopened.generation(), c.open_generation + 1) << count << grown << mapped;
+        EXPECT_EQ(reopened.get_raw_bytes(all).value(), written);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SlotsPastTheEnd, DamagedHeaderCommit, ::testing::ValuesIn(kDamagedHeaders),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A commit whose schema blob lies after its index (swapped by hand in a file the engine wrote):
+// the committed end covers the blob, so cutting an uncommitted tail keeps the commit whole.
+TEST(CrashConsistency, SchemaBlobAfterTheIndexSurvivesTheTailCut) {
+  TempDir dir;
+  const std::string path = dir.path("swapped");
+  write_database(path, CompressionType::none(), {small_molecule(1, 1)});
+  const Bytes original = read_file(path);
+  const std::size_t blob = get(original, 4096 + 60, 8), blob_length = get(original, 4096 + 68, 8);
+  const std::size_t index = get(original, 4096 + 24, 8);
+  ASSERT_EQ(blob + blob_length, index);
+  SlotFields b = slot(1, 8192, blob, 1, blob + original.size() - index, blob_length);
+  const Bytes records(original.begin() + 8192, original.begin() + blob);
+  const Bytes index_bytes(original.begin() + index, original.end());
+  write_file(path, cat({handmade_slot(slot(0)), handmade_slot(b), records, index_bytes,
+                        Bytes(original.begin() + blob, original.begin() + index)}));
+  AtomDatabase db = open_database(path);
+  EXPECT_FALSE(db.has_uncommitted_tail());
+  ASSERT_TRUE(db.add_molecule(small_molecule(1, 2)));
+  ASSERT_TRUE(db.flush());
+  const AtomDatabase reopened = open_database(path);
+  EXPECT_EQ(reopened.len(), 2u);
+  EXPECT_EQ(reopened.get_raw_bytes(std::vector<std::size_t>{0}).value()[0], records);
 }
 
 }  // namespace
