@@ -69,7 +69,7 @@ bool add_section_length(std::uint64_t& length, std::string_view key, ByteView pa
 }
 
 // write_section with its refusal as this builder's plain text.
-ValueResult<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                               ByteView payload) {
   auto written = write_section(record, kind, key, type_tag, payload);
   if (!written) return value_error(written.error().message());
@@ -78,7 +78,7 @@ ValueResult<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view
 
 }  // namespace
 
-ValueResult<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
+Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
                                               ByteView atomic_numbers, const SoaBuiltinPayloads& builtins,
                                               std::span<const SoaSectionRef> custom) {
   const std::optional<std::size_t> stride = storage::soa::positions_stride(positions_type_tag);

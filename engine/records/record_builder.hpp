@@ -11,7 +11,7 @@
 
 #include "engine/bytes.hpp"
 #include "engine/records/fast_record.hpp"
-#include "engine/records/value_result.hpp"
+#include "engine/error.hpp"
 
 namespace molarium::records {
 
@@ -45,7 +45,7 @@ struct SoaBuiltinPayloads {
 //   "Too many SOA sections", "SOA record length overflows", and those of check_section_fits as
 // plain texts.
 // Thread-safe: reads only its arguments.
-ValueResult<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
+Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
                                                         ByteView atomic_numbers,
                                                         const SoaBuiltinPayloads& builtins,
                                                         std::span<const SoaSectionRef> custom);

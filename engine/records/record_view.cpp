@@ -123,10 +123,8 @@ Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_
   return view;
 }
 
-ValueResult<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
-  auto view = from_storage(SoaBytes(std::move(bytes)), context.positions_stride, context.positions_type_tag);
-  if (!view) return value_error(view.error().display());
-  return std::move(*view);
+Result<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
+  return from_storage(SoaBytes(std::move(bytes)), context.positions_stride, context.positions_type_tag);
 }
 
 std::optional<ByteView> SoaMoleculeView::builtin_field_payload(BuiltinField field) const {
@@ -135,13 +133,13 @@ std::optional<ByteView> SoaMoleculeView::builtin_field_payload(BuiltinField fiel
   return builtin_payload(slot);
 }
 
-ValueResult<std::string_view> SoaMoleculeView::lazy_section_key(const SoaSectionSlot& slot) const {
+Result<std::string_view> SoaMoleculeView::lazy_section_key(const SoaSectionSlot& slot) const {
   const ByteView key = section_key_bytes(slot);
   if (!is_valid_utf8(key)) return value_error("Invalid UTF-8 in section key");
   return as_text(key);
 }
 
-ValueResult<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(std::uint8_t kind,
+Result<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(std::uint8_t kind,
                                                                                 std::string_view key) const {
   for (const SoaSectionSlot& slot : custom_slots_) {
     if (slot.kind != kind) continue;
@@ -152,7 +150,7 @@ ValueResult<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(
   return std::optional<SoaSectionSlot>();
 }
 
-ValueResult<std::optional<double>> SoaMoleculeView::energy() const {
+Result<std::optional<double>> SoaMoleculeView::energy() const {
   const SoaBuiltinSlot& slot = builtin_slot(BuiltinField::Energy);
   if (!slot.present) return std::optional<double>();
   auto value = decode_energy(builtin_payload(slot), slot.type_tag);
@@ -160,7 +158,7 @@ ValueResult<std::optional<double>> SoaMoleculeView::energy() const {
   return std::optional<double>(std::visit([](auto v) { return static_cast<double>(v); }, *value));
 }
 
-ValueResult<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
+Result<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
   const SoaBuiltinSlot& slot = builtin_slot(BuiltinField::Pbc);
   if (!slot.present) return std::optional<std::array<bool, 3>>();
   auto flags = decode_pbc(builtin_payload(slot));
@@ -168,7 +166,7 @@ ValueResult<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
   return std::optional<std::array<bool, 3>>(*flags);
 }
 
-ValueResult<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t index) const {
+Result<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t index) const {
   if (index >= atom_count_) return std::optional<atom::Atom>();
   const ByteView data = bytes();
   const std::uint8_t atomic_number = data[atomic_numbers_offset_ + index];
@@ -185,7 +183,7 @@ ValueResult<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t inde
   return value_error(cat("Unsupported positions type tag ", tag_number(positions_type_tag_)));
 }
 
-ValueResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const {
+Result<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const {
   if (positions_type_tag_ != other.positions_type_tag_) return false;
   for (BuiltinField field : kSchemaOrder) {
     if (builtin_slot(field) != other.builtin_slot(field)) return false;
@@ -206,7 +204,7 @@ ValueResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) 
   return true;
 }
 
-ValueResult<DatabaseSchema> SoaMoleculeView::database_schema() const {
+Result<DatabaseSchema> SoaMoleculeView::database_schema() const {
   DatabaseSchema schema;
   schema.positions_type = positions_type_tag_;
   for (BuiltinField field : kSchemaOrder) {
@@ -227,11 +225,11 @@ ValueResult<DatabaseSchema> SoaMoleculeView::database_schema() const {
   return schema;
 }
 
-ValueResult<Molecule> SoaMoleculeView::materialize() const {
+Result<Molecule> SoaMoleculeView::materialize() const {
   const ByteView numbers = atomic_numbers_bytes();
   std::vector<std::uint8_t> atomic_numbers(numbers.begin(), numbers.end());
 
-  auto built = [&]() -> ValueResult<Molecule> {
+  auto built = [&]() -> Result<Molecule> {
     if (positions_type_tag_ == tag_byte(TypeTag::Vec3F32)) {
       return Molecule::create(load_le_triples<float>(positions_bytes()), std::move(atomic_numbers));
     }
@@ -244,7 +242,7 @@ ValueResult<Molecule> SoaMoleculeView::materialize() const {
   Molecule molecule = std::move(*built);
 
   // Each present built-in is decoded into its field; the first failure ends materialisation.
-  auto decode_into = [this](BuiltinField field, auto& target, auto decode) -> ValueResult<void> {
+  auto decode_into = [this](BuiltinField field, auto& target, auto decode) -> Result<void> {
     const SoaBuiltinSlot& slot = builtin_slot(field);
     if (!slot.present) return {};
     auto value = decode(builtin_payload(slot), slot.type_tag);
@@ -258,7 +256,7 @@ ValueResult<Molecule> SoaMoleculeView::materialize() const {
   auto mat3 = [](std::string_view name) {
     return [name](ByteView payload, std::uint8_t tag) { return decode_mat3_data(payload, tag, name); };
   };
-  auto name_text = [](ByteView payload, std::uint8_t) -> ValueResult<std::string> {
+  auto name_text = [](ByteView payload, std::uint8_t) -> Result<std::string> {
     if (!is_valid_utf8(payload)) return value_error("Invalid UTF-8 in name");
     return std::string(as_text(payload));
   };
@@ -267,7 +265,7 @@ ValueResult<Molecule> SoaMoleculeView::materialize() const {
   };
   auto pbc_flags = [](ByteView payload, std::uint8_t) { return decode_pbc(payload); };
 
-  ValueResult<void> status = decode_into(BuiltinField::Charges, molecule.charges, float_array);
+  Result<void> status = decode_into(BuiltinField::Charges, molecule.charges, float_array);
   if (status) status = decode_into(BuiltinField::Cell, molecule.cell, mat3(builtin::kCell));
   if (status) status = decode_into(BuiltinField::Energy, molecule.energy, decode_energy);
   if (status) status = decode_into(BuiltinField::Forces, molecule.forces, vec3(builtin::kForces));
@@ -295,7 +293,7 @@ ValueResult<Molecule> SoaMoleculeView::materialize() const {
 }
 
 
-ValueResult<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
+Result<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
                                                            std::uint8_t type_tag, std::size_t payload_length,
                                                            std::size_t atom_count) {
   const auto rule = section_rule(kind, key, type_tag);
