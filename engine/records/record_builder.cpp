@@ -116,12 +116,10 @@ Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteVi
   append_bytes(record, atomic_numbers);
   append_le<std::uint16_t>(record, static_cast<std::uint16_t>(section_count));
   for (const PendingSection& section : present) {
-    auto written = write_plain(record, section.kind, section.key, section.type_tag, section.payload);
-    if (!written) return std::unexpected(std::move(written).error());
+    MOLARIUM_TRY_VOID(write_plain(record, section.kind, section.key, section.type_tag, section.payload));
   }
   for (const SoaSectionRef& section : custom) {
-    auto written = write_plain(record, section.kind, section.key, section.type_tag, section.payload);
-    if (!written) return std::unexpected(std::move(written).error());
+    MOLARIUM_TRY_VOID(write_plain(record, section.kind, section.key, section.type_tag, section.payload));
   }
   return record;
 }

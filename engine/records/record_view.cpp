@@ -143,9 +143,8 @@ Result<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(std::
                                                                                 std::string_view key) const {
   for (const SoaSectionSlot& slot : custom_slots_) {
     if (slot.kind != kind) continue;
-    auto slot_key = lazy_section_key(slot);
-    if (!slot_key) return std::unexpected(std::move(slot_key).error());
-    if (*slot_key == key) return std::optional<SoaSectionSlot>(slot);
+    MOLARIUM_ASSIGN_OR_RETURN(auto slot_key, lazy_section_key(slot));
+    if (slot_key == key) return std::optional<SoaSectionSlot>(slot);
   }
   return std::optional<SoaSectionSlot>();
 }
@@ -153,17 +152,15 @@ Result<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(std::
 Result<std::optional<double>> SoaMoleculeView::energy() const {
   const SoaBuiltinSlot& slot = builtin_slot(BuiltinField::Energy);
   if (!slot.present) return std::optional<double>();
-  auto value = decode_energy(builtin_payload(slot), slot.type_tag);
-  if (!value) return std::unexpected(std::move(value).error());
-  return std::optional<double>(std::visit([](auto v) { return static_cast<double>(v); }, *value));
+  MOLARIUM_ASSIGN_OR_RETURN(auto value, decode_energy(builtin_payload(slot), slot.type_tag));
+  return std::optional<double>(std::visit([](auto v) { return static_cast<double>(v); }, value));
 }
 
 Result<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
   const SoaBuiltinSlot& slot = builtin_slot(BuiltinField::Pbc);
   if (!slot.present) return std::optional<std::array<bool, 3>>();
-  auto flags = decode_pbc(builtin_payload(slot));
-  if (!flags) return std::unexpected(std::move(flags).error());
-  return std::optional<std::array<bool, 3>>(*flags);
+  MOLARIUM_ASSIGN_OR_RETURN(auto flags, decode_pbc(builtin_payload(slot)));
+  return std::optional<std::array<bool, 3>>(flags);
 }
 
 Result<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t index) const {
@@ -195,11 +192,9 @@ Result<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const
     if (mine.kind != theirs.kind || mine.type_tag != theirs.type_tag || mine.payload_length != theirs.payload_length) {
       return false;
     }
-    auto my_key = lazy_section_key(mine);
-    if (!my_key) return std::unexpected(std::move(my_key).error());
-    auto their_key = other.lazy_section_key(theirs);
-    if (!their_key) return std::unexpected(std::move(their_key).error());
-    if (*my_key != *their_key) return false;
+    MOLARIUM_ASSIGN_OR_RETURN(auto my_key, lazy_section_key(mine));
+    MOLARIUM_ASSIGN_OR_RETURN(auto their_key, other.lazy_section_key(theirs));
+    if (my_key != their_key) return false;
   }
   return true;
 }
@@ -210,17 +205,16 @@ Result<DatabaseSchema> SoaMoleculeView::database_schema() const {
   for (BuiltinField field : kSchemaOrder) {
     const SoaBuiltinSlot& slot = builtin_slot(field);
     if (!slot.present) continue;
-    auto section = database_schema_section(kBuiltinKind, builtin_key(field), slot.type_tag, slot.payload_length,
-                                           atom_count_);
-    if (!section) return std::unexpected(std::move(section).error());
-    schema.sections.push_back(std::move(*section));
+    MOLARIUM_ASSIGN_OR_RETURN(auto section,
+                              database_schema_section(kBuiltinKind, builtin_key(field), slot.type_tag,
+                                                      slot.payload_length, atom_count_));
+    schema.sections.push_back(std::move(section));
   }
   for (const SoaSectionSlot& slot : custom_slots_) {
-    auto key = lazy_section_key(slot);
-    if (!key) return std::unexpected(std::move(key).error());
-    auto section = database_schema_section(slot.kind, *key, slot.type_tag, slot.payload_length, atom_count_);
-    if (!section) return std::unexpected(std::move(section).error());
-    schema.sections.push_back(std::move(*section));
+    MOLARIUM_ASSIGN_OR_RETURN(auto key, lazy_section_key(slot));
+    MOLARIUM_ASSIGN_OR_RETURN(auto section,
+                              database_schema_section(slot.kind, key, slot.type_tag, slot.payload_length, atom_count_));
+    schema.sections.push_back(std::move(section));
   }
   return schema;
 }
@@ -229,7 +223,7 @@ Result<Molecule> SoaMoleculeView::materialize() const {
   const ByteView numbers = atomic_numbers_bytes();
   std::vector<std::uint8_t> atomic_numbers(numbers.begin(), numbers.end());
 
-  auto built = [&]() -> Result<Molecule> {
+  auto build = [&]() -> Result<Molecule> {
     if (positions_type_tag_ == tag_byte(TypeTag::Vec3F32)) {
       return Molecule::create(load_le_triples<float>(positions_bytes()), std::move(atomic_numbers));
     }
@@ -237,17 +231,15 @@ Result<Molecule> SoaMoleculeView::materialize() const {
       return Molecule::create_f64(load_le_triples<double>(positions_bytes()), std::move(atomic_numbers));
     }
     return value_error(cat("Unsupported positions type tag ", tag_number(positions_type_tag_)));
-  }();
-  if (!built) return std::unexpected(std::move(built).error());
-  Molecule molecule = std::move(*built);
+  };
+  MOLARIUM_ASSIGN_OR_RETURN(Molecule molecule, build());
 
   // Each present built-in is decoded into its field; the first failure ends materialisation.
   auto decode_into = [this](BuiltinField field, auto& target, auto decode) -> Result<void> {
     const SoaBuiltinSlot& slot = builtin_slot(field);
     if (!slot.present) return {};
-    auto value = decode(builtin_payload(slot), slot.type_tag);
-    if (!value) return std::unexpected(std::move(value).error());
-    target = std::move(*value);
+    MOLARIUM_ASSIGN_OR_RETURN(auto value, decode(builtin_payload(slot), slot.type_tag));
+    target = std::move(value);
     return {};
   };
   auto vec3 = [](std::string_view name) {
@@ -265,29 +257,24 @@ Result<Molecule> SoaMoleculeView::materialize() const {
   };
   auto pbc_flags = [](ByteView payload, std::uint8_t) { return decode_pbc(payload); };
 
-  Result<void> status = decode_into(BuiltinField::Charges, molecule.charges, float_array);
-  if (status) status = decode_into(BuiltinField::Cell, molecule.cell, mat3(builtin::kCell));
-  if (status) status = decode_into(BuiltinField::Energy, molecule.energy, decode_energy);
-  if (status) status = decode_into(BuiltinField::Forces, molecule.forces, vec3(builtin::kForces));
-  if (status) status = decode_into(BuiltinField::Name, molecule.name, name_text);
-  if (status) status = decode_into(BuiltinField::Pbc, molecule.pbc, pbc_flags);
-  if (status) status = decode_into(BuiltinField::Stress, molecule.stress, mat3(builtin::kStress));
-  if (status) {
-    status = decode_into(BuiltinField::Velocities, molecule.velocities, vec3(builtin::kVelocities));
-  }
-  if (!status) return std::unexpected(std::move(status).error());
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Charges, molecule.charges, float_array));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Cell, molecule.cell, mat3(builtin::kCell)));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Energy, molecule.energy, decode_energy));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Forces, molecule.forces, vec3(builtin::kForces)));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Name, molecule.name, name_text));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Pbc, molecule.pbc, pbc_flags));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Stress, molecule.stress, mat3(builtin::kStress)));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Velocities, molecule.velocities, vec3(builtin::kVelocities)));
 
   for (const SoaSectionSlot& slot : custom_slots_) {
     // Every key is decoded, even of a section that is then skipped.
-    auto key = lazy_section_key(slot);
-    if (!key) return std::unexpected(std::move(key).error());
+    MOLARIUM_ASSIGN_OR_RETURN(auto key, lazy_section_key(slot));
     PropertyMap* scope = slot.kind == kAtomKind       ? &molecule.atom_properties
                          : slot.kind == kMoleculeKind ? &molecule.properties
                                                       : nullptr;
     if (scope == nullptr) continue;
-    auto value = decode_property_value(slot.type_tag, section_payload(slot));
-    if (!value) return std::unexpected(std::move(value).error());
-    (*scope)[std::string(*key)] = std::move(*value);
+    MOLARIUM_ASSIGN_OR_RETURN(auto value, decode_property_value(slot.type_tag, section_payload(slot)));
+    (*scope)[std::string(key)] = std::move(value);
   }
   return molecule;
 }

@@ -88,9 +88,8 @@ PyObject* wrap_database(AtomDatabase&& database) {
 // interpreter lock released, also on pool workers.
 molarium::Result<SoaMoleculeView> load_mapped_view(const AtomDatabase& database, std::size_t i,
                                                    const records::SoaContext& context) {
-  auto record = records::mapped_record_bytes(database, i);
-  if (!record) return std::unexpected(std::move(record).error());
-  return SoaMoleculeView::from_storage(std::move(*record), context.positions_stride, context.positions_type_tag);
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, records::mapped_record_bytes(database, i));
+  return SoaMoleculeView::from_storage(std::move(record), context.positions_stride, context.positions_type_tag);
 }
 
 // Returns a new reference to a new view-backed PyMolecule, or nullptr with an exception set.
@@ -118,17 +117,17 @@ molarium::Result<std::vector<SoaMoleculeView>> load_mapped_views(const AtomDatab
                                                                  std::span<const std::size_t> indices,
                                                                  const records::SoaContext& context) {
   std::vector<std::optional<molarium::Result<SoaMoleculeView>>> loaded(indices.size());
-  auto status = molarium::pool::parallel_for(indices.size(), [&](std::size_t i) -> molarium::Result<void> {
+  auto load = [&](std::size_t i) -> molarium::Result<void> {
     loaded[i].emplace(load_mapped_view(database, indices[i], context));
     return {};
-  });
-  // Only a fault of the pool itself (a worker's C++ exception) gets here.
-  if (!status) return std::unexpected(std::move(status).error());
+  };
+  // Only a fault of the pool itself (a worker's C++ exception) fails the loop.
+  MOLARIUM_TRY_VOID(molarium::pool::parallel_for(indices.size(), load));
   std::vector<SoaMoleculeView> views;
   views.reserve(loaded.size());
   for (auto& result : loaded) {
-    if (!*result) return std::unexpected(std::move(*result).error());
-    views.push_back(std::move(**result));
+    MOLARIUM_ASSIGN_OR_RETURN(SoaMoleculeView view, std::move(*result));
+    views.push_back(std::move(view));
   }
   return views;
 }

@@ -625,10 +625,9 @@ std::size_t atom_count(const MoleculeValue& value) {
 
 Result<Molecule*> ensure_owned(MoleculeValue& value) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
-    auto owned = view->materialize();
-    if (!owned) return std::unexpected(std::move(owned).error());
+    MOLARIUM_ASSIGN_OR_RETURN(auto owned, view->materialize());
     // Destroys the view (and its hold on the record bytes) before the molecule moves in.
-    value.emplace<Molecule>(std::move(*owned));
+    value.emplace<Molecule>(std::move(owned));
   }
   return &std::get<Molecule>(value);
 }

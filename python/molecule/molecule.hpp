@@ -40,9 +40,8 @@ template <class Read>
 auto read_as_owned(const MoleculeValue& value, Read&& read)
     -> Result<std::invoke_result_t<Read, const molarium::atom::Molecule&>> {
   if (const auto* owned = std::get_if<molarium::atom::Molecule>(&value)) return read(*owned);
-  auto copy = std::get<records::SoaMoleculeView>(value).materialize();
-  if (!copy) return std::unexpected(std::move(copy).error());
-  return read(*copy);
+  MOLARIUM_ASSIGN_OR_RETURN(auto copy, std::get<records::SoaMoleculeView>(value).materialize());
+  return read(copy);
 }
 
 // Returns a new reference to a new PyMolecule holding the value, or nullptr with an exception set.
