@@ -238,8 +238,7 @@ Result<Molecule> SoaMoleculeView::materialize() const {
   auto decode_into = [this](BuiltinField field, auto& target, auto decode) -> Result<void> {
     const SoaBuiltinSlot& slot = builtin_slot(field);
     if (!slot.present) return {};
-    MOLARIUM_ASSIGN_OR_RETURN(auto value, decode(builtin_payload(slot), slot.type_tag));
-    target = std::move(value);
+    MOLARIUM_ASSIGN_OR_RETURN(target, decode(builtin_payload(slot), slot.type_tag));
     return {};
   };
   auto vec3 = [](std::string_view name) {

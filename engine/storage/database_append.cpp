@@ -321,8 +321,7 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
   std::vector<index::MoleculeIndex> entries;
   entries.reserve(records.size());
   {
-    MOLARIUM_ASSIGN_OR_RETURN(auto end, writer_.seek_end());
-    start = end;
+    MOLARIUM_ASSIGN_OR_RETURN(start, writer_.seek_end());
 
     std::optional<Error> failure;
     std::uint64_t offset = start;
