@@ -68,7 +68,7 @@ bool add_section_length(std::uint64_t& length, std::string_view key, ByteView pa
          checked_add(length, payload.size(), length);
 }
 
-// write_section with its refusal as this builder's plain text.
+// write_section with its refusal as this builder's Value error (without the kind prefix).
 Result<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                               ByteView payload) {
   auto written = write_section(record, kind, key, type_tag, payload);
