@@ -47,13 +47,13 @@ TEST(MoleculeConstructors, WithNameInternalKeepsTheName) {
 TEST(MoleculeConstructors, MoreAtomicNumbersThanPositionsFail) {
   auto molecule = Molecule::create({{0, 0, 0}, {1, 1, 1}, {2, 2, 2}}, {1, 2});
   ASSERT_FALSE(molecule.has_value());
-  EXPECT_EQ(molecule.error(), "Atomic numbers length (2) doesn't match atom count (3)");
+  EXPECT_EQ(molecule.error().display(), "Atomic numbers length (2) doesn't match atom count (3)");
 }
 
 TEST(MoleculeConstructors, LengthMismatchFailsForEveryConstructor) {
-  EXPECT_EQ(Molecule::create_f64({{0, 0, 0}}, {1, 2, 3}).error(),
+  EXPECT_EQ(Molecule::create_f64({{0, 0, 0}}, {1, 2, 3}).error().display(),
             "Atomic numbers length (3) doesn't match atom count (1)");
-  EXPECT_EQ(Molecule::with_name_internal("x", types::Vec3Data(std::vector<types::Vec3F64>{}), {7}).error(),
+  EXPECT_EQ(Molecule::with_name_internal("x", types::Vec3Data(std::vector<types::Vec3F64>{}), {7}).error().display(),
             "Atomic numbers length (1) doesn't match atom count (0)");
 }
 

@@ -43,10 +43,10 @@ TEST(PayloadElements, LengthNotAMultipleOfTheElementIsRefusedFirst) {
   for (std::size_t misalignment : {0, 1}) {
     auto f32 = cast_or_decode_f32(buffer.at(misalignment, ten));
     ASSERT_FALSE(f32.has_value());
-    EXPECT_EQ(f32.error(), "Byte length 10 is not a multiple of element size 4");
+    EXPECT_EQ(f32.error().display(), "Byte length 10 is not a multiple of element size 4");
     auto f64 = cast_or_decode_f64(buffer.at(misalignment, ten));
     ASSERT_FALSE(f64.has_value());
-    EXPECT_EQ(f64.error(), "Byte length 10 is not a multiple of element size 8");
+    EXPECT_EQ(f64.error().display(), "Byte length 10 is not a multiple of element size 8");
   }
 }
 

@@ -65,7 +65,7 @@ Payload& no_optional_fields(Payload& p) { return p.zeros(7); }
 std::string decode_error(const Bytes& payload) {
   auto decoded = decode_molecule(payload);
   if (decoded) return "(decoded)";
-  return decoded.error();
+  return decoded.error().display();
 }
 
 // A molecule with every optional field in one width, and every property kind in both maps.
@@ -118,7 +118,7 @@ TEST(PicklePayload, EmptyMoleculeIsFortyFourBytes) {
   const Bytes payload = encode_molecule(empty_molecule());
   EXPECT_EQ(payload, expected.bytes());
   auto decoded = decode_molecule(payload);
-  ASSERT_TRUE(decoded.has_value()) << decoded.error();
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
   EXPECT_EQ(*decoded, empty_molecule());
 }
 
@@ -139,7 +139,7 @@ TEST(PicklePayload, TwoFloat32AtomsAreVariantCountAndSixFloats) {
   no_optional_fields(expected).u64(0).u64(0);
   EXPECT_EQ(encode_molecule(m), expected.bytes());
   auto decoded = decode_molecule(expected.bytes());
-  ASSERT_TRUE(decoded.has_value()) << decoded.error();
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
   EXPECT_EQ(*decoded, m);
 }
 
@@ -190,7 +190,7 @@ TEST(PicklePayload, OptionalFieldsFollowDeclarationOrder) {
 
   EXPECT_EQ(encode_molecule(m), expected.bytes());
   auto decoded = decode_molecule(expected.bytes());
-  ASSERT_TRUE(decoded.has_value()) << decoded.error();
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
   EXPECT_EQ(*decoded, m);
 }
 
@@ -199,7 +199,7 @@ TEST(PicklePayload, EveryFieldAndVariantRoundTripsInBothWidths) {
     const Molecule m = rich_molecule(f64);
     const Bytes payload = encode_molecule(m);
     auto decoded = decode_molecule(payload);
-    ASSERT_TRUE(decoded.has_value()) << decoded.error();
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
     EXPECT_EQ(*decoded, m) << (f64 ? "f64" : "f32");
   }
 }
@@ -221,7 +221,7 @@ TEST(PicklePayload, TrailingBytesAreIgnored) {
   Bytes payload = encode_molecule(m);
   payload.insert(payload.end(), {0xFF, 0x00, 0x13, 0x37});
   auto decoded = decode_molecule(payload);
-  ASSERT_TRUE(decoded.has_value()) << decoded.error();
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
   EXPECT_EQ(*decoded, m);
 
   Bytes empty = encode_molecule(empty_molecule());
@@ -340,7 +340,7 @@ TEST(PicklePayload, ValidUtf8BoundariesAreAccepted) {
   };
   for (const auto& text : texts) {
     auto decoded = decode_molecule(with_name_bytes(text));
-    ASSERT_TRUE(decoded.has_value()) << decoded.error();
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
     EXPECT_EQ(*decoded->name, std::string(text.begin(), text.end()));
   }
 }
@@ -394,7 +394,7 @@ TEST(PicklePayload, RepeatedKeyKeepsTheLaterValue) {
   p.text("e").u32(1).f64(1.0);
   p.text("e").u32(2).i64(7);
   auto decoded = decode_molecule(p.bytes());
-  ASSERT_TRUE(decoded.has_value()) << decoded.error();
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
   ASSERT_EQ(decoded->properties.size(), 1u);
   EXPECT_EQ(decoded->properties.at("e"), PropertyValue(std::int64_t{7}));
 }

@@ -56,9 +56,9 @@ SoaSectionRef ref(std::string_view key, const Bytes& payload, std::uint8_t kind,
   return SoaSectionRef{key, ByteView(payload), kind, tag};
 }
 
-std::string builder_error(const ValueResult<Bytes>& result) {
+std::string builder_error(const Result<Bytes>& result) {
   EXPECT_FALSE(result.has_value());
-  return result.has_value() ? std::string() : result.error();
+  return result.has_value() ? std::string() : result.error().display();
 }
 
 // A region of address space that is never touched: lets a test hand over a range longer than the
@@ -130,7 +130,7 @@ TEST(RecordBuilder, MatchesEngineWriterWithAllBuiltinsAndCustomSections) {
   };
 
   auto built = build_soa_record_unchecked(kTagF32Positions, positions, numbers, builtins, custom);
-  ASSERT_TRUE(built.has_value()) << built.error();
+  ASSERT_TRUE(built.has_value()) << built.error().display();
   auto engine = molarium::storage::soa::serialize_molecule_soa(molecule, 3);
   ASSERT_TRUE(engine.has_value()) << engine.error().display();
   EXPECT_EQ(*built, *engine);
@@ -157,7 +157,7 @@ TEST(RecordBuilder, MatchesEngineWriterForFloat64PositionsAndFloat32Energy) {
   builtins.energy = SoaBuiltinPayload{energy, 11};
 
   auto built = build_soa_record_unchecked(kTagF64Positions, positions, Bytes{6}, builtins, {});
-  ASSERT_TRUE(built.has_value()) << built.error();
+  ASSERT_TRUE(built.has_value()) << built.error().display();
   EXPECT_EQ(*built, molarium::storage::soa::serialize_molecule_soa(molecule, 3).value());
 }
 

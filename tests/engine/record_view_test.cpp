@@ -107,7 +107,7 @@ const SoaContext kF64Context{24, 7};
 
 SoaMoleculeView view_of(Bytes record, const SoaContext& context = kF32Context) {
   auto view = SoaMoleculeView::from_bytes(std::move(record), context);
-  EXPECT_TRUE(view) << view.error();
+  EXPECT_TRUE(view) << view.error().display();
   return std::move(*view);
 }
 
@@ -120,10 +120,10 @@ std::string engine_error(const molarium::Result<T>& result) {
   return result.error().message();
 }
 template <class T>
-std::string value_error_of(const ValueResult<T>& result) {
+std::string value_error_of(const Result<T>& result) {
   EXPECT_FALSE(result.has_value());
   if (result.has_value()) return "<succeeded>";
-  return result.error();
+  return result.error().display();
 }
 
 std::string storage_error(Bytes record, const SoaContext& context = kF32Context) {
@@ -147,7 +147,7 @@ TEST(RecordView, SixZeroBytesAreAnEmptyMolecule) {
   EXPECT_TRUE(view.custom_slots().empty());
   for (std::size_t f = 0; f < kBuiltinCount; ++f) EXPECT_FALSE(view.has_builtin(BuiltinField(f)));
   auto molecule = view.materialize();
-  ASSERT_TRUE(molecule) << molecule.error();
+  ASSERT_TRUE(molecule) << molecule.error().display();
   EXPECT_EQ(*molecule, Molecule::create({}, {}).value());
 }
 
@@ -216,12 +216,12 @@ TEST(RecordView, UnknownBuiltinKeyIsACustomSlotOfKindZero) {
   EXPECT_EQ(view.lazy_section_key(view.custom_slots()[0]).value(), "spin");
 
   auto molecule = view.materialize();
-  ASSERT_TRUE(molecule) << molecule.error();
+  ASSERT_TRUE(molecule) << molecule.error().display();
   EXPECT_TRUE(molecule->properties.empty());
   EXPECT_TRUE(molecule->atom_properties.empty());
 
   auto schema = view.database_schema();
-  ASSERT_TRUE(schema) << schema.error();
+  ASSERT_TRUE(schema) << schema.error().display();
   EXPECT_EQ(schema->sections, (std::vector<DatabaseSchemaSection>{{"spin", 8, 8, false, 0, 0}}));
 }
 
@@ -261,7 +261,7 @@ TEST(RecordView, Float32EnergyIsWidenedByTheGetterAndKeptByMaterialize) {
   const SoaMoleculeView view = view_of(record_f32(0, {section(0, "energy", 11, f32le(0.1f))}));
   EXPECT_EQ(view.energy().value(), static_cast<double>(0.1f));
   auto molecule = view.materialize();
-  ASSERT_TRUE(molecule) << molecule.error();
+  ASSERT_TRUE(molecule) << molecule.error().display();
   ASSERT_TRUE(molecule->energy.has_value());
   EXPECT_EQ(molecule->energy->index(), kF32);
   EXPECT_EQ(std::get<float>(*molecule->energy), 0.1f);
@@ -323,7 +323,7 @@ TEST(RecordView, MaterializeRefusalsOfBuiltins) {
 TEST(RecordView, MaterializeDoesNotCheckBuiltinsAgainstTheAtomCount) {
   const SoaMoleculeView view = view_of(record_f32(2, {section(0, "forces", 4, f32s({1, 2, 3}))}));
   auto molecule = view.materialize();
-  ASSERT_TRUE(molecule) << molecule.error();
+  ASSERT_TRUE(molecule) << molecule.error().display();
   EXPECT_EQ(length(*molecule->forces), 1u);
 }
 
@@ -331,7 +331,7 @@ TEST(RecordView, LaterCustomSectionWithTheSameKeyReplacesTheValue) {
   const SoaMoleculeView view =
       view_of(record_f32(1, {section(2, "p", 1, i64le(1)), section(2, "p", 1, i64le(2)), section(1, "p", 1, i64le(3))}));
   auto molecule = view.materialize();
-  ASSERT_TRUE(molecule) << molecule.error();
+  ASSERT_TRUE(molecule) << molecule.error().display();
   EXPECT_EQ(molecule->properties.at("p"), PropertyValue(std::in_place_index<2>, std::int64_t{2}));
   EXPECT_EQ(molecule->atom_properties.at("p"), PropertyValue(std::in_place_index<2>, std::int64_t{3}));
 }
@@ -366,7 +366,7 @@ TEST(RecordView, DatabaseSchemaListsBuiltinsInItsOrderThenCustomSections) {
       2, {section(0, "name", 2, text("w")), section(0, "forces", 4, Bytes(24, 0)), section(2, "m", 3, f64s({1, 2, 3})),
           section(0, "energy", 0, f64le(1)), section(1, "t", 15, cat_bytes({{1}, u32le(2), f64s({1, 2})}))}));
   auto schema = view.database_schema();
-  ASSERT_TRUE(schema) << schema.error();
+  ASSERT_TRUE(schema) << schema.error().display();
   EXPECT_EQ(schema->positions_type, 4);
   const std::vector<DatabaseSchemaSection> expected = {
       {"energy", 8, 8, false, 0, 0}, {"forces", 12, 12, true, 0, 4}, {"name", 0, 0, false, 0, 2},
@@ -476,12 +476,12 @@ void expect_round_trip(const Molecule& molecule, const SoaContext& context) {
   ASSERT_TRUE(record) << record.error().display();
   const SoaMoleculeView view = view_of(*record, context);
   auto materialized = view.materialize();
-  ASSERT_TRUE(materialized) << materialized.error();
+  ASSERT_TRUE(materialized) << materialized.error().display();
   EXPECT_EQ(*materialized, molecule);
 
   // The view reports the schema the engine derives from the molecule itself.
   auto reported = view.database_schema();
-  ASSERT_TRUE(reported) << reported.error();
+  ASSERT_TRUE(reported) << reported.error().display();
   auto derived = molarium::storage::schema::schema_from_molecule(molecule);
   ASSERT_TRUE(derived) << derived.error().display();
   auto by_id = [](const DatabaseSchemaSection& a, const DatabaseSchemaSection& b) {
@@ -767,7 +767,7 @@ TEST(SectionDecoders, DatabaseSchemaSectionRule) {
 TEST(SectionDecoders, DecodesEveryPropertyTag) {
   auto decode = [](std::uint8_t tag, const Bytes& payload) {
     auto value = decode_property_value(tag, payload);
-    EXPECT_TRUE(value) << unsigned{tag} << ": " << value.error();
+    EXPECT_TRUE(value) << unsigned{tag} << ": " << value.error().display();
     return value.value_or(PropertyValue());
   };
   EXPECT_EQ(decode(0, f64le(-2.5)), PropertyValue(std::in_place_index<1>, -2.5));
