@@ -5,12 +5,11 @@
 
 namespace molarium::atom {
 
-std::expected<Molecule, std::string> Molecule::with_name_internal(std::optional<std::string> name,
-                                                                  types::Vec3Data positions,
+Result<Molecule> Molecule::with_name_internal(std::optional<std::string> name, types::Vec3Data positions,
                                                                   std::vector<std::uint8_t> atomic_numbers) {
   const std::size_t count = types::length(positions);
   if (atomic_numbers.size() != count) {
-    return std::unexpected(
+    return value_error(
         cat("Atomic numbers length (", atomic_numbers.size(), ") doesn't match atom count (", count, ")"));
   }
   Molecule molecule;
@@ -20,13 +19,13 @@ std::expected<Molecule, std::string> Molecule::with_name_internal(std::optional<
   return molecule;
 }
 
-std::expected<Molecule, std::string> Molecule::create(std::vector<types::Vec3F32> positions,
-                                                      std::vector<std::uint8_t> atomic_numbers) {
+Result<Molecule> Molecule::create(std::vector<types::Vec3F32> positions,
+                                  std::vector<std::uint8_t> atomic_numbers) {
   return with_name_internal(std::nullopt, types::Vec3Data(std::move(positions)), std::move(atomic_numbers));
 }
 
-std::expected<Molecule, std::string> Molecule::create_f64(std::vector<types::Vec3F64> positions,
-                                                          std::vector<std::uint8_t> atomic_numbers) {
+Result<Molecule> Molecule::create_f64(std::vector<types::Vec3F64> positions,
+                                      std::vector<std::uint8_t> atomic_numbers) {
   return with_name_internal(std::nullopt, types::Vec3Data(std::move(positions)), std::move(atomic_numbers));
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/error.hpp"
 #include "engine/types.hpp"
 
 namespace molarium::atom {
@@ -38,15 +39,12 @@ struct Molecule {
   types::PropertyMap atom_properties;
   types::PropertyMap properties;
 
-  // The constructors fail with a plain message (not an engine Error):
+  // The constructors fail with a Value error:
   // "Atomic numbers length ({}) doesn't match atom count ({})".
-  static std::expected<Molecule, std::string> create(std::vector<types::Vec3F32> positions,
-                                                     std::vector<std::uint8_t> atomic_numbers);
-  static std::expected<Molecule, std::string> create_f64(std::vector<types::Vec3F64> positions,
-                                                         std::vector<std::uint8_t> atomic_numbers);
-  static std::expected<Molecule, std::string> with_name_internal(std::optional<std::string> name,
-                                                                 types::Vec3Data positions,
-                                                                 std::vector<std::uint8_t> atomic_numbers);
+  static Result<Molecule> create(std::vector<types::Vec3F32> positions, std::vector<std::uint8_t> atomic_numbers);
+  static Result<Molecule> create_f64(std::vector<types::Vec3F64> positions, std::vector<std::uint8_t> atomic_numbers);
+  static Result<Molecule> with_name_internal(std::optional<std::string> name, types::Vec3Data positions,
+                                             std::vector<std::uint8_t> atomic_numbers);
 
   std::size_t atom_count() const { return types::length(positions); }
   bool positions_f64() const { return positions.index() == types::kF64; }

@@ -22,6 +22,7 @@ std::string Error::display() const {
       return "Invalid data: " + message_;
     case Kind::Locked:
     case Kind::Stale:
+    case Kind::Value:
       return message_;
   }
   return message_;
@@ -45,6 +46,8 @@ std::string Error::debug() const {
       return "Locked(" + quoted + ")";
     case Kind::Stale:
       return "Stale(" + quoted + ")";
+    case Kind::Value:
+      return "Value(" + quoted + ")";
   }
   return quoted;
 }

@@ -224,7 +224,7 @@ class Decoder {
   std::string& failure() { return *failure_; }
 
   // One statement per field, in payload order.
-  std::expected<atom::Molecule, std::string> molecule() {
+  Result<atom::Molecule> molecule() {
     auto name = optional([&] { return text(); });
     auto positions = vec3();
     auto atomic_numbers = list<std::uint8_t>();
@@ -237,7 +237,7 @@ class Decoder {
     auto stress = optional([&] { return mat3(); });
     auto atom_properties = map();
     auto properties = map();
-    if (!ok()) return std::unexpected(std::move(failure()));
+    if (!ok()) return value_error(std::move(failure()));
 
     // The constructor's check keeps the model's invariant: one atomic number per position.
     auto molecule =
@@ -472,7 +472,7 @@ Bytes encode_molecule(const atom::Molecule& molecule) {
   return payload;
 }
 
-std::expected<atom::Molecule, std::string> decode_molecule(ByteView payload) {
+Result<atom::Molecule> decode_molecule(ByteView payload) {
   return Decoder(payload).molecule();
 }
 

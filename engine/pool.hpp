@@ -65,16 +65,12 @@ Result<void> parallel_for(std::size_t count, FunctionRef<Result<void>(std::size_
 template <class T, class F>
 Result<std::vector<T>> parallel_map(std::size_t count, F&& item, std::size_t min_parallel = 2) {
   std::vector<std::optional<T>> slots(count);
-  auto status = parallel_for(
-      count,
-      [&](std::size_t i) -> Result<void> {
-        Result<T> value = item(i);
-        if (!value) return std::unexpected(std::move(value).error());
-        slots[i].emplace(std::move(*value));
-        return {};
-      },
-      min_parallel);
-  if (!status) return std::unexpected(std::move(status).error());
+  auto collect = [&](std::size_t i) -> Result<void> {
+    MOLARIUM_ASSIGN_OR_RETURN(T value, item(i));
+    slots[i].emplace(std::move(value));
+    return {};
+  };
+  MOLARIUM_TRY_VOID(parallel_for(count, collect, min_parallel));
   std::vector<T> out;
   out.reserve(count);
   for (auto& slot : slots) out.push_back(std::move(*slot));

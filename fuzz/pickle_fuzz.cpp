@@ -13,7 +13,7 @@ namespace rs = molarium::records;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto molecule = molarium::pickle::decode_molecule(molarium::ByteView(data, size));
   if (!molecule) {
-    FUZZ_CHECK(!molecule.error().empty());
+    FUZZ_CHECK(!molecule.error().message().empty());
     return 0;
   }
   FUZZ_CHECK(molecule->atom_count() == molecule->atomic_numbers.size());

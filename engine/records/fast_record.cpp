@@ -82,14 +82,13 @@ Result<storage::DatabaseSchemaSection> section_schema_from_ref(const SoaSectionR
 
   if (dtypes::is_tensor_tag(tag)) {
     schema.elem_bytes = rule->elem_bytes;
-    auto layout = dtypes::tensor_shape_from_payload(tag, section.payload);
-    if (!layout) return std::unexpected(std::move(layout).error());
+    MOLARIUM_ASSIGN_OR_RETURN(auto layout, dtypes::tensor_shape_from_payload(tag, section.payload));
     if (per_atom) {
-      if (layout->shape.empty()) {
+      if (layout.shape.empty()) {
         return invalid_data(cat("Atom tensor property '", key, "' must have at least one dimension"));
       }
-      if (layout->shape[0] != atom_count) {
-        return invalid_data(cat("Atom tensor property '", key, "' first dimension (", layout->shape[0],
+      if (layout.shape[0] != atom_count) {
+        return invalid_data(cat("Atom tensor property '", key, "' first dimension (", layout.shape[0],
                                 ") doesn't match atom count (", atom_count, ")"));
       }
     }

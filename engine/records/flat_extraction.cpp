@@ -107,14 +107,12 @@ struct Layout {
 
 // The sections of one record as layout entries, in record order.
 Result<std::vector<DatabaseSchemaSection>> record_sections(ByteView record, std::size_t positions_stride) {
-  auto parsed = parse_mol_fast_soa(record, positions_stride);
-  if (!parsed) return std::unexpected(std::move(parsed).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto parsed, parse_mol_fast_soa(record, positions_stride));
   std::vector<DatabaseSchemaSection> sections;
-  sections.reserve(parsed->sections.size());
-  for (const SoaSectionRef& section : parsed->sections) {
-    auto schema = section_schema_from_ref(section, parsed->atom_count);
-    if (!schema) return std::unexpected(std::move(schema).error());
-    sections.push_back(std::move(*schema));
+  sections.reserve(parsed.sections.size());
+  for (const SoaSectionRef& section : parsed.sections) {
+    MOLARIUM_ASSIGN_OR_RETURN(auto schema, section_schema_from_ref(section, parsed.atom_count));
+    sections.push_back(std::move(schema));
   }
   return sections;
 }
@@ -186,18 +184,18 @@ bool is_string_column_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::St
 // are not zeroed here: each molecule's fill writes or zeroes its own part, on its own thread.
 Result<ByteBuffer> fixed_buffer(const DatabaseSchemaSection& entry, std::uint64_t total_atoms, std::size_t molecules) {
   if (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag)) return ByteBuffer();
-  const auto bytes = entry.per_atom ? buffer_bytes(entry.elem_bytes, total_atoms, cat("section '", entry.key, "'"))
-                                    : buffer_bytes(entry.slot_bytes, molecules, cat("section '", entry.key, "'"));
-  if (!bytes) return std::unexpected(bytes.error());
-  return ByteBuffer(*bytes);
+  MOLARIUM_ASSIGN_OR_RETURN(const auto bytes,
+                            entry.per_atom
+                                ? buffer_bytes(entry.elem_bytes, total_atoms, cat("section '", entry.key, "'"))
+                                : buffer_bytes(entry.slot_bytes, molecules, cat("section '", entry.key, "'")));
+  return ByteBuffer(bytes);
 }
 
 Result<FlatPositions> positions_buffer(std::uint8_t positions_type_tag, std::size_t positions_stride,
                                        std::uint64_t total_atoms) {
-  const auto bytes = buffer_bytes(positions_stride, total_atoms, "positions");
-  if (!bytes) return std::unexpected(bytes.error());
-  if (positions_type_tag == tag_byte(TypeTag::Vec3F32)) return FlatPositions(FlatBuffer<float>(*bytes / sizeof(float)));
-  if (positions_type_tag == tag_byte(TypeTag::Vec3F64)) return FlatPositions(ByteBuffer(*bytes));
+  MOLARIUM_ASSIGN_OR_RETURN(const auto bytes, buffer_bytes(positions_stride, total_atoms, "positions"));
+  if (positions_type_tag == tag_byte(TypeTag::Vec3F32)) return FlatPositions(FlatBuffer<float>(bytes / sizeof(float)));
+  if (positions_type_tag == tag_byte(TypeTag::Vec3F64)) return FlatPositions(ByteBuffer(bytes));
   return invalid_data(cat("Unsupported positions type tag ", static_cast<unsigned>(positions_type_tag)));
 }
 
@@ -244,16 +242,15 @@ class Filler {
         positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors) {}
 
   Result<void> fill(std::size_t i, ByteView record) const {
-    auto parsed = parse_mol_fast_soa(record, context_.positions_stride);
-    if (!parsed) return std::unexpected(std::move(parsed).error());
+    MOLARIUM_ASSIGN_OR_RETURN(auto parsed, parse_mol_fast_soa(record, context_.positions_stride));
     // The buffers are laid out by the index's counts: a record of another count would write
     // into its neighbours' rows (or past the buffers), so it is refused before anything is copied.
-    if (parsed->atom_count != counts_[i]) {
-      return invalid_data(cat("SOA record of molecule ", i, " holds ", parsed->atom_count,
+    if (parsed.atom_count != counts_[i]) {
+      return invalid_data(cat("SOA record of molecule ", i, " holds ", parsed.atom_count,
                               " atoms, but its index entry says ", counts_[i]));
     }
-    MOLARIUM_TRY_VOID(copy_atoms(i, *parsed));
-    return layout_.strict ? fill_positional(i, *parsed) : fill_keyed(i, *parsed, 0);
+    MOLARIUM_TRY_VOID(copy_atoms(i, parsed));
+    return layout_.strict ? fill_positional(i, parsed) : fill_keyed(i, parsed, 0);
   }
 
  private:
@@ -354,8 +351,7 @@ class Filler {
     const ByteView payload = section.payload;
     if (dtypes::is_tensor_tag(entry.type_tag)) {
       // Only the shape check is wanted here; the dictionary builder reads the shape again.
-      auto layout = dtypes::tensor_shape_from_payload(entry.type_tag, payload);
-      if (!layout) return std::unexpected(std::move(layout).error());
+      MOLARIUM_TRY_VOID(dtypes::tensor_shape_from_payload(entry.type_tag, payload));
       tensors_[j]->store(i, Bytes(payload.begin(), payload.end()));
       return {};
     }
@@ -499,9 +495,8 @@ Result<SoaBytes> mapped_record_bytes(const AtomDatabase& database, std::size_t k
     }
     return invalid_data(cat("Missing compressed bytes for molecule ", k));
   }
-  auto record = database.record(k);
-  if (!record) return std::unexpected(std::move(record).error());
-  return std::visit([](auto&& held) { return SoaBytes(std::move(held)); }, std::move(record->held));
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, database.record(k));
+  return std::visit([](auto&& held) { return SoaBytes(std::move(held)); }, std::move(record.held));
 }
 
 Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database, std::span<const std::size_t> indices) {
@@ -510,72 +505,61 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
 
   const bool mapped = database.has_data_mapping();
   // Each entry is decoded once, here.
-  const auto entries = database.record_entries(indices);
-  if (!entries) return std::unexpected(entries.error());
-  std::vector<std::uint32_t> counts = atom_counts(*entries);
-  auto offsets = atom_offsets(counts);
-  if (!offsets) return std::unexpected(std::move(offsets).error());
-  const std::uint64_t total_atoms = offsets->back();
+  MOLARIUM_ASSIGN_OR_RETURN(const auto entries, database.record_entries(indices));
+  std::vector<std::uint32_t> counts = atom_counts(entries);
+  MOLARIUM_ASSIGN_OR_RETURN(auto offsets, atom_offsets(counts));
+  const std::uint64_t total_atoms = offsets.back();
 
-  const auto context = SoaContext::from_database(database);
-  if (!context) return std::unexpected(context.error());
+  MOLARIUM_ASSIGN_OR_RETURN(const auto context, SoaContext::from_database(database));
   const std::optional<DatabaseSchema> lock = database.schema_info();
-  const auto record_bytes = check_counts_fit_records(indices, *entries, context->positions_stride);
-  if (!record_bytes) return std::unexpected(record_bytes.error());
+  MOLARIUM_ASSIGN_OR_RETURN(const auto record_bytes,
+                            check_counts_fit_records(indices, entries, context.positions_stride));
   // The fill of a mapped, compressed database decompresses each record; otherwise it copies.
   const bool decompresses = mapped && database.compression().codec != compression::Codec::None;
-  const bool run_inline = *record_bytes < (decompresses ? kInlineCompressedRecordBytes : kInlineRecordBytes);
+  const bool run_inline = record_bytes < (decompresses ? kInlineCompressedRecordBytes : kInlineRecordBytes);
 
   // An unmapped database is read and decompressed in one parallel batch before the fill.
   std::vector<Bytes> records;
   if (!mapped) {
-    auto read = database.decompress_entries_parallel(*entries);
-    if (!read) return std::unexpected(std::move(read).error());
-    records = std::move(*read);
+    MOLARIUM_ASSIGN_OR_RETURN(records, database.decompress_entries_parallel(entries));
   }
-  Result<std::vector<DatabaseSchemaSection>> first_sections = [&]() -> Result<std::vector<DatabaseSchemaSection>> {
-    if (!mapped) return record_sections(records.front(), context->positions_stride);
-    auto first = database.record(entries->front());
-    if (!first) return std::unexpected(std::move(first).error());
-    return record_sections(first->bytes(), context->positions_stride);
-  }();
-  if (!first_sections) return std::unexpected(std::move(first_sections).error());
+  auto read_first_sections = [&]() -> Result<std::vector<DatabaseSchemaSection>> {
+    if (!mapped) return record_sections(records.front(), context.positions_stride);
+    MOLARIUM_ASSIGN_OR_RETURN(auto first, database.record(entries.front()));
+    return record_sections(first.bytes(), context.positions_stride);
+  };
+  MOLARIUM_ASSIGN_OR_RETURN(auto first_sections, read_first_sections());
 
-  auto chosen = choose_layout(std::move(*first_sections), lock);
-  if (!chosen) return std::unexpected(std::move(chosen).error());
-  Layout layout = std::move(*chosen);
+  MOLARIUM_ASSIGN_OR_RETURN(Layout layout, choose_layout(std::move(first_sections), lock));
   // Keyed matching needs the map; strict matching with a lock needs it for reordered records.
   const KeyMap keys = (!layout.strict || lock) ? key_map(layout.sections) : KeyMap();
 
-  auto positions = positions_buffer(context->positions_type_tag, context->positions_stride, total_atoms);
-  if (!positions) return std::unexpected(std::move(positions).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto positions,
+                            positions_buffer(context.positions_type_tag, context.positions_stride, total_atoms));
   ByteBuffer atomic_numbers(total_atoms);
   std::vector<ByteBuffer> fixed;
   fixed.reserve(layout.sections.size());
   for (const DatabaseSchemaSection& entry : layout.sections) {
-    auto buffer = fixed_buffer(entry, total_atoms, molecules);
-    if (!buffer) return std::unexpected(std::move(buffer).error());
-    fixed.push_back(std::move(*buffer));
+    MOLARIUM_ASSIGN_OR_RETURN(auto buffer, fixed_buffer(entry, total_atoms, molecules));
+    fixed.push_back(std::move(buffer));
   }
   auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
   auto tensors = gatherers<Bytes>(layout.sections, molecules, &dtypes::is_tensor_tag);
 
-  const Filler filler(*context, counts, *offsets, layout, keys, lock.has_value(), *positions,
+  const Filler filler(context, counts, offsets, layout, keys, lock.has_value(), positions,
                       atomic_numbers, fixed, strings, tensors);
-  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(database, *entries, first, last); };
+  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(database, entries, first, last); };
   const auto fill_mapped = [&](std::size_t i) -> Result<void> {
     // Held only while this molecule is filled.
-    const auto record = database.record((*entries)[i]);
-    if (!record) return std::unexpected(record.error());
-    return filler.fill(i, record->bytes());
+    MOLARIUM_ASSIGN_OR_RETURN(const auto record, database.record(entries[i]));
+    return filler.fill(i, record.bytes());
   };
   const auto fill_read = [&](std::size_t i) { return filler.fill(i, records[i]); };
-  const auto filled = mapped ? fill_all(molecules, run_inline, warm_mapped, fill_mapped)
-                             : fill_all(molecules, run_inline, [](std::size_t, std::size_t) {}, fill_read);
-  if (!filled) return std::unexpected(filled.error());
+  MOLARIUM_TRY_VOID(mapped ? fill_all(molecules, run_inline, warm_mapped, fill_mapped)
+                           : fill_all(molecules, run_inline, [](std::size_t, std::size_t) {}, fill_read));
   records.clear();
 
-  FlatExtraction out{std::move(*positions),
+  FlatExtraction out{std::move(positions),
                      std::move(counts),
                      std::move(atomic_numbers),
                      std::move(layout.sections),

@@ -12,7 +12,6 @@
 
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
-#include "engine/records/value_result.hpp"
 
 namespace molarium::records {
 
@@ -58,7 +57,7 @@ class CowElements {
 // The payload as elements of T (float or int32 for 4-byte, double or int64 for 8-byte payloads).
 // "Byte length {} is not a multiple of element size {}", tested before alignment.
 template <class T>
-ValueResult<CowElements<T>> cast_or_decode(ByteView payload) {
+Result<CowElements<T>> cast_or_decode(ByteView payload) {
   if (payload.size() % sizeof(T) != 0) {
     return value_error(cat("Byte length ", payload.size(), " is not a multiple of element size ", sizeof(T)));
   }
@@ -68,10 +67,10 @@ ValueResult<CowElements<T>> cast_or_decode(ByteView payload) {
   return CowElements<T>::owned(std::move(values));
 }
 
-inline ValueResult<CowElements<float>> cast_or_decode_f32(ByteView payload) {
+inline Result<CowElements<float>> cast_or_decode_f32(ByteView payload) {
   return cast_or_decode<float>(payload);
 }
-inline ValueResult<CowElements<double>> cast_or_decode_f64(ByteView payload) {
+inline Result<CowElements<double>> cast_or_decode_f64(ByteView payload) {
   return cast_or_decode<double>(payload);
 }
 

@@ -68,8 +68,8 @@ bool add_section_length(std::uint64_t& length, std::string_view key, ByteView pa
          checked_add(length, payload.size(), length);
 }
 
-// write_section with its refusal as this builder's plain text.
-ValueResult<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+// write_section with its refusal as this builder's Value error (without the kind prefix).
+Result<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                               ByteView payload) {
   auto written = write_section(record, kind, key, type_tag, payload);
   if (!written) return value_error(written.error().message());
@@ -78,7 +78,7 @@ ValueResult<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view
 
 }  // namespace
 
-ValueResult<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
+Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
                                               ByteView atomic_numbers, const SoaBuiltinPayloads& builtins,
                                               std::span<const SoaSectionRef> custom) {
   const std::optional<std::size_t> stride = storage::soa::positions_stride(positions_type_tag);
@@ -116,12 +116,10 @@ ValueResult<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, B
   append_bytes(record, atomic_numbers);
   append_le<std::uint16_t>(record, static_cast<std::uint16_t>(section_count));
   for (const PendingSection& section : present) {
-    auto written = write_plain(record, section.kind, section.key, section.type_tag, section.payload);
-    if (!written) return std::unexpected(std::move(written).error());
+    MOLARIUM_TRY_VOID(write_plain(record, section.kind, section.key, section.type_tag, section.payload));
   }
   for (const SoaSectionRef& section : custom) {
-    auto written = write_plain(record, section.kind, section.key, section.type_tag, section.payload);
-    if (!written) return std::unexpected(std::move(written).error());
+    MOLARIUM_TRY_VOID(write_plain(record, section.kind, section.key, section.type_tag, section.payload));
   }
   return record;
 }

@@ -11,7 +11,7 @@
 
 #include "engine/bytes.hpp"
 #include "engine/records/fast_record.hpp"
-#include "engine/records/value_result.hpp"
+#include "engine/error.hpp"
 
 namespace molarium::records {
 
@@ -39,13 +39,13 @@ struct SoaBuiltinPayloads {
 // section count, the present built-ins in the engine writer's order (charges, cell, energy, forces,
 // name, pbc, stress, velocities, kind 0), then `custom` in the order given, each with its own kind.
 // pbc flags are written as 0 or 1 (any nonzero byte counts as set).
-// The result's capacity is exactly its length. Errors (plain texts, raised as ValueError):
+// The result's capacity is exactly its length. Errors (Value errors, raised as ValueError as they are):
 //   "Unsupported positions type tag {}", "positions payload length ({}) is not a multiple of {}",
 //   "Atomic numbers length ({}) doesn't match atom count ({})", "Atom count {} exceeds u32 range",
 //   "Too many SOA sections", "SOA record length overflows", and those of check_section_fits as
-// plain texts.
+// Value errors.
 // Thread-safe: reads only its arguments.
-ValueResult<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
+Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
                                                         ByteView atomic_numbers,
                                                         const SoaBuiltinPayloads& builtins,
                                                         std::span<const SoaSectionRef> custom);

@@ -123,10 +123,8 @@ Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_
   return view;
 }
 
-ValueResult<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
-  auto view = from_storage(SoaBytes(std::move(bytes)), context.positions_stride, context.positions_type_tag);
-  if (!view) return value_error(view.error().display());
-  return std::move(*view);
+Result<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
+  return from_storage(SoaBytes(std::move(bytes)), context.positions_stride, context.positions_type_tag);
 }
 
 std::optional<ByteView> SoaMoleculeView::builtin_field_payload(BuiltinField field) const {
@@ -135,40 +133,37 @@ std::optional<ByteView> SoaMoleculeView::builtin_field_payload(BuiltinField fiel
   return builtin_payload(slot);
 }
 
-ValueResult<std::string_view> SoaMoleculeView::lazy_section_key(const SoaSectionSlot& slot) const {
+Result<std::string_view> SoaMoleculeView::lazy_section_key(const SoaSectionSlot& slot) const {
   const ByteView key = section_key_bytes(slot);
   if (!is_valid_utf8(key)) return value_error("Invalid UTF-8 in section key");
   return as_text(key);
 }
 
-ValueResult<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(std::uint8_t kind,
+Result<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(std::uint8_t kind,
                                                                                 std::string_view key) const {
   for (const SoaSectionSlot& slot : custom_slots_) {
     if (slot.kind != kind) continue;
-    auto slot_key = lazy_section_key(slot);
-    if (!slot_key) return std::unexpected(std::move(slot_key).error());
-    if (*slot_key == key) return std::optional<SoaSectionSlot>(slot);
+    MOLARIUM_ASSIGN_OR_RETURN(auto slot_key, lazy_section_key(slot));
+    if (slot_key == key) return std::optional<SoaSectionSlot>(slot);
   }
   return std::optional<SoaSectionSlot>();
 }
 
-ValueResult<std::optional<double>> SoaMoleculeView::energy() const {
+Result<std::optional<double>> SoaMoleculeView::energy() const {
   const SoaBuiltinSlot& slot = builtin_slot(BuiltinField::Energy);
   if (!slot.present) return std::optional<double>();
-  auto value = decode_energy(builtin_payload(slot), slot.type_tag);
-  if (!value) return std::unexpected(std::move(value).error());
-  return std::optional<double>(std::visit([](auto v) { return static_cast<double>(v); }, *value));
+  MOLARIUM_ASSIGN_OR_RETURN(auto value, decode_energy(builtin_payload(slot), slot.type_tag));
+  return std::optional<double>(std::visit([](auto v) { return static_cast<double>(v); }, value));
 }
 
-ValueResult<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
+Result<std::optional<std::array<bool, 3>>> SoaMoleculeView::pbc() const {
   const SoaBuiltinSlot& slot = builtin_slot(BuiltinField::Pbc);
   if (!slot.present) return std::optional<std::array<bool, 3>>();
-  auto flags = decode_pbc(builtin_payload(slot));
-  if (!flags) return std::unexpected(std::move(flags).error());
-  return std::optional<std::array<bool, 3>>(*flags);
+  MOLARIUM_ASSIGN_OR_RETURN(auto flags, decode_pbc(builtin_payload(slot)));
+  return std::optional<std::array<bool, 3>>(flags);
 }
 
-ValueResult<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t index) const {
+Result<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t index) const {
   if (index >= atom_count_) return std::optional<atom::Atom>();
   const ByteView data = bytes();
   const std::uint8_t atomic_number = data[atomic_numbers_offset_ + index];
@@ -185,7 +180,7 @@ ValueResult<std::optional<atom::Atom>> SoaMoleculeView::atom_at(std::size_t inde
   return value_error(cat("Unsupported positions type tag ", tag_number(positions_type_tag_)));
 }
 
-ValueResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const {
+Result<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) const {
   if (positions_type_tag_ != other.positions_type_tag_) return false;
   for (BuiltinField field : kSchemaOrder) {
     if (builtin_slot(field) != other.builtin_slot(field)) return false;
@@ -197,41 +192,38 @@ ValueResult<bool> SoaMoleculeView::same_schema_as(const SoaMoleculeView& other) 
     if (mine.kind != theirs.kind || mine.type_tag != theirs.type_tag || mine.payload_length != theirs.payload_length) {
       return false;
     }
-    auto my_key = lazy_section_key(mine);
-    if (!my_key) return std::unexpected(std::move(my_key).error());
-    auto their_key = other.lazy_section_key(theirs);
-    if (!their_key) return std::unexpected(std::move(their_key).error());
-    if (*my_key != *their_key) return false;
+    MOLARIUM_ASSIGN_OR_RETURN(auto my_key, lazy_section_key(mine));
+    MOLARIUM_ASSIGN_OR_RETURN(auto their_key, other.lazy_section_key(theirs));
+    if (my_key != their_key) return false;
   }
   return true;
 }
 
-ValueResult<DatabaseSchema> SoaMoleculeView::database_schema() const {
+Result<DatabaseSchema> SoaMoleculeView::database_schema() const {
   DatabaseSchema schema;
   schema.positions_type = positions_type_tag_;
   for (BuiltinField field : kSchemaOrder) {
     const SoaBuiltinSlot& slot = builtin_slot(field);
     if (!slot.present) continue;
-    auto section = database_schema_section(kBuiltinKind, builtin_key(field), slot.type_tag, slot.payload_length,
-                                           atom_count_);
-    if (!section) return std::unexpected(std::move(section).error());
-    schema.sections.push_back(std::move(*section));
+    MOLARIUM_ASSIGN_OR_RETURN(auto section,
+                              database_schema_section(kBuiltinKind, builtin_key(field), slot.type_tag,
+                                                      slot.payload_length, atom_count_));
+    schema.sections.push_back(std::move(section));
   }
   for (const SoaSectionSlot& slot : custom_slots_) {
-    auto key = lazy_section_key(slot);
-    if (!key) return std::unexpected(std::move(key).error());
-    auto section = database_schema_section(slot.kind, *key, slot.type_tag, slot.payload_length, atom_count_);
-    if (!section) return std::unexpected(std::move(section).error());
-    schema.sections.push_back(std::move(*section));
+    MOLARIUM_ASSIGN_OR_RETURN(auto key, lazy_section_key(slot));
+    MOLARIUM_ASSIGN_OR_RETURN(auto section,
+                              database_schema_section(slot.kind, key, slot.type_tag, slot.payload_length, atom_count_));
+    schema.sections.push_back(std::move(section));
   }
   return schema;
 }
 
-ValueResult<Molecule> SoaMoleculeView::materialize() const {
+Result<Molecule> SoaMoleculeView::materialize() const {
   const ByteView numbers = atomic_numbers_bytes();
   std::vector<std::uint8_t> atomic_numbers(numbers.begin(), numbers.end());
 
-  auto built = [&]() -> ValueResult<Molecule> {
+  auto build = [&]() -> Result<Molecule> {
     if (positions_type_tag_ == tag_byte(TypeTag::Vec3F32)) {
       return Molecule::create(load_le_triples<float>(positions_bytes()), std::move(atomic_numbers));
     }
@@ -239,17 +231,14 @@ ValueResult<Molecule> SoaMoleculeView::materialize() const {
       return Molecule::create_f64(load_le_triples<double>(positions_bytes()), std::move(atomic_numbers));
     }
     return value_error(cat("Unsupported positions type tag ", tag_number(positions_type_tag_)));
-  }();
-  if (!built) return std::unexpected(std::move(built).error());
-  Molecule molecule = std::move(*built);
+  };
+  MOLARIUM_ASSIGN_OR_RETURN(Molecule molecule, build());
 
   // Each present built-in is decoded into its field; the first failure ends materialisation.
-  auto decode_into = [this](BuiltinField field, auto& target, auto decode) -> ValueResult<void> {
+  auto decode_into = [this](BuiltinField field, auto& target, auto decode) -> Result<void> {
     const SoaBuiltinSlot& slot = builtin_slot(field);
     if (!slot.present) return {};
-    auto value = decode(builtin_payload(slot), slot.type_tag);
-    if (!value) return std::unexpected(std::move(value).error());
-    target = std::move(*value);
+    MOLARIUM_ASSIGN_OR_RETURN(target, decode(builtin_payload(slot), slot.type_tag));
     return {};
   };
   auto vec3 = [](std::string_view name) {
@@ -258,7 +247,7 @@ ValueResult<Molecule> SoaMoleculeView::materialize() const {
   auto mat3 = [](std::string_view name) {
     return [name](ByteView payload, std::uint8_t tag) { return decode_mat3_data(payload, tag, name); };
   };
-  auto name_text = [](ByteView payload, std::uint8_t) -> ValueResult<std::string> {
+  auto name_text = [](ByteView payload, std::uint8_t) -> Result<std::string> {
     if (!is_valid_utf8(payload)) return value_error("Invalid UTF-8 in name");
     return std::string(as_text(payload));
   };
@@ -267,35 +256,30 @@ ValueResult<Molecule> SoaMoleculeView::materialize() const {
   };
   auto pbc_flags = [](ByteView payload, std::uint8_t) { return decode_pbc(payload); };
 
-  ValueResult<void> status = decode_into(BuiltinField::Charges, molecule.charges, float_array);
-  if (status) status = decode_into(BuiltinField::Cell, molecule.cell, mat3(builtin::kCell));
-  if (status) status = decode_into(BuiltinField::Energy, molecule.energy, decode_energy);
-  if (status) status = decode_into(BuiltinField::Forces, molecule.forces, vec3(builtin::kForces));
-  if (status) status = decode_into(BuiltinField::Name, molecule.name, name_text);
-  if (status) status = decode_into(BuiltinField::Pbc, molecule.pbc, pbc_flags);
-  if (status) status = decode_into(BuiltinField::Stress, molecule.stress, mat3(builtin::kStress));
-  if (status) {
-    status = decode_into(BuiltinField::Velocities, molecule.velocities, vec3(builtin::kVelocities));
-  }
-  if (!status) return std::unexpected(std::move(status).error());
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Charges, molecule.charges, float_array));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Cell, molecule.cell, mat3(builtin::kCell)));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Energy, molecule.energy, decode_energy));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Forces, molecule.forces, vec3(builtin::kForces)));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Name, molecule.name, name_text));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Pbc, molecule.pbc, pbc_flags));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Stress, molecule.stress, mat3(builtin::kStress)));
+  MOLARIUM_TRY_VOID(decode_into(BuiltinField::Velocities, molecule.velocities, vec3(builtin::kVelocities)));
 
   for (const SoaSectionSlot& slot : custom_slots_) {
     // Every key is decoded, even of a section that is then skipped.
-    auto key = lazy_section_key(slot);
-    if (!key) return std::unexpected(std::move(key).error());
+    MOLARIUM_ASSIGN_OR_RETURN(auto key, lazy_section_key(slot));
     PropertyMap* scope = slot.kind == kAtomKind       ? &molecule.atom_properties
                          : slot.kind == kMoleculeKind ? &molecule.properties
                                                       : nullptr;
     if (scope == nullptr) continue;
-    auto value = decode_property_value(slot.type_tag, section_payload(slot));
-    if (!value) return std::unexpected(std::move(value).error());
-    (*scope)[std::string(*key)] = std::move(*value);
+    MOLARIUM_ASSIGN_OR_RETURN(auto value, decode_property_value(slot.type_tag, section_payload(slot)));
+    (*scope)[std::string(key)] = std::move(value);
   }
   return molecule;
 }
 
 
-ValueResult<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
+Result<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
                                                            std::uint8_t type_tag, std::size_t payload_length,
                                                            std::size_t atom_count) {
   const auto rule = section_rule(kind, key, type_tag);

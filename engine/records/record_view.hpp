@@ -1,5 +1,5 @@
 // Lazy views of stored SOA records. Nothing here touches a Python object: the binding layer turns
-// a ValueResult's message into ValueError and an engine Error into ValueError with its display text.
+// an engine Error into a Python exception with its display text.
 #pragma once
 
 #include <array>
@@ -15,7 +15,6 @@
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
 #include "engine/records/builtins.hpp"
-#include "engine/records/value_result.hpp"
 #include "engine/storage/mapping.hpp"
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
@@ -95,7 +94,7 @@ class SoaMoleculeView {
   static Result<SoaMoleculeView> from_storage(SoaBytes bytes, std::size_t positions_stride,
                                               std::uint8_t positions_type_tag);
   // from_storage over owned bytes; an engine error becomes its display text.
-  static ValueResult<SoaMoleculeView> from_bytes(Bytes bytes, const SoaContext& context);
+  static Result<SoaMoleculeView> from_bytes(Bytes bytes, const SoaContext& context);
 
   // --- Cheap accessors (no decoding) ---------------------------------------------------------
   ByteView bytes() const { return bytes_.bytes(); }
@@ -134,22 +133,22 @@ class SoaMoleculeView {
   // --- Decoding getters (ValueError messages) ------------------------------------------------
   // The slot's key, borrowed from the record (valid while the view lives);
   // "Invalid UTF-8 in section key".
-  ValueResult<std::string_view> lazy_section_key(const SoaSectionSlot& slot) const;
+  Result<std::string_view> lazy_section_key(const SoaSectionSlot& slot) const;
   // The first custom slot of this kind whose key equals key; keys of other kinds are not read.
-  ValueResult<std::optional<SoaSectionSlot>> find_custom_section(std::uint8_t kind, std::string_view key) const;
+  Result<std::optional<SoaSectionSlot>> find_custom_section(std::uint8_t kind, std::string_view key) const;
   // A float32 energy is widened.
-  ValueResult<std::optional<double>> energy() const;
-  ValueResult<std::optional<std::array<bool, 3>>> pbc() const;
+  Result<std::optional<double>> energy() const;
+  Result<std::optional<std::array<bool, 3>>> pbc() const;
   // Nothing for an index not below the atom count; float64 positions are rounded to float32.
-  ValueResult<std::optional<atom::Atom>> atom_at(std::size_t index) const;
+  Result<std::optional<atom::Atom>> atom_at(std::size_t index) const;
   // Same positions tag, same built-in slots (offset, length, tag) and the same custom sections
   // (kind, tag, payload length, key) in the same order.
-  ValueResult<bool> same_schema_as(const SoaMoleculeView& other) const;
+  Result<bool> same_schema_as(const SoaMoleculeView& other) const;
   // Built-ins in schema order (energy, forces, charges, velocities, cell, stress, pbc, name),
   // then the custom sections in record order, each by database_schema_section.
-  ValueResult<storage::DatabaseSchema> database_schema() const;
+  Result<storage::DatabaseSchema> database_schema() const;
   // The owned molecule this record encodes; a float32 energy stays float32.
-  ValueResult<atom::Molecule> materialize() const;
+  Result<atom::Molecule> materialize() const;
 
  private:
   explicit SoaMoleculeView(SoaBytes bytes) : bytes_(std::move(bytes)) {}
@@ -170,7 +169,7 @@ std::optional<std::size_t> type_tag_elem_bytes(std::uint8_t type_tag);
 
 // The schema a record view reports for one section, by the per-section rule (ValueError
 // messages): "Unsupported section type tag {} for '{}'" and the per-atom payload length errors.
-ValueResult<storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
+Result<storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
                                                                     std::uint8_t type_tag, std::size_t payload_length,
                                                                     std::size_t atom_count);
 

@@ -14,23 +14,21 @@ constexpr std::size_t kFileIdentSize = 8;  // magic and version, checked before 
 
 Result<Bytes> read_extent(File& file, std::uint64_t offset, std::uint64_t length) {
   // The slot rules bound the extent by the file length; check again before allocating.
-  auto file_length = file.length();
-  if (!file_length) return std::unexpected(std::move(file_length).error());
-  if (!range_within(offset, length, *file_length) || length > std::numeric_limits<std::size_t>::max()) {
+  MOLARIUM_ASSIGN_OR_RETURN(auto file_length, file.length());
+  if (!range_within(offset, length, file_length) || length > std::numeric_limits<std::size_t>::max()) {
     return io_error("failed to fill whole buffer");
   }
-  if (auto at = file.seek(offset); !at) return std::unexpected(std::move(at).error());
+  MOLARIUM_TRY_VOID(file.seek(offset));
   Bytes bytes(static_cast<std::size_t>(length));
-  if (auto read = file.read_exact(bytes.data(), bytes.size()); !read) return std::unexpected(std::move(read).error());
+  MOLARIUM_TRY_VOID(file.read_exact(bytes.data(), bytes.size()));
   return bytes;
 }
 
 // The index of a committed file read in place from its own mapping. Entries are never copied;
 // the count at the index offset must agree with the header, which sized the index.
 Result<index::IndexStorage> map_index(const std::string& path, const header::HeaderSlot& header) {
-  auto mapping = FileMapping::map_file(path);
-  if (!mapping) return std::unexpected(std::move(mapping).error());
-  const ByteView bytes = (*mapping)->bytes();
+  MOLARIUM_ASSIGN_OR_RETURN(auto mapping, FileMapping::map_file(path));
+  const ByteView bytes = mapping->bytes();
   // The file may have changed between reading the slots and mapping it.
   if (header.index_length < index::kCountSize ||
       !range_within(header.index_offset, header.index_length, bytes.size())) {
@@ -42,7 +40,7 @@ Result<index::IndexStorage> map_index(const std::string& path, const header::Hea
     return invalid_data(
         cat("Index record count mismatch (header ", header.record_count, ", index ", stored_count, ")"));
   }
-  return index::IndexStorage::mapped(std::move(*mapping), header.index_offset, header.record_count);
+  return index::IndexStorage::mapped(std::move(mapping), header.index_offset, header.record_count);
 }
 
 }  // namespace
@@ -51,21 +49,19 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   // Truncating in place would pull the pages from under any live mapping of the old file (SIGBUS
   // in whoever reads them); a new file at the path leaves the old one to its holders.
   MOLARIUM_TRY_VOID(remove_file_if_exists(path));
-  auto file = File::create_truncate(path);
-  if (!file) return std::unexpected(std::move(file).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto file, File::create_truncate(path));
 
   header::HeaderSlot header;
   header.compression = compression;
   const header::SlotBytes slot = header::encode_header_slot(header);
-  MOLARIUM_TRY_VOID(file->write_all(slot));
-  MOLARIUM_TRY_VOID(file->write_all(slot));
-  MOLARIUM_TRY_VOID(file->full_sync());
-  auto identity = file->identity();
-  if (!identity) return std::unexpected(std::move(identity).error());
-  MOLARIUM_TRY_VOID(file->close());
+  MOLARIUM_TRY_VOID(file.write_all(slot));
+  MOLARIUM_TRY_VOID(file.write_all(slot));
+  MOLARIUM_TRY_VOID(file.full_sync());
+  MOLARIUM_ASSIGN_OR_RETURN(auto identity, file.identity());
+  MOLARIUM_TRY_VOID(file.close());
 
   AtomDatabase db;
-  db.identity_ = *identity;
+  db.identity_ = identity;
   db.path_ = std::move(path);
   db.compression_ = compression;
   db.generation_ = header.generation;
@@ -75,10 +71,9 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
 }
 
 Result<AtomDatabase> AtomDatabase::open_with_options(std::string path, bool mapped, bool /*populate*/) {
-  auto file = File::open_read(path);
-  if (!file) return std::unexpected(std::move(file).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto file, File::open_read(path));
   std::uint8_t ident[kFileIdentSize];
-  MOLARIUM_TRY_VOID(file->read_exact(ident, sizeof ident));
+  MOLARIUM_TRY_VOID(file.read_exact(ident, sizeof ident));
   if (!std::equal(header::kMagic.begin(), header::kMagic.end(), ident + header::kMagicOffset)) {
     return invalid_data("Invalid file format");
   }
@@ -86,57 +81,44 @@ Result<AtomDatabase> AtomDatabase::open_with_options(std::string path, bool mapp
   if (version != header::kVersion) {
     return invalid_data(cat("Unsupported file format version ", version, " (expected ", header::kVersion, ")"));
   }
-  return open_v1(std::move(path), std::move(*file), mapped);
+  return open_v1(std::move(path), std::move(file), mapped);
 }
 
 Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mapped) {
-  auto header = header::read_best_header(file);
-  if (!header) return std::unexpected(std::move(header).error());
-  if (header->record_format != 2 && header->record_format != 3) {
-    return invalid_data(cat("Unsupported record format ", header->record_format, "."));
+  MOLARIUM_ASSIGN_OR_RETURN(auto header, header::read_best_header(file));
+  if (header.record_format != 2 && header.record_format != 3) {
+    return invalid_data(cat("Unsupported record format ", header.record_format, "."));
   }
-  auto committed_end = header::committed_end(*header);
-  if (!committed_end) return std::unexpected(std::move(committed_end).error());
-  auto file_length = file.length();
-  if (!file_length) return std::unexpected(std::move(file_length).error());
-  auto identity = file.identity();
-  if (!identity) return std::unexpected(std::move(identity).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto committed_end, header::committed_end(header));
+  MOLARIUM_ASSIGN_OR_RETURN(auto file_length, file.length());
+  MOLARIUM_ASSIGN_OR_RETURN(auto identity, file.identity());
 
   AtomDatabase db;
   if (mapped) {
-    auto data_mapping = FileMapping::map_file(path);
-    if (!data_mapping) return std::unexpected(std::move(data_mapping).error());
-    db.data_mapping_ = std::move(*data_mapping);
-    if (header->index_offset != 0) {
-      auto index = map_index(path, *header);
-      if (!index) return std::unexpected(std::move(index).error());
-      db.index_ = std::move(*index);
+    MOLARIUM_ASSIGN_OR_RETURN(db.data_mapping_, FileMapping::map_file(path));
+    if (header.index_offset != 0) {
+      MOLARIUM_ASSIGN_OR_RETURN(db.index_, map_index(path, header));
     }
   } else {
-    db.uncommitted_tail_ = *file_length > *committed_end;
-    if (header->index_offset != 0) {
-      auto bytes = read_extent(file, header->index_offset, header->index_length);
-      if (!bytes) return std::unexpected(std::move(bytes).error());
-      auto entries = index::decode_index(*bytes);
-      if (!entries) return std::unexpected(std::move(entries).error());
-      db.index_ = index::IndexStorage::owned(std::move(*entries));
+    db.uncommitted_tail_ = file_length > committed_end;
+    if (header.index_offset != 0) {
+      MOLARIUM_ASSIGN_OR_RETURN(auto bytes, read_extent(file, header.index_offset, header.index_length));
+      MOLARIUM_ASSIGN_OR_RETURN(auto entries, index::decode_index(bytes));
+      db.index_ = index::IndexStorage::owned(std::move(entries));
     }
   }
 
-  if (header->schema_offset != 0 && header->schema_length != 0) {
-    auto blob = read_extent(file, header->schema_offset, header->schema_length);
-    if (!blob) return std::unexpected(std::move(blob).error());
-    auto lock = schema::decode_schema_lock(*blob);
-    if (!lock) return std::unexpected(std::move(lock).error());
-    db.schema_lock_ = std::move(*lock);
+  if (header.schema_offset != 0 && header.schema_length != 0) {
+    MOLARIUM_ASSIGN_OR_RETURN(auto blob, read_extent(file, header.schema_offset, header.schema_length));
+    MOLARIUM_ASSIGN_OR_RETURN(db.schema_lock_, schema::decode_schema_lock(blob));
   }
 
   db.path_ = std::move(path);
-  db.compression_ = header->compression;
-  db.generation_ = header->generation;
-  db.committed_end_ = *committed_end;
-  db.record_format_ = header->record_format;
-  db.identity_ = *identity;
+  db.compression_ = header.compression;
+  db.generation_ = header.generation;
+  db.committed_end_ = committed_end;
+  db.record_format_ = header.record_format;
+  db.identity_ = identity;
   return db;
 }
 

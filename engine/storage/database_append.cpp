@@ -30,13 +30,11 @@ struct EncodedMolecule {
 };
 
 Result<EncodedMolecule> encode_molecule(const atom::Molecule& molecule, std::uint32_t record_format) {
-  auto record = soa::serialize_molecule_soa(molecule, record_format);
-  if (!record) return std::unexpected(std::move(record).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, soa::serialize_molecule_soa(molecule, record_format));
   // The writer refuses an atom count that does not fit the record's u32 field.
   const auto num_atoms = static_cast<std::uint32_t>(molecule.atom_count());
-  auto lock = schema::schema_from_molecule(molecule);
-  if (!lock) return std::unexpected(std::move(lock).error());
-  return EncodedMolecule{std::move(*record), num_atoms, std::move(*lock)};
+  MOLARIUM_ASSIGN_OR_RETURN(auto lock, schema::schema_from_molecule(molecule));
+  return EncodedMolecule{std::move(record), num_atoms, std::move(lock)};
 }
 
 // A record handed in as bytes is indexed with the atom count given beside it, and flat retrieval
@@ -82,9 +80,8 @@ Result<void> check_stored_length(std::size_t length, std::size_t position) {
 // The stored bytes of one record, refused when either length would not fit its index entry.
 Result<Bytes> compress_record(ByteView record, std::size_t position, const compression::CompressionType& compression) {
   MOLARIUM_TRY_VOID(check_record_length(record.size(), position));
-  auto stored = compression::compress(record, compression);
-  if (!stored) return std::unexpected(std::move(stored).error());
-  MOLARIUM_TRY_VOID(check_stored_length(stored->size(), position));
+  MOLARIUM_ASSIGN_OR_RETURN(auto stored, compression::compress(record, compression));
+  MOLARIUM_TRY_VOID(check_stored_length(stored.size(), position));
   return stored;
 }
 
@@ -148,20 +145,21 @@ Result<void> AtomDatabase::add_molecules(std::span<const atom::Molecule* const> 
     }
   }
 
-  auto encoded = pool::parallel_map<EncodedMolecule>(
-      molecules.size(), [&](std::size_t i) { return encode_molecule(*molecules[i], format); });
-  if (!encoded) return std::unexpected(std::move(encoded).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto encoded,
+                            pool::parallel_map<EncodedMolecule>(molecules.size(), [&](std::size_t i) {
+                              return encode_molecule(*molecules[i], format);
+                            }));
 
   // The molecules of one call must agree with each other before they meet the file's lock.
   schema::SchemaLock merged;
-  for (const EncodedMolecule& molecule : *encoded) {
+  for (const EncodedMolecule& molecule : encoded) {
     MOLARIUM_TRY_VOID(schema::merge_schema_lock(merged, molecule.lock));
   }
 
   std::vector<OwnedRecord> records;
-  records.reserve(encoded->size());
-  for (EncodedMolecule& molecule : *encoded) records.push_back({std::move(molecule.record), molecule.num_atoms});
-  encoded->clear();
+  records.reserve(encoded.size());
+  for (EncodedMolecule& molecule : encoded) records.push_back({std::move(molecule.record), molecule.num_atoms});
+  encoded.clear();
   return append_owned_soa_records_prevalidated(std::move(records), merged);
 }
 
@@ -169,21 +167,19 @@ Result<void> AtomDatabase::add_raw_soa_records_with_schema(std::span<const Borro
                                                            const DatabaseSchema& schema) {
   if (records.empty()) return {};
   MOLARIUM_TRY_VOID(check_raw_records(records));
-  auto prepared = prepare_append(schema::from_database_schema(schema));
-  if (!prepared) return std::unexpected(std::move(prepared).error());
-  return write_borrowed_records(records, std::move(*prepared));
+  MOLARIUM_ASSIGN_OR_RETURN(auto prepared, prepare_append(schema::from_database_schema(schema)));
+  return write_borrowed_records(records, std::move(prepared));
 }
 
 Result<void> AtomDatabase::add_raw_soa_records_with_positions_type(
     std::span<const BorrowedRecordWithPositions> records) {
   if (records.empty()) return {};
   MOLARIUM_TRY_VOID(check_raw_records(records));
-  auto prepared = prepare_append(records);
-  if (!prepared) return std::unexpected(std::move(prepared).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto prepared, prepare_append(records));
   std::vector<BorrowedRecord> borrowed;
   borrowed.reserve(records.size());
   for (const BorrowedRecordWithPositions& record : records) borrowed.push_back({record.bytes, record.num_atoms});
-  return write_borrowed_records(borrowed, std::move(*prepared));
+  return write_borrowed_records(borrowed, std::move(prepared));
 }
 
 Result<void> AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
@@ -232,12 +228,10 @@ Result<schema::SchemaLock> AtomDatabase::rebuild_schema_lock() const {
       if (!entry) return invalid_data(cat("Index ", i, " out of bounds"));
       entries.push_back(*entry);
     }
-    auto records = decompress_entries_parallel(entries);
-    if (!records) return std::unexpected(std::move(records).error());
-    for (const Bytes& record : *records) {
-      auto record_lock = schema::record_schema(record, record_format_, std::nullopt);
-      if (!record_lock) return std::unexpected(std::move(record_lock).error());
-      MOLARIUM_TRY_VOID(schema::merge_schema_lock(lock, *record_lock));
+    MOLARIUM_ASSIGN_OR_RETURN(auto records, decompress_entries_parallel(entries));
+    for (const Bytes& record : records) {
+      MOLARIUM_ASSIGN_OR_RETURN(auto record_lock, schema::record_schema(record, record_format_, std::nullopt));
+      MOLARIUM_TRY_VOID(schema::merge_schema_lock(lock, record_lock));
     }
   }
   return lock;
@@ -249,12 +243,10 @@ Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(const schema::
   MOLARIUM_TRY_VOID(begin_writing());
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
-  auto format = resolved_record_format_for_schema(incoming);
-  if (!format) return std::unexpected(std::move(format).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto format, resolved_record_format_for_schema(incoming));
 
-  auto lock = working_schema_lock();
-  if (!lock) return std::unexpected(std::move(lock).error());
-  PreparedAppend prepared{std::move(*lock), *format};
+  MOLARIUM_ASSIGN_OR_RETURN(auto lock, working_schema_lock());
+  PreparedAppend prepared{std::move(lock), format};
   MOLARIUM_TRY_VOID(schema::merge_schema_lock(prepared.lock, incoming));
   return prepared;
 }
@@ -266,9 +258,8 @@ Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(
   MOLARIUM_TRY_VOID(begin_writing());
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
-  auto lock = working_schema_lock();
-  if (!lock) return std::unexpected(std::move(lock).error());
-  PreparedAppend prepared{std::move(*lock), record_format_};
+  MOLARIUM_ASSIGN_OR_RETURN(auto lock, working_schema_lock());
+  PreparedAppend prepared{std::move(lock), record_format_};
 
   // A record that format 2 refuses moves a database that may still move to format 3, for this
   // record and every later one.
@@ -289,9 +280,8 @@ Result<AtomDatabase::PreparedAppend> AtomDatabase::prepare_append(
 
 Result<void> AtomDatabase::append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
                                                                  const schema::SchemaLock& lock) {
-  auto prepared = prepare_append(lock);
-  if (!prepared) return std::unexpected(std::move(prepared).error());
-  return write_owned_records(std::move(records), std::move(*prepared));
+  MOLARIUM_ASSIGN_OR_RETURN(auto prepared, prepare_append(lock));
+  return write_owned_records(std::move(records), std::move(prepared));
 }
 
 Result<void> AtomDatabase::write_owned_records(std::vector<OwnedRecord> records, PreparedAppend prepared) {
@@ -299,35 +289,31 @@ Result<void> AtomDatabase::write_owned_records(std::vector<OwnedRecord> records,
   // little work per record to be worth waking the pool for.
   const bool hand_over = compression_.codec == compression::Codec::None;
   const std::size_t min_parallel = hand_over ? std::numeric_limits<std::size_t>::max() : 2;
-  auto stored = pool::parallel_map<StoredRecord>(
-      records.size(),
-      [&](std::size_t i) -> Result<StoredRecord> {
-        Bytes record = std::move(records[i].bytes);  // released as soon as this record is compressed
-        const std::uint32_t num_atoms = records[i].num_atoms;
-        if (hand_over) {
-          MOLARIUM_TRY_VOID(check_record_length(record.size(), i));
-          const auto length = static_cast<std::uint32_t>(record.size());
-          return StoredRecord{std::move(record), length, num_atoms};
-        }
-        auto compressed = compress_record(record, i, compression_);  // checks both lengths
-        if (!compressed) return std::unexpected(std::move(compressed).error());
-        return StoredRecord{std::move(*compressed), static_cast<std::uint32_t>(record.size()), num_atoms};
-      },
-      min_parallel);
-  if (!stored) return std::unexpected(std::move(stored).error());
+  auto store = [&](std::size_t i) -> Result<StoredRecord> {
+    Bytes record = std::move(records[i].bytes);  // released as soon as this record is compressed
+    const std::uint32_t num_atoms = records[i].num_atoms;
+    if (hand_over) {
+      MOLARIUM_TRY_VOID(check_record_length(record.size(), i));
+      const auto length = static_cast<std::uint32_t>(record.size());
+      return StoredRecord{std::move(record), length, num_atoms};
+    }
+    // compress_record checks both lengths.
+    MOLARIUM_ASSIGN_OR_RETURN(Bytes compressed, compress_record(record, i, compression_));
+    return StoredRecord{std::move(compressed), static_cast<std::uint32_t>(record.size()), num_atoms};
+  };
+  MOLARIUM_ASSIGN_OR_RETURN(auto stored, pool::parallel_map<StoredRecord>(records.size(), store, min_parallel));
   records.clear();
-  return append_stored_records(std::move(*stored), std::move(prepared));
+  return append_stored_records(std::move(stored), std::move(prepared));
 }
 
 Result<void> AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records, PreparedAppend prepared) {
-  auto stored = pool::parallel_map<StoredRecord>(records.size(), [&](std::size_t i) -> Result<StoredRecord> {
-    auto compressed = compress_record(records[i].bytes, i, compression_);
-    if (!compressed) return std::unexpected(std::move(compressed).error());
-    return StoredRecord{std::move(*compressed), static_cast<std::uint32_t>(records[i].bytes.size()),
+  auto store = [&](std::size_t i) -> Result<StoredRecord> {
+    MOLARIUM_ASSIGN_OR_RETURN(auto compressed, compress_record(records[i].bytes, i, compression_));
+    return StoredRecord{std::move(compressed), static_cast<std::uint32_t>(records[i].bytes.size()),
                         records[i].num_atoms};
-  });
-  if (!stored) return std::unexpected(std::move(stored).error());
-  return append_stored_records(std::move(*stored), std::move(prepared));
+  };
+  MOLARIUM_ASSIGN_OR_RETURN(auto stored, pool::parallel_map<StoredRecord>(records.size(), store));
+  return append_stored_records(std::move(stored), std::move(prepared));
 }
 
 Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> records, PreparedAppend prepared) {
@@ -335,9 +321,7 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
   std::vector<index::MoleculeIndex> entries;
   entries.reserve(records.size());
   {
-    auto end = writer_.seek_end();
-    if (!end) return std::unexpected(std::move(end).error());
-    start = *end;
+    MOLARIUM_ASSIGN_OR_RETURN(start, writer_.seek_end());
 
     std::optional<Error> failure;
     std::uint64_t offset = start;

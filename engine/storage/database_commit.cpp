@@ -58,65 +58,56 @@ Result<void> AtomDatabase::begin_writing() {
   }
   // Invariant 7. Until every check has passed the descriptor stays local, so a refusal closes it
   // and releases the lock again.
-  auto file = File::open_read_write(path_);
-  if (!file) return std::unexpected(std::move(file).error());
-  auto locked = file->try_lock_exclusive();
-  if (!locked) return std::unexpected(std::move(locked).error());
-  if (!*locked) {
+  MOLARIUM_ASSIGN_OR_RETURN(auto file, File::open_read_write(path_));
+  MOLARIUM_ASSIGN_OR_RETURN(auto locked, file.try_lock_exclusive());
+  if (!locked) {
     return locked_error(cat("Another handle is writing the database file '", path_,
                             "'; one handle at a time may write, until it is dropped. Nothing was written"));
   }
-  MOLARIUM_TRY_VOID(check_not_stale(*file));  // invariant 8
-  MOLARIUM_TRY_VOID(retire_slot_past_end(*file));  // invariant 10
-  auto length = file->length();
-  if (!length) return std::unexpected(std::move(length).error());
+  MOLARIUM_TRY_VOID(check_not_stale(file));  // invariant 8
+  MOLARIUM_TRY_VOID(retire_slot_past_end(file));  // invariant 10
+  MOLARIUM_ASSIGN_OR_RETURN(auto length, file.length());
 
-  writer_ = std::move(*file);
+  writer_ = std::move(file);
   writer_pid_ = ::getpid();
   // Invariant 6: under the lock, bytes past the commit are a writer's that ended without
   // committing, also when they were written after this handle was opened.
-  if (*length > committed_end_) uncommitted_tail_ = true;
+  if (length > committed_end_) uncommitted_tail_ = true;
   return {};
 }
 
 Result<void> AtomDatabase::check_not_stale(File& file) const {
   // The file written must be the one this handle read, and still the one at the path: a commit
   // to a file that another was put in place of is seen by no later open.
-  auto written = file.identity();
-  if (!written) return std::unexpected(std::move(written).error());
-  auto at_path = identity_at(path_);
-  if (!at_path) return std::unexpected(std::move(at_path).error());
-  if (*written != identity_ || *at_path != identity_) {
+  MOLARIUM_ASSIGN_OR_RETURN(auto written, file.identity());
+  MOLARIUM_ASSIGN_OR_RETURN(auto at_path, identity_at(path_));
+  if (written != identity_ || at_path != identity_) {
     return stale_handle(cat("The database file '", path_,
                             "' was replaced since this handle was opened; reopen it to write. Nothing was written"));
   }
-  auto newest = header::read_best_header(file);
-  if (!newest) return std::unexpected(std::move(newest).error());
-  auto end = header::committed_end(*newest);
-  if (!end) return std::unexpected(std::move(end).error());
-  if (newest->generation == generation_ && *end == committed_end_) return {};
+  MOLARIUM_ASSIGN_OR_RETURN(auto newest, header::read_best_header(file));
+  MOLARIUM_ASSIGN_OR_RETURN(auto end, header::committed_end(newest));
+  if (newest.generation == generation_ && end == committed_end_) return {};
   return stale_handle(cat("The database file '", path_,
                           "' was committed by another handle since this one was opened (commit generation ",
-                          newest->generation, " in the file, ", generation_,
+                          newest.generation, " in the file, ", generation_,
                           " in this handle); reopen it to write. Nothing was written"));
 }
 
 Result<void> AtomDatabase::retire_slot_past_end(File& file) {
-  auto past_end = header::find_slot_past_end(file);
-  if (!past_end) return std::unexpected(std::move(past_end).error());
-  if (!*past_end) return {};
+  MOLARIUM_ASSIGN_OR_RETURN(const std::optional<header::SlotPastEnd> past_end, header::find_slot_past_end(file));
+  if (!past_end) return {};
   // A torn write here fails the slot's checksum, which leaves it invalid for good.
-  if (auto at = file.seek((*past_end)->offset); !at) return std::unexpected(std::move(at).error());
-  MOLARIUM_TRY_VOID(file.write_all((*past_end)->other));
+  MOLARIUM_TRY_VOID(file.seek(past_end->offset));
+  MOLARIUM_TRY_VOID(file.write_all(past_end->other));
   return file.full_sync();
 }
 
 Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {
   if (!uncommitted_tail_) return {};
   MOLARIUM_TRY_VOID(begin_writing());
-  auto length = writer_.length();
-  if (!length) return std::unexpected(std::move(length).error());
-  if (*length > committed_end_) {
+  MOLARIUM_ASSIGN_OR_RETURN(auto length, writer_.length());
+  if (length > committed_end_) {
     MOLARIUM_TRY_VOID(writer_.set_length(committed_end_));
     MOLARIUM_TRY_VOID(writer_.full_sync());
   }
@@ -141,9 +132,7 @@ Result<void> AtomDatabase::flush() {
   const Bytes index_bytes = index::encode_index(index_.owned_entries());
   std::optional<Bytes> schema_blob;
   if (schema_lock_) {
-    auto blob = schema::encode_schema_lock(*schema_lock_);
-    if (!blob) return std::unexpected(std::move(blob).error());
-    schema_blob = std::move(*blob);
+    MOLARIUM_ASSIGN_OR_RETURN(schema_blob, schema::encode_schema_lock(*schema_lock_));
   }
 
   header::HeaderSlot header;
@@ -151,32 +140,29 @@ Result<void> AtomDatabase::flush() {
   header.record_count = index_.record_count();
   header.record_format = record_format_;
   if (schema_blob) {
-    auto schema_offset = writer_.seek_end();
-    if (!schema_offset) return std::unexpected(std::move(schema_offset).error());
+    MOLARIUM_ASSIGN_OR_RETURN(auto schema_offset, writer_.seek_end());
     MOLARIUM_TRY_VOID(writer_.write_all(*schema_blob));
-    header.schema_offset = *schema_offset;
+    header.schema_offset = schema_offset;
     header.schema_length = schema_blob->size();
   }
-  auto index_offset = writer_.seek_end();
-  if (!index_offset) return std::unexpected(std::move(index_offset).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto index_offset, writer_.seek_end());
   MOLARIUM_TRY_VOID(writer_.write_all(index_bytes));
-  header.index_offset = *index_offset;
+  header.index_offset = index_offset;
   header.index_length = index_bytes.size();
   MOLARIUM_TRY_VOID(writer_.full_sync());  // invariant 4
 
   header.generation = generation_ + 1;
   // Checked before the slot goes out, so a commit never names an index it cannot account for.
-  auto end = header::committed_end(header);
-  if (!end) return std::unexpected(std::move(end).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto end, header::committed_end(header));
 
   // Invariant 2.
   const std::uint64_t slot_offset = header.generation % 2 == 1 ? header::kSlotBOffset : header::kSlotAOffset;
-  if (auto at = writer_.seek(slot_offset); !at) return std::unexpected(std::move(at).error());
+  MOLARIUM_TRY_VOID(writer_.seek(slot_offset));
   MOLARIUM_TRY_VOID(writer_.write_all(header::encode_header_slot(header)));
   MOLARIUM_TRY_VOID(writer_.full_sync());
 
   generation_ = header.generation;
-  committed_end_ = *end;
+  committed_end_ = end;
   uncommitted_tail_ = false;
   return {};
 }

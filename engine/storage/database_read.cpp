@@ -48,9 +48,8 @@ Result<Bytes> check_decoded_length(Bytes record, const index::MoleculeIndex& ent
 
 Result<Bytes> decode_stored(ByteView stored, const index::MoleculeIndex& entry,
                             const compression::CompressionType& compression) {
-  auto record = compression::decompress(stored, compression, entry.uncompressed_len);
-  if (!record) return std::unexpected(std::move(record).error());
-  return check_decoded_length(std::move(*record), entry);
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, compression::decompress(stored, compression, entry.uncompressed_len));
+  return check_decoded_length(std::move(record), entry);
 }
 
 // The file as one read call sees it: opened, and its length taken, by the first record that has
@@ -81,11 +80,9 @@ class RecordFileReader {
   };
 
   Result<OpenFile> open() const {
-    auto file = File::open_read(path_);
-    if (!file) return std::unexpected(std::move(file).error());
-    auto length = file->length();
-    if (!length) return std::unexpected(std::move(length).error());
-    return OpenFile{std::move(*file), *length};
+    MOLARIUM_ASSIGN_OR_RETURN(auto file, File::open_read(path_));
+    MOLARIUM_ASSIGN_OR_RETURN(auto length, file.length());
+    return OpenFile{std::move(file), length};
   }
 
   const std::string& path_;
@@ -102,18 +99,15 @@ Result<RecordBytes> read_record(const index::MoleculeIndex& entry, const compres
   if (mapping != nullptr && range_within(entry.offset, entry.compressed_len, mapping->size())) {
     const ByteView stored = mapping->bytes().subspan(entry.offset, entry.compressed_len);
     if (uncompressed) return RecordBytes{stored};
-    auto record = decode_stored(stored, entry, compression);
-    if (!record) return std::unexpected(std::move(record).error());
-    return RecordBytes{std::move(*record)};
+    MOLARIUM_ASSIGN_OR_RETURN(auto record, decode_stored(stored, entry, compression));
+    return RecordBytes{std::move(record)};
   }
   // Not mapped, or appended after the mapping was made (a never-committed file opened mapped
   // accepts appends): the record is read from the file, never from outside the mapping.
-  auto stored = file_reader.read_stored(entry);
-  if (!stored) return std::unexpected(std::move(stored).error());
-  if (uncompressed) return RecordBytes{std::move(*stored)};
-  auto record = decode_stored(*stored, entry, compression);
-  if (!record) return std::unexpected(std::move(record).error());
-  return RecordBytes{std::move(*record)};
+  MOLARIUM_ASSIGN_OR_RETURN(auto stored, file_reader.read_stored(entry));
+  if (uncompressed) return RecordBytes{std::move(stored)};
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, decode_stored(stored, entry, compression));
+  return RecordBytes{std::move(record)};
 }
 
 }  // namespace
@@ -131,13 +125,12 @@ ByteView SharedRecordBytes::bytes() const {
 Result<SharedRecordBytes> AtomDatabase::record(std::size_t k) const {
   const auto entry = index_.entry(k);
   if (!entry) return invalid_data(cat("Index ", k, " out of bounds"));
-  auto record = this->record(*entry);
-  if (!record) return std::unexpected(std::move(record).error());
-  if (const auto* in_place = std::get_if<ByteView>(&record->held)) {
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, this->record(*entry));
+  if (const auto* in_place = std::get_if<ByteView>(&record.held)) {
     const auto start = static_cast<std::size_t>(entry->offset);
     return SharedRecordBytes{SharedMmapBytes{data_mapping_, start, start + in_place->size()}};
   }
-  return SharedRecordBytes{std::move(std::get<Bytes>(record->held))};
+  return SharedRecordBytes{std::move(std::get<Bytes>(record.held))};
 }
 
 Result<RecordBytes> AtomDatabase::record(const index::MoleculeIndex& entry) const {
@@ -184,31 +177,27 @@ std::optional<ByteView> AtomDatabase::get_compressed_slice(const index::Molecule
 }
 
 Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const std::size_t> positions) const {
-  auto entries = record_entries(positions);
-  if (!entries) return std::unexpected(std::move(entries).error());
-  return decompress_entries_parallel(*entries);
+  MOLARIUM_ASSIGN_OR_RETURN(auto entries, record_entries(positions));
+  return decompress_entries_parallel(entries);
 }
 
 Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> AtomDatabase::read_decompress_parallel(
     std::span<const std::size_t> positions) const {
-  auto entries = record_entries(positions);
-  if (!entries) return std::unexpected(std::move(entries).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto entries, record_entries(positions));
   std::vector<std::uint32_t> atom_counts;
-  atom_counts.reserve(entries->size());
-  for (const index::MoleculeIndex& entry : *entries) atom_counts.push_back(entry.num_atoms);
-  auto records = decompress_entries_parallel(*entries);
-  if (!records) return std::unexpected(std::move(records).error());
-  return std::pair{std::move(*records), std::move(atom_counts)};
+  atom_counts.reserve(entries.size());
+  for (const index::MoleculeIndex& entry : entries) atom_counts.push_back(entry.num_atoms);
+  MOLARIUM_ASSIGN_OR_RETURN(auto records, decompress_entries_parallel(entries));
+  return std::pair{std::move(records), std::move(atom_counts)};
 }
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const index::MoleculeIndex> entries) const {
   RecordFileReader file_reader(path_);
   return pool::parallel_map<Bytes>(entries.size(), [&](std::size_t i) -> Result<Bytes> {
-    auto record = read_record(entries[i], compression_, data_mapping_.get(), file_reader);
-    if (!record) return std::unexpected(std::move(record).error());
-    if (auto* decoded = std::get_if<Bytes>(&record->held)) return std::move(*decoded);
-    const ByteView in_place = std::get<ByteView>(record->held);
+    MOLARIUM_ASSIGN_OR_RETURN(auto record, read_record(entries[i], compression_, data_mapping_.get(), file_reader));
+    if (auto* decoded = std::get_if<Bytes>(&record.held)) return std::move(*decoded);
+    const ByteView in_place = std::get<ByteView>(record.held);
     return Bytes(in_place.begin(), in_place.end());
   });
 }

@@ -144,10 +144,9 @@ Result<void> append_property_payload(Bytes& out, const PropertyValue& value) {
 }
 
 Result<Bytes> property_value_to_bytes(const PropertyValue& value) {
-  auto length = property_payload_length(value);
-  if (!length) return std::unexpected(std::move(length).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto length, property_payload_length(value));
   Bytes out;
-  out.reserve(*length);
+  out.reserve(length);
   MOLARIUM_TRY_VOID(append_property_payload(out, value));
   return out;
 }
@@ -167,9 +166,8 @@ Result<void> validate_tensor_data_shape(std::span<const std::uint64_t> shape, st
   for (std::uint64_t dim : shape) {
     if (dim > kMaxTensorDimension) return invalid_data("Tensor dimensions must fit in u32 for storage");
   }
-  auto count = tensor_value_count(shape);
-  if (!count) return std::unexpected(std::move(count).error());
-  if (*count != value_count) return shape_count_mismatch(shape, *count, value_count);
+  MOLARIUM_ASSIGN_OR_RETURN(auto count, tensor_value_count(shape));
+  if (count != value_count) return shape_count_mismatch(shape, count, value_count);
   return {};
 }
 
@@ -194,10 +192,9 @@ Result<TensorPayloadLayout> tensor_shape_from_payload(std::uint8_t tag, ByteView
     return invalid_data(
         cat("Tensor payload length ", value_bytes, " is not divisible by element size ", element_size));
   }
-  auto count = tensor_value_count(layout.shape);
-  if (!count) return std::unexpected(std::move(count).error());
+  MOLARIUM_ASSIGN_OR_RETURN(auto count, tensor_value_count(layout.shape));
   const std::uint64_t values = value_bytes / element_size;
-  if (*count != values) return shape_count_mismatch(layout.shape, *count, values);
+  if (count != values) return shape_count_mismatch(layout.shape, count, values);
   return layout;
 }
 

@@ -30,27 +30,23 @@ bool fits_off_t(std::uint64_t offset) {
 }  // namespace
 
 Result<File> File::open_read(const std::string& path) {
-  auto fd = open_with(path, O_RDONLY);
-  if (!fd) return std::unexpected(std::move(fd).error());
-  return File(*fd);
+  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDONLY));
+  return File(fd);
 }
 
 Result<File> File::open_write(const std::string& path) {
-  auto fd = open_with(path, O_WRONLY);
-  if (!fd) return std::unexpected(std::move(fd).error());
-  return File(*fd);
+  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_WRONLY));
+  return File(fd);
 }
 
 Result<File> File::open_read_write(const std::string& path) {
-  auto fd = open_with(path, O_RDWR);
-  if (!fd) return std::unexpected(std::move(fd).error());
-  return File(*fd);
+  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDWR));
+  return File(fd);
 }
 
 Result<File> File::create_truncate(const std::string& path) {
-  auto fd = open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!fd) return std::unexpected(std::move(fd).error());
-  return File(*fd);
+  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_WRONLY | O_CREAT | O_TRUNC));
+  return File(fd);
 }
 
 File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }

@@ -38,8 +38,8 @@ bool index_extent_valid(const HeaderSlot& h, std::uint64_t file_length) {
 
 Result<SlotBytes> read_slot(File& file, std::uint64_t slot_offset) {
   SlotBytes slot;
-  if (auto at = file.seek(slot_offset); !at) return std::unexpected(std::move(at).error());
-  if (auto read = file.read_exact(slot.data(), slot.size()); !read) return std::unexpected(std::move(read).error());
+  MOLARIUM_TRY_VOID(file.seek(slot_offset));
+  MOLARIUM_TRY_VOID(file.read_exact(slot.data(), slot.size()));
   return slot;
 }
 
@@ -51,13 +51,10 @@ struct SlotsRead {
 };
 
 Result<SlotsRead> read_slots(File& file) {
-  auto file_length = file.length();
-  if (!file_length) return std::unexpected(std::move(file_length).error());
-  auto slot_a = read_slot(file, kSlotAOffset);
-  if (!slot_a) return std::unexpected(std::move(slot_a).error());
-  auto slot_b = read_slot(file, kSlotBOffset);
-  if (!slot_b) return std::unexpected(std::move(slot_b).error());
-  return SlotsRead{*file_length, *slot_a, *slot_b};
+  MOLARIUM_ASSIGN_OR_RETURN(auto file_length, file.length());
+  MOLARIUM_ASSIGN_OR_RETURN(auto slot_a, read_slot(file, kSlotAOffset));
+  MOLARIUM_ASSIGN_OR_RETURN(auto slot_b, read_slot(file, kSlotBOffset));
+  return SlotsRead{file_length, slot_a, slot_b};
 }
 
 }  // namespace
@@ -135,23 +132,21 @@ std::optional<HeaderSlot> decode_header_slot(ByteView slot, std::uint64_t file_l
 }
 
 Result<std::optional<SlotPastEnd>> find_slot_past_end(File& file) {
-  auto slots = read_slots(file);
-  if (!slots) return std::unexpected(std::move(slots).error());
-  const bool a_valid = decode_header_slot(slots->a, slots->file_length).has_value();
-  const bool b_valid = decode_header_slot(slots->b, slots->file_length).has_value();
+  MOLARIUM_ASSIGN_OR_RETURN(auto slots, read_slots(file));
+  const bool a_valid = decode_header_slot(slots.a, slots.file_length).has_value();
+  const bool b_valid = decode_header_slot(slots.b, slots.file_length).has_value();
   if (a_valid == b_valid) return std::nullopt;
-  const SlotBytes& invalid = a_valid ? slots->b : slots->a;
+  const SlotBytes& invalid = a_valid ? slots.b : slots.a;
   // Valid against the longest file there can be: every extent fits, only this file is too short.
   const auto grown = decode_header_slot(invalid, std::numeric_limits<std::uint64_t>::max());
   if (!grown) return std::nullopt;
-  return SlotPastEnd{a_valid ? kSlotBOffset : kSlotAOffset, a_valid ? slots->a : slots->b};
+  return SlotPastEnd{a_valid ? kSlotBOffset : kSlotAOffset, a_valid ? slots.a : slots.b};
 }
 
 Result<HeaderSlot> read_best_header(File& file) {
-  auto slots = read_slots(file);
-  if (!slots) return std::unexpected(std::move(slots).error());
-  const std::optional<HeaderSlot> a = decode_header_slot(slots->a, slots->file_length);
-  const std::optional<HeaderSlot> b = decode_header_slot(slots->b, slots->file_length);
+  MOLARIUM_ASSIGN_OR_RETURN(auto slots, read_slots(file));
+  const std::optional<HeaderSlot> a = decode_header_slot(slots.a, slots.file_length);
+  const std::optional<HeaderSlot> b = decode_header_slot(slots.b, slots.file_length);
   if (a && b) return b->generation > a->generation ? *b : *a;  // slot A on a tie
   if (a) return *a;
   if (b) return *b;

@@ -112,9 +112,8 @@ Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::u
 
   if (dtypes::is_tensor_tag(type_tag)) {
     if (!payload) return invalid_data(cat("Tensor section '", key, "' is missing payload"));
-    auto layout = dtypes::tensor_shape_from_payload(type_tag, *payload);
-    if (!layout) return std::unexpected(std::move(layout).error());
-    return tensor_entry(key, type_tag, per_atom, layout->shape, atom_count);
+    MOLARIUM_ASSIGN_OR_RETURN(auto layout, dtypes::tensor_shape_from_payload(type_tag, *payload));
+    return tensor_entry(key, type_tag, per_atom, layout.shape, atom_count);
   }
   if (rule->variable) {
     if (per_atom && payload_len != 0) return payload_length_mismatch(key, payload_len, 0);
@@ -136,9 +135,8 @@ Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::u
 Result<void> insert_schema_entry(SchemaLock& lock, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,
                                  std::uint64_t atom_count) {
-  auto entry = schema_entry(kind, key, type_tag, payload_len, payload, atom_count);
-  if (!entry) return std::unexpected(std::move(entry).error());
-  lock.entries.insert_or_assign(SectionId{kind, std::string(key)}, *entry);
+  MOLARIUM_ASSIGN_OR_RETURN(auto entry, schema_entry(kind, key, type_tag, payload_len, payload, atom_count));
+  lock.entries.insert_or_assign(SectionId{kind, std::string(key)}, entry);
   return {};
 }
 
@@ -164,19 +162,19 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
     const auto& properties = kind == SectionKind::Atom ? molecule.atom_properties : molecule.properties;
     for (const auto& [key, value] : properties) {
       const std::uint8_t tag = dtypes::type_tag_of(value);
-      auto payload_len = dtypes::property_payload_length(value);  // validates a tensor's shape
-      if (!payload_len) return std::unexpected(std::move(payload_len).error());
+      // property_payload_length validates a tensor's shape.
+      MOLARIUM_ASSIGN_OR_RETURN(const auto payload_len, dtypes::property_payload_length(value));
       if (const auto* tensor = std::get_if<types::property_index::kTensor>(&value)) {
         // A valid tensor's payload parses back to its own shape, so the shape is taken as held
         // instead of encoding the values only to parse them again.
         const auto& shape = std::visit([](const auto& t) -> const auto& { return t.shape; }, *tensor);
-        auto entry = tensor_entry(key, tag, is_per_atom(kind_byte(kind), key), shape, atom_count);
-        if (!entry) return std::unexpected(std::move(entry).error());
-        lock.entries.insert_or_assign(SectionId{kind_byte(kind), key}, *entry);
+        MOLARIUM_ASSIGN_OR_RETURN(auto entry,
+                                  tensor_entry(key, tag, is_per_atom(kind_byte(kind), key), shape, atom_count));
+        lock.entries.insert_or_assign(SectionId{kind_byte(kind), key}, entry);
         continue;
       }
       MOLARIUM_TRY_VOID(
-          insert_schema_entry(lock, kind_byte(kind), key, tag, *payload_len, std::nullopt, atom_count));
+          insert_schema_entry(lock, kind_byte(kind), key, tag, payload_len, std::nullopt, atom_count));
     }
   }
   return lock;
@@ -212,11 +210,10 @@ Result<SchemaLock> parse_record_schema_with_layout(ByteView record, std::uint32_
 
 Result<SchemaLock> record_schema(ByteView record, std::uint32_t record_format,
                                  std::optional<std::uint8_t> positions_type) {
-  auto tag = soa::resolve_positions_type(record_format, positions_type);
-  if (!tag) return std::unexpected(std::move(tag).error());
-  const auto stride = soa::positions_stride(*tag);
-  if (!stride) return invalid_data(cat("Unsupported positions type tag ", unsigned{*tag}));
-  return parse_record_schema_with_layout(record, record_format, *tag, *stride);
+  MOLARIUM_ASSIGN_OR_RETURN(auto tag, soa::resolve_positions_type(record_format, positions_type));
+  const auto stride = soa::positions_stride(tag);
+  if (!stride) return invalid_data(cat("Unsupported positions type tag ", unsigned{tag}));
+  return parse_record_schema_with_layout(record, record_format, tag, *stride);
 }
 
 Result<void> merge_schema_lock(SchemaLock& target, const SchemaLock& incoming) {
@@ -238,9 +235,8 @@ Result<void> merge_schema_lock(SchemaLock& target, const SchemaLock& incoming) {
 }
 
 Result<void> validate_schema_lock_for_record_format(std::uint32_t record_format, const SchemaLock& lock) {
-  auto tag = soa::resolve_positions_type(record_format, lock.positions_type);
-  if (!tag) return std::unexpected(std::move(tag).error());
-  if (!soa::positions_stride(*tag)) return invalid_data(cat("Unsupported positions type tag ", unsigned{*tag}));
+  MOLARIUM_ASSIGN_OR_RETURN(auto tag, soa::resolve_positions_type(record_format, lock.positions_type));
+  if (!soa::positions_stride(tag)) return invalid_data(cat("Unsupported positions type tag ", unsigned{tag}));
   for (const auto& [id, entry] : lock.entries) {
     if (id.first != kind_byte(SectionKind::Builtin)) continue;
     MOLARIUM_TRY_VOID(dtypes::validate_builtin_type_tag_for_record_format(record_format, id.second, entry.type_tag));

@@ -41,10 +41,9 @@ Result<void> collect_custom_sections(std::vector<CustomSection>& out, SectionKin
   std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
             [](const CustomSection& a, const CustomSection& b) { return *a.key < *b.key; });
   for (auto it = out.begin() + static_cast<std::ptrdiff_t>(first); it != out.end(); ++it) {
-    auto length = dtypes::property_payload_length(*it->value);
-    if (!length) return std::unexpected(std::move(length).error());
-    MOLARIUM_TRY_VOID(records::check_section_fits(*it->key, *length));
-    it->payload_length = *length;
+    MOLARIUM_ASSIGN_OR_RETURN(auto length, dtypes::property_payload_length(*it->value));
+    MOLARIUM_TRY_VOID(records::check_section_fits(*it->key, length));
+    it->payload_length = length;
   }
   return {};
 }

@@ -108,14 +108,14 @@ bool slot_has_length(const records::SoaBuiltinSlot& slot, std::size_t count, std
 template <class T>
 PyObject* payload_array_1d(ByteView payload) {
   auto elements = cast_or_decode<T>(payload);
-  if (!elements) return binding::raise_value_error(elements.error());
+  if (!elements) return binding::raise_error(elements.error());
   return pyarray1_from_cow(std::move(*elements));
 }
 
 template <class T>
 PyObject* payload_array_2d(ByteView payload, std::size_t rows, std::size_t cols) {
   auto elements = cast_or_decode<T>(payload);
-  if (!elements) return binding::raise_value_error(elements.error());
+  if (!elements) return binding::raise_error(elements.error());
   return pyarray2_from_cow(std::move(*elements), rows, cols);
 }
 
@@ -308,7 +308,7 @@ std::optional<molarium::atom::Molecule> molecule_from_numpy_arrays(PyObject* pos
                       ? Molecule::create_f64(std::get<types::kF64>(std::move(*parsed)), std::move(numbers))
                       : Molecule::create(std::get<types::kF32>(std::move(*parsed)), std::move(numbers));
   if (!molecule) {
-    binding::raise_value_error(molecule.error());
+    binding::raise_error(molecule.error());
     return std::nullopt;
   }
   return std::move(*molecule);

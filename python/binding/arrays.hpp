@@ -7,7 +7,7 @@
 // molecule or with record bytes (which may be a read-only file mapping): at most one copy of the
 // values is made, and a buffer the module fills is handed to NumPy as the array's memory.
 // Functions returning PyObject* return a new reference, or nullptr with a Python exception set; they
-// run with the interpreter lock held. Functions returning ValueResult touch no Python object.
+// run with the interpreter lock held. Functions returning Result touch no Python object.
 #pragma once
 
 #include <array>

@@ -18,7 +18,7 @@ std::nullptr_t set_error(PyObject* type, std::string_view message) {
   return nullptr;
 }
 
-std::nullptr_t raise_value_error(const molarium::Error& error) {
+std::nullptr_t raise_error(const molarium::Error& error) {
   switch (error.kind()) {
     case molarium::Error::Kind::Locked: {
       // OSError(errno, strerror) fills in .errno and .strerror, as the operating system's own do.

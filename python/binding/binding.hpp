@@ -23,15 +23,12 @@
 #include <utility>
 
 #include "engine/error.hpp"
-#include "engine/records/value_result.hpp"
 #include "python/binding/numpy_api.hpp"
 
+namespace molarium::records {}
 namespace molarium::python {
-// The engine's record layer, and its plain-message result, which the extension raises as
-// ValueError with exactly its text.
+// The engine's record layer.
 namespace records = molarium::records;
-using records::value_error;
-using records::ValueResult;
 }  // namespace molarium::python
 
 namespace molarium::python::binding {
@@ -112,24 +109,22 @@ std::nullptr_t set_error(PyObject* type, std::string_view message);
 // refusal because another handle holds the file's write lock becomes BlockingIOError with errno
 // EAGAIN (what fcntl.flock raises for a lock it would wait for); a handle that may no longer
 // write (stale, or inherited across fork) RuntimeError; every other error ValueError
-// ("Invalid data: ...").
-std::nullptr_t raise_value_error(const molarium::Error& error);
-// A plain message result becomes ValueError with the message as it is.
+// ("Invalid data: ...", or a Value error's message as it is).
+std::nullptr_t raise_error(const molarium::Error& error);
+// A refusal found in the binding itself: ValueError with the message as it is.
 std::nullptr_t raise_value_error(std::string_view message);
 
-// The value of an engine result or of a plain-message result, or nothing with an exception set as
-// above.
-template <class T, class E>
-std::optional<T> value_or_raise(std::expected<T, E>&& result) {
+// The value of an engine result, or nothing with an exception set as above.
+template <class T>
+std::optional<T> value_or_raise(molarium::Result<T>&& result) {
   if (result) return std::move(*result);
-  raise_value_error(result.error());
+  raise_error(result.error());
   return std::nullopt;
 }
 // For results without a value: false with an exception set as above on failure.
-template <class E>
-bool succeeded_or_raise(const std::expected<void, E>& result) {
+inline bool succeeded_or_raise(const molarium::Result<void>& result) {
   if (result) return true;
-  raise_value_error(result.error());
+  raise_error(result.error());
   return false;
 }
 

@@ -84,11 +84,11 @@ molarium::Result<OwnedRecord> build_record(const BatchSource& source, std::size_
   for (const BatchSectionColumn& column : source.custom) {
     custom.push_back({column.name, column.payload(i), column.kind, column.type_tag});
   }
-  auto record = records::build_soa_record_unchecked(source.positions_type_tag, source.positions.at(i),
-                                                               source.atomic_numbers.at(i), builtins, custom);
-  if (!record) return molarium::invalid_data(std::move(record).error());
+  MOLARIUM_ASSIGN_OR_RETURN(molarium::Bytes record,
+                            records::build_soa_record_unchecked(source.positions_type_tag, source.positions.at(i),
+                                                                source.atomic_numbers.at(i), builtins, custom));
   // The builder refuses an atom count beyond u32, so the narrowing below keeps the value.
-  return OwnedRecord{std::move(*record), static_cast<std::uint32_t>(source.shape.n_atoms)};
+  return OwnedRecord{std::move(record), static_cast<std::uint32_t>(source.shape.n_atoms)};
 }
 
 }  // namespace
@@ -103,13 +103,13 @@ PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const 
   auto records = molarium::pool::parallel_map<OwnedRecord>(
       source.shape.batch, [&](std::size_t i) { return build_record(source, i); }, kMinParallelBatch);
   if (!records) {
-    // The builder's texts are plain messages, raised without the engine's kind prefix.
+    // The builder's refusals, and a worker's fault too, are raised without a kind prefix.
     binding::raise_value_error(std::string_view(records.error().message()));
     return std::unexpected(Raised{});
   }
   auto stored = binding::without_gil([&] { return database.add_owned_soa_records_with_schema(std::move(*records), schema); });
   if (!stored) {
-    binding::raise_value_error(stored.error());
+    binding::raise_error(stored.error());
     return std::unexpected(Raised{});
   }
   return {};

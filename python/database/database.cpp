@@ -55,7 +55,7 @@ std::optional<std::vector<SharedMolecule>> to_molecule_list(PyObject* value, con
 // different file: refuse such a path as the file system interface does.
 bool check_path(const std::string& path) {
   if (path.find('\0') == std::string::npos) return true;
-  binding::raise_value_error(molarium::Error(molarium::Error::Kind::Io, "file name contained an unexpected NUL byte"));
+  binding::raise_error(molarium::Error(molarium::Error::Kind::Io, "file name contained an unexpected NUL byte"));
   return false;
 }
 
@@ -88,9 +88,8 @@ PyObject* wrap_database(AtomDatabase&& database) {
 // interpreter lock released, also on pool workers.
 molarium::Result<SoaMoleculeView> load_mapped_view(const AtomDatabase& database, std::size_t i,
                                                    const records::SoaContext& context) {
-  auto record = records::mapped_record_bytes(database, i);
-  if (!record) return std::unexpected(std::move(record).error());
-  return SoaMoleculeView::from_storage(std::move(*record), context.positions_stride, context.positions_type_tag);
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, records::mapped_record_bytes(database, i));
+  return SoaMoleculeView::from_storage(std::move(record), context.positions_stride, context.positions_type_tag);
 }
 
 // Returns a new reference to a new view-backed PyMolecule, or nullptr with an exception set.
@@ -118,17 +117,17 @@ molarium::Result<std::vector<SoaMoleculeView>> load_mapped_views(const AtomDatab
                                                                  std::span<const std::size_t> indices,
                                                                  const records::SoaContext& context) {
   std::vector<std::optional<molarium::Result<SoaMoleculeView>>> loaded(indices.size());
-  auto status = molarium::pool::parallel_for(indices.size(), [&](std::size_t i) -> molarium::Result<void> {
+  auto load = [&](std::size_t i) -> molarium::Result<void> {
     loaded[i].emplace(load_mapped_view(database, indices[i], context));
     return {};
-  });
-  // Only a fault of the pool itself (a worker's C++ exception) gets here.
-  if (!status) return std::unexpected(std::move(status).error());
+  };
+  // Only a fault of the pool itself (a worker's C++ exception) fails the loop.
+  MOLARIUM_TRY_VOID(molarium::pool::parallel_for(indices.size(), load));
   std::vector<SoaMoleculeView> views;
   views.reserve(loaded.size());
   for (auto& result : loaded) {
-    if (!*result) return std::unexpected(std::move(*result).error());
-    views.push_back(std::move(**result));
+    MOLARIUM_ASSIGN_OR_RETURN(SoaMoleculeView view, std::move(*result));
+    views.push_back(std::move(view));
   }
   return views;
 }
@@ -145,23 +144,23 @@ PyObject* molecule_at(const AtomDatabase& database, std::size_t index) {
 
   if (database.reads_from_mapping()) {
     auto view = binding::without_gil([&] { return load_mapped_view(database, index, *context); });
-    if (!view) return binding::raise_value_error(view.error());
+    if (!view) return binding::raise_error(view.error());
     return wrap_view(std::move(*view));
   }
   auto records = binding::without_gil([&] { return database.get_raw_bytes(std::span<const std::size_t>(&index, 1)); });
-  if (!records) return binding::raise_value_error(records.error());
+  if (!records) return binding::raise_error(records.error());
   if (records->empty()) return binding::raise_value_error(cat("Missing raw bytes for molecule ", index));
   auto view = SoaMoleculeView::from_bytes(std::move(records->front()), *context);
-  if (!view) return binding::raise_value_error(view.error());
+  if (!view) return binding::raise_error(view.error());
   return wrap_view(std::move(*view));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Storing molecules
 
-// Sets ValueError with the message and returns false.
-bool fail(std::string_view message) {
-  binding::raise_value_error(message);
+// Sets the error's exception and returns false.
+bool fail(const molarium::Error& error) {
+  binding::raise_error(error);
   return false;
 }
 
@@ -238,7 +237,7 @@ PyObject* database_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                              "to append, or pass overwrite=True to recreate it."));
   }
   auto database = molarium::storage::AtomDatabase::create_with_format(std::move(*path), *compression);
-  if (!database) return binding::raise_value_error(database.error());
+  if (!database) return binding::raise_error(database.error());
   return wrap_database(std::move(*database));
 }
 
@@ -264,7 +263,7 @@ PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (populate && !mapped) return binding::raise_value_error(std::string_view("populate=True requires mmap=True"));
   if (!check_path(*path)) return nullptr;
   auto database = molarium::storage::AtomDatabase::open_with_options(std::move(*path), mapped, populate);
-  if (!database) return binding::raise_value_error(database.error());
+  if (!database) return binding::raise_error(database.error());
   return wrap_database(std::move(*database));
 }
 
@@ -339,16 +338,16 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
 
   if ((*database)->reads_from_mapping()) {
     auto views = binding::without_gil([&] { return load_mapped_views(**database, *indices, *context); });
-    if (!views) return binding::raise_value_error(views.error());
+    if (!views) return binding::raise_error(views.error());
     return wrap_views(std::move(*views));
   }
   auto records = binding::without_gil([&] { return (*database)->get_raw_bytes(*indices); });
-  if (!records) return binding::raise_value_error(records.error());
+  if (!records) return binding::raise_error(records.error());
   std::vector<SoaMoleculeView> views;
   views.reserve(records->size());
   for (molarium::Bytes& record : *records) {
     auto view = SoaMoleculeView::from_bytes(std::move(record), *context);
-    if (!view) return binding::raise_value_error(cat("ValueError: ", view.error()));
+    if (!view) return binding::raise_value_error(cat("ValueError: ", view.error().display()));
     views.push_back(std::move(*view));
   }
   return wrap_views(std::move(views));
@@ -528,7 +527,7 @@ std::optional<std::vector<std::size_t>> to_index_list(PyObject* value, const cha
 std::optional<records::SoaContext> positions_context(const AtomDatabase& database) {
   auto context = records::SoaContext::from_database(database);
   if (!context) {
-    binding::raise_value_error(context.error());
+    binding::raise_error(context.error());
     return std::nullopt;
   }
   return *context;

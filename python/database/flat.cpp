@@ -132,7 +132,7 @@ PyObject* empty_selection_dictionary() {
 template <class T>
 PyObject* elements_array(ByteView buffer) {
   auto elements = records::cast_or_decode<T>(buffer);
-  if (!elements) return binding::raise_value_error(elements.error());
+  if (!elements) return binding::raise_error(elements.error());
   return binding::pyarray1_from_cow(std::move(*elements));
 }
 
@@ -140,7 +140,7 @@ PyObject* elements_array(ByteView buffer) {
 template <class T>
 PyObject* triples_array(ByteView buffer) {
   auto elements = records::cast_or_decode<T>(buffer);
-  if (!elements) return binding::raise_value_error(elements.error());
+  if (!elements) return binding::raise_error(elements.error());
   const std::size_t rows = elements->size() / 3;
   return binding::pyarray2_from_cow(std::move(*elements), rows, 3);
 }
@@ -277,7 +277,7 @@ PyObject* concatenated_tensor(const DatabaseSchemaSection& entry, const TensorCo
   for (std::size_t i = 0; i < column.size(); ++i) {
     if (!column[i]) return missing_tensor_error(entry.key, i);
     auto layout = dtypes::tensor_shape_from_payload(tag, *column[i]);
-    if (!layout) return binding::raise_value_error(layout.error());
+    if (!layout) return binding::raise_error(layout.error());
     std::span<const std::uint64_t> shape = layout->shape;
     if (entry.per_atom) {
       if (shape.empty()) return invalid_atom_tensor_shape_error(entry.key, shape, std::nullopt, atom_counts[i]);
@@ -377,7 +377,7 @@ PyObject* flat_dictionary(FlatExtraction&& flat) {
 PyObject* get_molecules_flat_soa_impl(const AtomDatabase& database, std::span<const std::size_t> indices) {
   if (!binding::ensure_numpy()) return nullptr;
   auto extraction = binding::without_gil([&] { return extract_flat(database, indices); });
-  if (!extraction) return binding::raise_value_error(extraction.error());
+  if (!extraction) return binding::raise_error(extraction.error());
   if (!*extraction) return empty_selection_dictionary();
   return flat_dictionary(std::move(**extraction));
 }

@@ -80,7 +80,7 @@ bool append_view_ase_properties(const SoaMoleculeView& view, const AseDicts& dic
     // Every custom section's key is decoded, whatever its kind, so a damaged key is never skipped.
     auto key = view.lazy_section_key(slot);
     if (!key) {
-      binding::raise_value_error(key.error());
+      binding::raise_error(key.error());
       return false;
     }
     PyObject* target = nullptr;

@@ -79,7 +79,7 @@ std::expected<std::optional<types::TensorData>, Raised> tensor_of(PyArrayObject*
   // The shape is checked before the values are copied: a refused tensor costs no copy.
   auto shape = tensor_shape(array_dims(array), static_cast<std::size_t>(PyArray_SIZE(array)));
   if (!shape) {
-    binding::raise_value_error(shape.error());
+    binding::raise_error(shape.error());
     return std::unexpected(Raised{});
   }
   return types::TensorData(types::Tensor<T>{std::move(*shape), copy_elements_as<T>(array)});
@@ -289,7 +289,7 @@ std::expected<std::optional<types::TensorData>, Raised> parse_tensor_property_va
   return std::optional<types::TensorData>();
 }
 
-ValueResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims, std::size_t value_count) {
+Result<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims, std::size_t value_count) {
   auto product = molarium::storage::dtypes::tensor_value_count(dims);
   if (!product) return value_error(product.error().message());
   if (*product != value_count) {

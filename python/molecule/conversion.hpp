@@ -142,6 +142,6 @@ std::expected<std::optional<molarium::types::TensorData>, Raised> parse_tensor_p
 // expects 6 values, got 5"), the rank exceeds 255 ("Tensor rank {} exceeds maximum 255"), a size
 // exceeds u32 ("Tensor dimensions must fit in u32 for storage"). Rank 0 with one value is a scalar.
 // Pure C++; the text is to be raised as ValueError.
-ValueResult<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims, std::size_t value_count);
+Result<std::vector<std::uint64_t>> tensor_shape(std::span<const std::uint64_t> dims, std::size_t value_count);
 
 }  // namespace molarium::python::molecule

@@ -219,7 +219,7 @@ int change_owned(PyObject* self, Change&& change) {
   if (!value) return -1;
   auto owned = ensure_owned(**value);
   if (!owned) {
-    binding::raise_value_error(owned.error());
+    binding::raise_error(owned.error());
     return -1;
   }
   return change(**owned) ? 0 : -1;
@@ -402,7 +402,7 @@ PyObject* molecule_subscript(PyObject* self, PyObject* key) {
   std::optional<molarium::atom::Atom> atom;
   if (const auto* view = std::get_if<SoaMoleculeView>(&**value)) {
     auto decoded = view->atom_at(at);
-    if (!decoded) return binding::raise_value_error(decoded.error());
+    if (!decoded) return binding::raise_error(decoded.error());
     atom = *decoded;
   } else {
     atom = std::get<Molecule>(**value).atom(at);
@@ -445,7 +445,7 @@ std::optional<Molecule> owned_copy(PyObject* self) {
   if (!value) return std::nullopt;
   auto copy = clone_as_owned(**value);
   if (!copy) {
-    binding::raise_value_error(copy.error());
+    binding::raise_error(copy.error());
     return std::nullopt;
   }
   return std::move(*copy);
@@ -457,7 +457,7 @@ PyObject* molecule_atoms(PyObject* self, PyObject*) {
     const auto value = SharedMolecule::take(self);
     if (!value) return nullptr;
     auto listed = read_as_owned(**value, [](const Molecule& molecule) { return molecule.to_atoms(); });
-    if (!listed) return binding::raise_value_error(listed.error());
+    if (!listed) return binding::raise_error(listed.error());
     atoms = std::move(*listed);
   }
   binding::Ref list = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
@@ -577,7 +577,7 @@ PyObject* energy_object(const MoleculeValue& value) {
   std::optional<double> energy;
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     auto decoded = view->energy();
-    if (!decoded) return binding::raise_value_error(decoded.error());
+    if (!decoded) return binding::raise_error(decoded.error());
     energy = *decoded;
   } else if (const auto& stored = std::get<Molecule>(value).energy) {
     energy = std::visit([](auto number) { return static_cast<double>(number); }, *stored);
@@ -590,7 +590,7 @@ PyObject* pbc_object(const MoleculeValue& value) {
   std::optional<Pbc> pbc;
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     auto decoded = view->pbc();
-    if (!decoded) return binding::raise_value_error(decoded.error());
+    if (!decoded) return binding::raise_error(decoded.error());
     pbc = *decoded;
   } else {
     pbc = std::get<Molecule>(value).pbc;
@@ -623,17 +623,16 @@ std::size_t atom_count(const MoleculeValue& value) {
   return std::get<Molecule>(value).atom_count();
 }
 
-ValueResult<Molecule*> ensure_owned(MoleculeValue& value) {
+Result<Molecule*> ensure_owned(MoleculeValue& value) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
-    auto owned = view->materialize();
-    if (!owned) return std::unexpected(std::move(owned).error());
+    MOLARIUM_ASSIGN_OR_RETURN(auto owned, view->materialize());
     // Destroys the view (and its hold on the record bytes) before the molecule moves in.
-    value.emplace<Molecule>(std::move(*owned));
+    value.emplace<Molecule>(std::move(owned));
   }
   return &std::get<Molecule>(value);
 }
 
-ValueResult<Molecule> clone_as_owned(const MoleculeValue& value) {
+Result<Molecule> clone_as_owned(const MoleculeValue& value) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) return view->materialize();
   return std::get<Molecule>(value);
 }

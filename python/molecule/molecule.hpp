@@ -26,23 +26,22 @@ std::size_t atom_count(const MoleculeValue& value);
 // the same slot, releasing the record bytes (and its share of the file mapping). If
 // materialisation fails its message is returned and the value stays view-backed and unchanged.
 // REQUIRES: exclusive access to the value.
-ValueResult<molarium::atom::Molecule*> ensure_owned(MoleculeValue& value);
+Result<molarium::atom::Molecule*> ensure_owned(MoleculeValue& value);
 
 // A new owned molecule that shares nothing with the value, which is not changed: the view
 // materialised, or a deep copy of the owned molecule (both property maps included).
 // REQUIRES: shared access to the value.
-ValueResult<molarium::atom::Molecule> clone_as_owned(const MoleculeValue& value);
+Result<molarium::atom::Molecule> clone_as_owned(const MoleculeValue& value);
 
 // The result of read(const Molecule&) on the owned molecule itself, or on a materialised copy of
 // a view (for readers that need the whole molecule: an owned one is not copied first). The value is
 // not changed; a failed materialisation returns its message. REQUIRES: shared access to the value.
 template <class Read>
 auto read_as_owned(const MoleculeValue& value, Read&& read)
-    -> ValueResult<std::invoke_result_t<Read, const molarium::atom::Molecule&>> {
+    -> Result<std::invoke_result_t<Read, const molarium::atom::Molecule&>> {
   if (const auto* owned = std::get_if<molarium::atom::Molecule>(&value)) return read(*owned);
-  auto copy = std::get<records::SoaMoleculeView>(value).materialize();
-  if (!copy) return std::unexpected(std::move(copy).error());
-  return read(*copy);
+  MOLARIUM_ASSIGN_OR_RETURN(auto copy, std::get<records::SoaMoleculeView>(value).materialize());
+  return read(copy);
 }
 
 // Returns a new reference to a new PyMolecule holding the value, or nullptr with an exception set.

@@ -60,7 +60,7 @@ std::optional<std::string> per_atom_disagreement(const Molecule& molecule) {
   for (const auto& [key, value] : molecule.atom_properties) {
     if (fits_stored_atom_scope(key, value, n)) continue;
     // The refusal is worded as set_property words it, which admits arrays and tensors only.
-    if (auto fits = molecule::check_atom_property(key, value, n); !fits) return std::move(fits).error();
+    if (auto fits = molecule::check_atom_property(key, value, n); !fits) return fits.error().message();
   }
   return std::nullopt;
 }
@@ -80,7 +80,7 @@ PyObject* molecule_from_pickle_bytes(PyObject*, PyObject* const* args, Py_ssize_
   const molarium::ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
                                  static_cast<std::size_t>(PyBytes_GET_SIZE(payload)));
   auto decoded = molarium::pickle::decode_molecule(bytes);
-  if (!decoded) return binding::raise_value_error(cat("Failed to deserialize molecule: ", decoded.error()));
+  if (!decoded) return binding::raise_value_error(cat("Failed to deserialize molecule: ", decoded.error().message()));
   if (auto disagreement = per_atom_disagreement(*decoded)) {
     return binding::raise_value_error(cat("Failed to deserialize molecule: ", *disagreement));
   }
@@ -104,7 +104,7 @@ PyObject* molecule_reduce(PyObject* self, PyObject*) {
     // Encoding cannot fail, so "Failed to serialize molecule" has no cause to report.
     auto encoded = read_as_owned(
         **value, [](const Molecule& molecule) { return molarium::pickle::encode_molecule(molecule); });
-    if (!encoded) return binding::raise_value_error(encoded.error());
+    if (!encoded) return binding::raise_error(encoded.error());
     payload = std::move(*encoded);
   }
 

@@ -46,7 +46,7 @@ bool includes_molecule(Scope scope) { return scope != Scope::Atom; }
 bool includes_atom(Scope scope) { return scope != Scope::Molecule; }
 
 // The scope a text names; only the two exact words count.
-ValueResult<Scope> parse_custom_property_scope(const std::optional<std::string>& text) {
+Result<Scope> parse_custom_property_scope(const std::optional<std::string>& text) {
   if (!text) return Scope::Unscoped;
   if (*text == "atom") return Scope::Atom;
   if (*text == "molecule") return Scope::Molecule;
@@ -67,7 +67,7 @@ bool convert_scope_argument(PyObject* argument, std::optional<std::string>& out)
 std::optional<Scope> scope_or_raise(const std::optional<std::string>& text) {
   auto scope = parse_custom_property_scope(text);
   if (!scope) {
-    binding::raise_value_error(scope.error());
+    binding::raise_error(scope.error());
     return std::nullopt;
   }
   return *scope;
@@ -119,7 +119,7 @@ struct ValueToPython {
 template <class T>
 PyObject* section_array_1d(molarium::ByteView payload) {
   auto elements = records::cast_or_decode<T>(payload);
-  if (!elements) return binding::raise_value_error(elements.error());
+  if (!elements) return binding::raise_error(elements.error());
   return binding::pyarray1_from_cow(std::move(*elements));
 }
 
@@ -128,7 +128,7 @@ template <class T>
 PyObject* section_xyz_rows(molarium::ByteView payload) {
   constexpr std::size_t kRowBytes = 3 * sizeof(T);
   auto elements = records::cast_or_decode<T>(payload);
-  if (!elements) return binding::raise_value_error(elements.error());
+  if (!elements) return binding::raise_error(elements.error());
   return binding::pyarray2_from_cow(std::move(*elements), payload.size() / kRowBytes, 3);
 }
 
@@ -140,9 +140,9 @@ PyObject* section_xyz_rows(molarium::ByteView payload) {
 PyObject* lookup_property(const MoleculeValue& value, std::string_view key) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
     auto in_molecule = view->find_custom_section(kMoleculeKind, key);
-    if (!in_molecule) return binding::raise_value_error(in_molecule.error());
+    if (!in_molecule) return binding::raise_error(in_molecule.error());
     auto in_atom = view->find_custom_section(kAtomKind, key);
-    if (!in_atom) return binding::raise_value_error(in_atom.error());
+    if (!in_atom) return binding::raise_error(in_atom.error());
     if (*in_molecule && *in_atom) return binding::raise_value_error(in_both_scopes(key));
     if (*in_molecule) return property_section_to_pyobject(*view, **in_molecule);
     if (*in_atom) return property_section_to_pyobject(*view, **in_atom);
@@ -163,7 +163,7 @@ std::optional<bool> holds_property(const MoleculeValue& value, std::string_view 
     auto holds_kind = [&](std::uint8_t kind) -> std::optional<bool> {
       auto found = view->find_custom_section(kind, key);
       if (!found) {
-        binding::raise_value_error(found.error());
+        binding::raise_error(found.error());
         return std::nullopt;
       }
       return found->has_value();
@@ -191,7 +191,7 @@ std::optional<std::vector<std::string>> collect_keys(const MoleculeValue& value,
       if (!wanted) continue;
       auto key = view->lazy_section_key(slot);
       if (!key) {
-        binding::raise_value_error(key.error());
+        binding::raise_error(key.error());
         return std::nullopt;
       }
       keys.emplace_back(*key);
@@ -245,7 +245,7 @@ bool store_property(Molecule& molecule, std::string&& key, PropertyValue&& value
   }
   if (in_atom || (!in_molecule && scope == Scope::Atom)) {
     if (auto fits = check_atom_property(key, value, molecule.atom_count()); !fits) {
-      binding::raise_value_error(fits.error());
+      binding::raise_error(fits.error());
       return false;
     }
     molecule.atom_properties.insert_or_assign(std::move(key), std::move(value));
@@ -308,7 +308,7 @@ std::optional<std::size_t> property_array_length(const PropertyValue& value) {
       value);
 }
 
-ValueResult<void> check_atom_property(std::string_view key, const PropertyValue& value, std::size_t atom_count) {
+Result<void> check_atom_property(std::string_view key, const PropertyValue& value, std::size_t atom_count) {
   std::uint64_t first_dimension = 0;
   if (const auto length = property_array_length(value)) {
     first_dimension = *length;
@@ -365,7 +365,7 @@ PyObject* set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   auto converted = molecule::parse_property_value(value_argument);
   if (!converted) return nullptr;
   auto owned = ensure_owned(**molecule);
-  if (!owned) return binding::raise_value_error(owned.error());
+  if (!owned) return binding::raise_error(owned.error());
   if (!store_property(**owned, std::move(*key), std::move(*converted), *scope)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -415,7 +415,7 @@ PyObject* delete_property(PyObject* self, PyObject* const* args, Py_ssize_t narg
   const auto molecule = ExclusiveMolecule::take(self);
   if (!molecule) return nullptr;
   auto owned = ensure_owned(**molecule);
-  if (!owned) return binding::raise_value_error(owned.error());
+  if (!owned) return binding::raise_error(owned.error());
   // A key in both scopes (only a decoded record or payload can bring one) goes from both.
   const std::size_t removed = (*owned)->properties.erase(*key) + (*owned)->atom_properties.erase(*key);
   if (removed == 0) return raise_not_found(*key);

@@ -31,7 +31,7 @@ std::optional<std::size_t> property_array_length(const molarium::types::Property
 // names the key: "Atom property '{}' must be a numeric ndarray with first dimension equal to atom
 // count ({})", "Atom tensor property '{}' must have at least one dimension" or "Atom property '{}'
 // first dimension ({}) doesn't match atom count ({})".
-ValueResult<void> check_atom_property(std::string_view key, const molarium::types::PropertyValue& value,
+Result<void> check_atom_property(std::string_view key, const molarium::types::PropertyValue& value,
                                       std::size_t atom_count);
 
 }  // namespace molarium::python::molecule

@@ -129,26 +129,32 @@ TEST_F(Append, CommittedDatabaseOpenedMappedRefusesAppends) {
   ASSERT_TRUE(fresh.flush());
 }
 
-// Flat extraction over records that hold different sections: with a lock, each section goes to
+// Flat extraction over records that hold different sections: whether the layout comes from the
+// lock (the first selected record lacks sections) or from the first record, each section goes to
 // its own column, and a record lacking one leaves zeros or a gap.
 TEST_F(Append, FlatExtractionFillsWhatARecordLacksWithZerosAndGaps) {
   Molecule full = small_molecule(1, 1);
   full.forces = types::Vec3Data(std::vector<types::Vec3F32>{{1, 2, 3}});
   full.name = "full";
   write_database(path_, CompressionType::none(), {full, small_molecule(1, 2)});
-  for (bool mapped : {false, true}) {
-    auto extracted = records::extract_flat(open_database(path_, mapped), std::vector<std::size_t>{1, 0, 1}).value();
+  const Bytes energy[] = {f64s({-1}), f64s({-2})}, forces[] = {f32s({1, 2, 3}), Bytes(12, 0)};
+  const std::optional<std::string> name[] = {"full", std::nullopt};
+  for (const std::vector<std::size_t>& selection : {std::vector<std::size_t>{1, 0, 1}, {0, 1, 0}}) {
+    auto extracted = records::extract_flat(open_database(path_, selection[0] == 0), selection).value();
     ASSERT_TRUE(extracted.has_value());
     const records::FlatExtraction* flat = &*extracted;
     ASSERT_EQ(flat->layout.size(), 3u);
     for (std::size_t j = 0; j < 3; ++j) {
-      const Bytes values(flat->fixed_buffers[j].begin(), flat->fixed_buffers[j].end());
-      if (flat->layout[j].key == "name") {
-        EXPECT_EQ(*flat->string_columns[j], (records::StringColumn{std::nullopt, "full", std::nullopt}));
-      } else {
-        EXPECT_EQ(values, flat->layout[j].key == "energy" ? f64s({-2, -1, -2})
-                                                          : cat({Bytes(12, 0), f32s({1, 2, 3}), Bytes(12, 0)}));
+      const std::string& key = flat->layout[j].key;
+      Bytes expected;
+      for (std::size_t i = 0; i < selection.size(); ++i) {
+        const std::size_t k = selection[i];
+        expected = cat({expected, key == "energy" ? energy[k] : key == "forces" ? forces[k] : Bytes{}});
+        if (key == "name") {
+          EXPECT_EQ((*flat->string_columns[j])[i], name[k]);
+        }
       }
+      EXPECT_EQ(Bytes(flat->fixed_buffers[j].begin(), flat->fixed_buffers[j].end()), expected) << key;
     }
   }
 }

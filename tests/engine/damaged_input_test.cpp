@@ -11,6 +11,7 @@
 #include "engine/records/record_view.hpp"
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
+#include "engine/utf8.hpp"
 #include "tests/engine/fixtures.hpp"
 
 namespace molarium::testing {
@@ -88,10 +89,10 @@ INSTANTIATE_TEST_SUITE_P(Sections, BadSectionRecord, ::testing::ValuesIn(kBadSec
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RecordView, RefusalsOfTheRecordsHeadAndKeys) {
-  EXPECT_EQ(failure(SoaMoleculeView::from_bytes(Bytes(5, 0), kF32)), "Invalid data: SOA record too small");
+  EXPECT_EQ(failure(SoaMoleculeView::from_bytes(Bytes(5, 0), kF32)), "SOA record too small");
   EXPECT_EQ(SoaMoleculeView::from_bytes(Bytes(6, 0), kF32)->materialize().value(), Molecule::create({}, {}).value());
   EXPECT_EQ(failure(SoaMoleculeView::from_bytes(cat({le(1, 4), Bytes(12, 0)}), kF32)),
-            "Invalid data: SOA record truncated at atomic_numbers");
+            "SOA record truncated at atomic_numbers");
   EXPECT_FALSE(SoaMoleculeView::from_storage(records::SoaBytes(record_f32(1, {})), 24, 4));
   EXPECT_FALSE(SoaMoleculeView::from_storage(records::SoaBytes(record_f32(1, {})), 12, 7));
   // A key that is not UTF-8 is refused when the key is read, not when the record is opened.
@@ -194,6 +195,7 @@ TEST_P(DamagedPickle, IsRefusedWithItsMessage) {
   Bytes payload = pickle::encode_molecule(m);
   ASSERT_EQ(pickle::decode_molecule(payload).value(), m);
   put(payload, GetParam().at, GetParam().value, GetParam().width);
+  EXPECT_TRUE(refused_as(pickle::decode_molecule(payload), Error::Kind::Value));
   EXPECT_EQ(failure(pickle::decode_molecule(payload)), GetParam().message);
 }
 
@@ -208,6 +210,19 @@ const PickleCase kPickleCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Fields, DamagedPickle, ::testing::ValuesIn(kPickleCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every reader checks text with one UTF-8 check: the boundaries of each sequence length.
+TEST(Utf8, BoundariesOfEverySequenceLengthAndTheirNeighbours) {
+  for (std::string_view valid : {"\x7f", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf", "\xee\x80\x80",
+                                 "\xef\xbf\xbd", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf", "h\xc3\xa9llo"}) {
+    EXPECT_TRUE(is_valid_utf8(text(valid))) << ::testing::PrintToString(valid);
+  }
+  for (std::string_view invalid : {"\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xf0\x8f\xbf\xbf",
+                                   "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xe2\x82", "\xe2\x28\xa1",
+                                   "\xf0\x90\x80"}) {
+    EXPECT_FALSE(is_valid_utf8(text(invalid))) << ::testing::PrintToString(invalid);
+  }
+}
 
 TEST(PicklePayload, AtomicNumbersMustMatchPositions) {
   Molecule m = small_molecule(2, 1);

@@ -46,9 +46,7 @@ TEST_P(HandmadeFile, WriterProducesTheHandmadeBytes) {
   const CompressionType codec = GetParam();
   const Bytes stored = compression::compress(kDocumentedRecord, codec).value();
   const std::uint32_t n = std::uint32_t(stored.size());
-  SlotFields fields;
-  fields.codec = std::uint8_t(codec.codec);
-  fields.level = codec.level;
+  const SlotFields fields{.codec = std::uint8_t(codec.codec), .level = codec.level};
   const Bytes empty_slot = handmade_slot(fields);
 
   TempDir dir;
@@ -61,23 +59,18 @@ TEST_P(HandmadeFile, WriterProducesTheHandmadeBytes) {
 
   const Bytes data1 = cat({stored, stored, kDocumentedBlob, index_of(8192, n, 2)});
   SlotFields first = fields;
-  first.generation = 1;
-  first.record_count = 2;
-  first.schema_offset = 8192 + 2 * n;
-  first.schema_length = kDocumentedBlob.size();
+  first.generation = 1, first.record_count = 2, first.index_length = 8 + 2 * 20;
+  first.schema_offset = 8192 + 2 * n, first.schema_length = kDocumentedBlob.size();
   first.index_offset = first.schema_offset + first.schema_length;
-  first.index_length = 8 + 2 * 20;
   EXPECT_TRUE(same_bytes(read_file(path), cat({empty_slot, handmade_slot(first), data1})));
   EXPECT_EQ(open_database(path).len(), 2u);  // slot B is the newer
 
   ASSERT_TRUE(db.add_molecule(documented_molecule()));
   ASSERT_TRUE(db.flush());
   SlotFields second = first;
-  second.generation = 2;
-  second.record_count = 3;
+  second.generation = 2, second.record_count = 3, second.index_length = 8 + 3 * 20;
   second.schema_offset = 8192 + data1.size() + n;
   second.index_offset = second.schema_offset + second.schema_length;
-  second.index_length = 8 + 3 * 20;
   Bytes index = index_of(8192, n, 3);
   put(index, 8 + 2 * 20, 8192 + data1.size(), 8);
   const Bytes file2 = cat({handmade_slot(second), handmade_slot(first), data1, stored, kDocumentedBlob, index});
@@ -105,15 +98,8 @@ struct SlotCase {
 };
 
 Bytes slot_bytes(const SlotCase& c) {
-  SlotFields f;
-  f.generation = 4;
-  f.index_offset = 9000;
-  f.record_count = 2;
-  f.index_length = 48;
-  f.schema_offset = 8192;
-  f.schema_length = 100;
-  f.codec = 2;
-  f.level = -3;
+  SlotFields f{.generation = 4, .index_offset = 9000, .index_length = 48, .record_count = 2, .codec = 2, .level = -3,
+               .schema_offset = 8192, .schema_length = 100};
   c.change(f);
   Bytes slot = handmade_slot(f);
   if (c.damage) {
@@ -252,6 +238,18 @@ TEST(SchemaBlob, DecodeRefusals) {
   Bytes twice = cat({kDocumentedBlob, {2, 3, 0}, le(1, 2), le(8, 4), le(8, 4), text("a")});
   twice[5] = 3;
   EXPECT_EQ(schema::decode_schema_lock(twice).value().entries.at({2, "a"}).type_tag, 3);
+}
+
+// An entry read from a blob is taken as stored; a reader that sizes buffers from it checks it first.
+TEST(SchemaBlob, EntriesThatNoWriterMakesAreRefusedByTheCheck) {
+  using storage::schema::SchemaEntry;
+  const std::tuple<std::uint8_t, const char*, SchemaEntry> damaged[] = {
+      {0, "energy", {0, false, 8, 4}}, {2, "a", {1, false, 4, 4}},  {2, "a", {1, true, 8, 8}},
+      {2, "s", {2, false, 0, 8}},      {1, "q", {3, true, 8, 16}},  {1, "q", {3, false, 8, 8}},
+      {2, "m", {3, false, 8, 12}},     {2, "x", {18, false, 8, 8}}, {0, "forces", {4, true, 12, 24}}};
+  for (const auto& [kind, key, entry] : damaged) {
+    EXPECT_TRUE(refused_as(storage::schema::check_entry_fits_tag(kind, key, entry), Error::Kind::InvalidData)) << key;
+  }
 }
 
 }  // namespace

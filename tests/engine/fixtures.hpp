@@ -242,10 +242,8 @@ inline storage::AtomDatabase open_database(const std::string& path, bool mapped 
   return storage::AtomDatabase::open_with_options(path, mapped, false).value();
 }
 
-// The failure's message, whichever error type a result carries.
-inline std::string message_of(const std::string& message) { return message; }
-inline std::string message_of(const Error& error) { return error.message(); }
-std::string failure(const auto& result) { return result ? "<accepted>" : message_of(result.error()); }
+// The failure's message as it is shown.
+std::string failure(const auto& result) { return result ? "<accepted>" : result.error().message(); }
 // A failure of the given kind.
 ::testing::AssertionResult refused_as(const auto& result, Error::Kind kind) {
   if (result.has_value()) return ::testing::AssertionFailure() << "accepted";
