@@ -74,6 +74,7 @@ TEST_F(Append, UnflushedRecordsAreInvisibleAfterReopenAndCutByTheNextCommit) {
   EXPECT_EQ(read_file(path_), committed);
   ASSERT_TRUE(db.add_molecule(small_molecule(2, 5)));
   ASSERT_TRUE(db.flush());
+  EXPECT_FALSE(db.has_uncommitted_tail());
   EXPECT_EQ(open_database(path_).record(1).value().bytes().size(), 4 + 24 + 2 + 2 + 21u);
 }
 

@@ -238,6 +238,10 @@ TEST(SchemaBlob, DecodeRefusals) {
   Bytes twice = cat({kDocumentedBlob, {2, 3, 0}, le(1, 2), le(8, 4), le(8, 4), text("a")});
   twice[5] = 3;
   EXPECT_EQ(schema::decode_schema_lock(twice).value().entries.at({2, "a"}).type_tag, 3);
+  // An empty key at the very end is a whole entry.
+  Bytes empty_key = cat({kDocumentedBlob, {2, 13, 0}, le(0, 2), le(0, 4), le(0, 4)});
+  empty_key[5] = 3;
+  EXPECT_EQ(schema::decode_schema_lock(empty_key).value().entries.count({2, ""}), 1u);
 }
 
 // An entry read from a blob is taken as stored; a reader that sizes buffers from it checks it first.
