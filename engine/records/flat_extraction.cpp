@@ -49,6 +49,8 @@ constexpr std::uint64_t kMaxBufferBytes = static_cast<std::uint64_t>(std::numeri
 // selections go to the pool sooner.
 constexpr std::uint64_t kInlineRecordBytes = 96 * 1024;
 constexpr std::uint64_t kInlineCompressedRecordBytes = 32 * 1024;
+// Records up to this long are decoded into a buffer that each thread keeps and reuses.
+constexpr std::uint64_t kScratchRecordBytes = 1 << 20;
 
 // ---------------------------------------------------------------------------------------------
 // Selection: what the index says about every selected molecule, and the atom offsets
@@ -656,6 +658,19 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
     // whose lengths agree; anything else (and every fault) goes through it.
     if (uncompressed && entry.compressed_len == entry.uncompressed_len) {
       if (const auto stored = database.get_compressed_slice(entry)) return filler.fill(i, *stored);
+    } else if (!uncompressed && entry.uncompressed_len <= kScratchRecordBytes) {
+      // Decoded into this thread's reused buffer rather than a new one per record (an allocation,
+      // its zero-fill and its release were a sixth of an LZ4 batch's instructions). A record that
+      // fails to decode, or decodes to another length, goes through AtomDatabase::record, which
+      // words the failure.
+      if (const auto stored = database.get_compressed_slice(entry)) {
+        thread_local Bytes scratch;
+        if (scratch.size() < entry.uncompressed_len) scratch.resize(entry.uncompressed_len);
+        const std::span<std::uint8_t> out(scratch.data(), entry.uncompressed_len);
+        if (compression::decompress_into(*stored, database.compression(), out) == entry.uncompressed_len) {
+          return filler.fill(i, ByteView(out.data(), out.size()));
+        }
+      }
     }
     // Held only while this molecule is filled.
     const auto record = database.record(entry);
