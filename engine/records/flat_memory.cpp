@@ -106,8 +106,9 @@ void* acquire_flat_memory(std::size_t bytes) noexcept {
   if (bytes >= kMinKeptBytes && bytes <= kMaxKeptBytes) {
     capacity = (bytes + bytes / 8 + kPageBytes - 1) / kPageBytes * kPageBytes;
   }
-  if (capacity > SIZE_MAX - kHeaderBytes) return nullptr;
-  void* block = std::aligned_alloc(kHeaderBytes, (capacity + kHeaderBytes + kHeaderBytes - 1) / kHeaderBytes * kHeaderBytes);
+  // aligned_alloc wants a multiple of the alignment: the header plus the capacity, rounded up.
+  if (capacity > SIZE_MAX - 2 * kHeaderBytes) return nullptr;
+  void* block = std::aligned_alloc(kHeaderBytes, (capacity + 2 * kHeaderBytes - 1) / kHeaderBytes * kHeaderBytes);
   if (block == nullptr) return nullptr;
   static_cast<Header*>(block)->capacity = capacity;
   return data_of(block);

@@ -34,6 +34,9 @@ TEST(FlatMemory, BlocksAreAlignedAndHoldWhatWasAsked) {
     release_flat_memory(data);
   }
   release_flat_memory(nullptr);
+  // Sizes whose header and rounding would wrap are refused, not wrapped into small blocks.
+  EXPECT_EQ(acquire_flat_memory(SIZE_MAX), nullptr);
+  EXPECT_EQ(acquire_flat_memory(SIZE_MAX - 100), nullptr);
 }
 
 // A given-back block serves the next request of a similar size, and is never handed out twice.
