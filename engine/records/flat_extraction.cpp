@@ -49,6 +49,8 @@ constexpr std::uint64_t kMaxBufferBytes = static_cast<std::uint64_t>(std::numeri
 // selections go to the pool sooner.
 constexpr std::uint64_t kInlineRecordBytes = 96 * 1024;
 constexpr std::uint64_t kInlineCompressedRecordBytes = 32 * 1024;
+// Records up to this long are decoded into a buffer that each thread keeps and reuses.
+constexpr std::uint64_t kScratchRecordBytes = 1 << 20;
 
 // ---------------------------------------------------------------------------------------------
 // Selection: what the index says about every selected molecule, and the atom offsets
@@ -225,6 +227,47 @@ void copy_into(ByteBuffer& buffer, std::uint64_t at, ByteView bytes) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The record plan: where a record's parts lie, from its layout and atom count alone
+
+// One section of a record that holds exactly the layout's sections in the layout's order: its
+// header bytes up to the payload length (kind, key length, key, type tag) are the layout entry's,
+// and its payload length is elem_bytes per atom or a fixed number of bytes.
+struct PlannedSection {
+  std::string header;  // kind, key length, key, type tag
+  bool per_atom = false;
+  std::uint64_t length = 0;  // payload bytes per atom when per_atom, else per record
+  bool stored = true;        // false for a null section, which stores nothing
+};
+
+// A strict layout's records mostly hold exactly its sections, in its order (every record of one
+// writer call shares them): then a record's parts lie at offsets fixed by its atom count, and
+// checking that its section headers are the layout's bytes replaces walking and checking each
+// section (key UTF-8, tag, payload length by the section rule). Empty when the layout has a
+// variable-size section (texts, tensors), whose payloads are not fixed by the atom count; records
+// that differ in any way from the plan take the full path, which words every fault.
+std::vector<PlannedSection> record_plan(const Layout& layout) {
+  std::vector<PlannedSection> plan;
+  if (!layout.strict) return plan;
+  for (const DatabaseSchemaSection& entry : layout.sections) {
+    const bool null = entry.type_tag == tag_byte(TypeTag::Null);
+    if (!null && (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag) || is_string_column_tag(entry.type_tag))) {
+      return {};
+    }
+    if (entry.key.size() > 255) return {};
+    PlannedSection planned;
+    planned.header.push_back(static_cast<char>(entry.kind));
+    planned.header.push_back(static_cast<char>(entry.key.size()));
+    planned.header += entry.key;
+    planned.header.push_back(static_cast<char>(entry.type_tag));
+    planned.per_atom = !null && entry.per_atom;
+    planned.length = null ? 0 : entry.per_atom ? entry.elem_bytes : entry.slot_bytes;
+    planned.stored = !null;
+    plan.push_back(std::move(planned));
+  }
+  return plan;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Filling one molecule
 
 // Writes every selected molecule's part of the buffers. Molecule i writes only its own atom rows
@@ -237,11 +280,55 @@ class Filler {
   Filler(const SoaContext& context, std::span<const std::uint32_t> counts,
          std::span<const std::uint64_t> offsets, const Layout& layout, const KeyMap& keys, bool has_lock,
          FlatPositions& positions, ByteBuffer& atomic_numbers, std::vector<ByteBuffer>& fixed,
-         Gatherers<std::string>& strings, Gatherers<Bytes>& tensors)
+         Gatherers<std::string>& strings, Gatherers<Bytes>& tensors, std::span<const PlannedSection> plan)
       : context_(context), counts_(counts), offsets_(offsets), layout_(layout), keys_(keys), has_lock_(has_lock),
-        positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors) {}
+        positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors),
+        plan_(plan) {}
 
   Result<void> fill(std::size_t i, ByteView record) const {
+    if (!plan_.empty() && fill_planned(i, record)) return {};
+    return fill_parsed(i, record);
+  }
+
+ private:
+  // Fills molecule i when its record matches the plan byte for byte in every section header, and
+  // returns true; otherwise returns false, having perhaps written part of molecule i's rows and
+  // slot, which the full path then writes again whole. What it stores is what the full path
+  // stores for such a record: the same payloads at the same places.
+  bool fill_planned(std::size_t i, ByteView record) const {
+    namespace soa = storage::soa;
+    const std::uint64_t atom_count = counts_[i];
+    const std::size_t length = record.size();
+    if (length < soa::kAtomCountSize || load_le<std::uint32_t>(record.data()) != atom_count) return false;
+    // Cannot overflow: a u32 count times at most 25 bytes.
+    const std::uint64_t positions_length = atom_count * context_.positions_stride;
+    const std::uint64_t numbers_end = soa::kAtomCountSize + positions_length + atom_count;
+    if (numbers_end + soa::kSectionCountSize > length) return false;
+    if (load_le<std::uint16_t>(record.data() + numbers_end) != plan_.size()) return false;
+    std::uint64_t cursor = numbers_end + soa::kSectionCountSize;
+    for (std::size_t j = 0; j < plan_.size(); ++j) {
+      const PlannedSection& planned = plan_[j];
+      const std::size_t header = planned.header.size();
+      if (length - cursor < header + 4) return false;
+      if (std::memcmp(record.data() + cursor, planned.header.data(), header) != 0) return false;
+      const std::uint64_t payload_length = load_le<std::uint32_t>(record.data() + cursor + header);
+      if (payload_length != (planned.per_atom ? planned.length * atom_count : planned.length)) return false;
+      cursor += header + 4;
+      if (length - cursor < payload_length) return false;
+      if (planned.stored) {
+        const DatabaseSchemaSection& entry = layout_.sections[j];
+        const std::uint64_t at = entry.per_atom ? entry.elem_bytes * offsets_[i] : entry.slot_bytes * i;
+        copy_into(fixed_[j], at, record.subspan(cursor, payload_length));
+      }
+      cursor += payload_length;
+    }
+    SoaFastRecord atoms;
+    atoms.positions = record.subspan(soa::kAtomCountSize, positions_length);
+    atoms.atomic_numbers = record.subspan(soa::kAtomCountSize + positions_length, atom_count);
+    return copy_atoms(i, atoms).has_value();
+  }
+
+  Result<void> fill_parsed(std::size_t i, ByteView record) const {
     MOLARIUM_ASSIGN_OR_RETURN(auto parsed, parse_mol_fast_soa(record, context_.positions_stride));
     // The buffers are laid out by the index's counts: a record of another count would write
     // into its neighbours' rows (or past the buffers), so it is refused before anything is copied.
@@ -253,7 +340,6 @@ class Filler {
     return layout_.strict ? fill_positional(i, parsed) : fill_keyed(i, parsed, 0);
   }
 
- private:
   Result<void> copy_atoms(std::size_t i, const SoaFastRecord& record) const {
     const std::uint64_t first_atom = offsets_[i];
     if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F32)) {
@@ -390,6 +476,7 @@ class Filler {
   std::vector<ByteBuffer>& fixed_;
   Gatherers<std::string>& strings_;
   Gatherers<Bytes>& tensors_;
+  std::span<const PlannedSection> plan_;  // empty: every record takes the full path
 };
 
 // Molecules are filled in groups of this many: the group's records are warmed together before
@@ -546,12 +633,20 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
   auto tensors = gatherers<Bytes>(layout.sections, molecules, &dtypes::is_tensor_tag);
 
+  const std::vector<PlannedSection> plan = record_plan(layout);
   const Filler filler(context, counts, offsets, layout, keys, lock.has_value(), positions,
-                      atomic_numbers, fixed, strings, tensors);
+                      atomic_numbers, fixed, strings, tensors, plan);
   const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(database, entries, first, last); };
   const auto fill_mapped = [&](std::size_t i) -> Result<void> {
+    const MoleculeIndex& entry = entries[i];
+    if (entry.uncompressed_len <= kScratchRecordBytes) {
+      // Each thread decodes into a buffer it keeps (uncompressed records are read in place).
+      thread_local Bytes scratch;
+      MOLARIUM_ASSIGN_OR_RETURN(const ByteView record, database.record(entry, scratch));
+      return filler.fill(i, record);
+    }
     // Held only while this molecule is filled.
-    MOLARIUM_ASSIGN_OR_RETURN(const auto record, database.record(entries[i]));
+    MOLARIUM_ASSIGN_OR_RETURN(const auto record, database.record(entry));
     return filler.fill(i, record.bytes());
   };
   const auto fill_read = [&](std::size_t i) { return filler.fill(i, records[i]); };

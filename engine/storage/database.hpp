@@ -134,6 +134,12 @@ class AtomDatabase {
   // The record of one entry of this database's index (see record_entries), without a reference
   // on the mapping: for a caller that holds shared access as long as it uses the bytes.
   Result<RecordBytes> record(const index::MoleculeIndex& entry) const;
+  // Record `entry` as record(entry) reads it, with one difference: a record that has to be decoded
+  // is decoded into `scratch`, which grows as needed and keeps its capacity, instead of into a new
+  // buffer. The bytes are valid until scratch is next used or the database's shared access ends.
+  // Bulk readers keep one scratch per thread, which spares an allocation, its zero-fill and its
+  // release per record.
+  Result<ByteView> record(const index::MoleculeIndex& entry, Bytes& scratch) const;
   // Each position's index entry, decoded once, in order; positions may repeat. A large
   // selection is looked up on the worker pool. "Index {k} out of bounds" for the first position,
   // in order, without an entry.

@@ -139,6 +139,24 @@ Result<RecordBytes> AtomDatabase::record(const index::MoleculeIndex& entry) cons
   return read_record(entry, compression_, data_mapping_.get(), file_reader);
 }
 
+Result<ByteView> AtomDatabase::record(const index::MoleculeIndex& entry, Bytes& scratch) const {
+  const bool uncompressed = compression_.codec == compression::Codec::None;
+  if (!uncompressed && data_mapping_ != nullptr && range_within(entry.offset, entry.compressed_len, data_mapping_->size())) {
+    if (scratch.size() < entry.uncompressed_len) scratch.resize(entry.uncompressed_len);
+    const std::span<std::uint8_t> out(scratch.data(), entry.uncompressed_len);
+    const ByteView stored = data_mapping_->bytes().subspan(entry.offset, entry.compressed_len);
+    if (compression::decompress_into(stored, compression_, out) == entry.uncompressed_len) return ByteView(out);
+    // A record that fails to decode, or decodes to another length, is read the ordinary way,
+    // which words the failure.
+  }
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, this->record(entry));
+  if (auto* owned = std::get_if<Bytes>(&record.held)) {
+    scratch = std::move(*owned);
+    return ByteView(scratch);
+  }
+  return std::get<ByteView>(record.held);
+}
+
 Result<std::vector<index::MoleculeIndex>> AtomDatabase::record_entries(std::span<const std::size_t> positions) const {
   const std::size_t count = positions.size();
   std::vector<index::MoleculeIndex> entries(count);

@@ -49,7 +49,9 @@ using ByteBuffer = FlatBuffer<std::uint8_t>;
 // The capsule name of the objects that own a buffer given up by a FlatBuffer.
 constexpr const char* kFlatBufferHolderName = "molarium._molarium_rs.flat_buffer";
 
-void free_flat_buffer(PyObject* holder) { std::free(PyCapsule_GetPointer(holder, kFlatBufferHolderName)); }
+void free_flat_buffer(PyObject* holder) {
+  records::release_flat_memory(PyCapsule_GetPointer(holder, kFlatBufferHolderName));
+}
 
 // Returns a new reference to an uninitialised array of NumPy's own memory, or nullptr with an
 // exception set. REQUIRES: ensure_numpy() has succeeded.

@@ -6,7 +6,9 @@
 #include <lz4.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <random>
+#include <span>
 
 namespace molarium::compression {
 namespace {
@@ -35,6 +37,29 @@ TEST_P(RoundTrip, DecompressGivesBackTheRecord) {
     auto restored = decompress(*stored, GetParam(), record.size());
     ASSERT_TRUE(restored) << restored.error().display();
     EXPECT_EQ(*restored, record) << "size " << size;
+  }
+}
+
+// Decoding into the caller's memory gives the record and its length when it fits, and nothing
+// when it does not fit or the stored bytes are damaged.
+TEST_P(RoundTrip, DecompressIntoGivesBackTheRecordOrNothing) {
+  for (std::size_t size : {0, 1, 100, 70000}) {
+    const Bytes record = sample_record(size);
+    auto stored = compress(record, GetParam());
+    ASSERT_TRUE(stored) << stored.error().display();
+    Bytes out(size + 16, 0xEE);
+    EXPECT_EQ(decompress_into(*stored, GetParam(), std::span(out.data(), size)), size) << "size " << size;
+    EXPECT_TRUE(std::equal(record.begin(), record.end(), out.begin())) << "size " << size;
+    EXPECT_EQ(out[size], 0xEE) << "wrote past the buffer, size " << size;
+    EXPECT_EQ(decompress_into(*stored, GetParam(), std::span(out.data(), out.size())), size) << "size " << size;
+    if (size > 0) {
+      EXPECT_FALSE(decompress_into(*stored, GetParam(), std::span(out.data(), size - 1))) << size;
+    }
+  }
+  if (GetParam().codec != Codec::None) {
+    const Bytes garbage(64, 0xFF);
+    Bytes out(4096);
+    EXPECT_FALSE(decompress_into(garbage, GetParam(), std::span(out.data(), out.size())));
   }
 }
 

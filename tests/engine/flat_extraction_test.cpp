@@ -265,6 +265,72 @@ TEST_P(FlatFill, SlicesFollowTheSelectionOrderWithRepeats) {
   for (std::size_t j = 0; j < flat.layout.size(); ++j) EXPECT_FALSE(flat.tensor_columns[j]) << j;
 }
 
+// Records of one layout are filled from offsets fixed by their atom count; records that differ from
+// the first selected record's layout anywhere (order, a missing section, a section swapped after
+// matching ones) are filled by key. Either way every molecule holds its own values, or zeros for
+// a section it lacks, whichever record comes first in the selection.
+TEST_P(FlatFill, MixedAtomCountsAndLayoutsGiveEveryMoleculeItsOwnValues) {
+  const auto charges = [](std::uint32_t seed, std::uint32_t atoms) {
+    FileBytes out;
+    for (std::uint32_t a = 0; a < atoms; ++a) append_value(out, static_cast<float>(seed) + 0.25f * static_cast<float>(a));
+    return TestSection{1, "q", 6, out};
+  };
+  const auto standard = [&](std::uint32_t seed, std::uint32_t atoms) {
+    return soa_record(seed, atoms, {energy(-1.0 - seed), forces(seed, atoms), molecule_int("a", 10 + seed),
+                                    null_property("n"), charges(seed, atoms)});
+  };
+  const std::vector<FileBytes> records = {
+      standard(0, 2),
+      standard(1, 0),
+      soa_record(2, 5, {forces(2, 5), energy(-3), molecule_int("a", 12), null_property("n"), charges(2, 5)}),
+      soa_record(3, 1, {energy(-4), forces(3, 1), molecule_int("a", 13), null_property("n")}),  // no "q"
+      standard(4, 3),
+      soa_record(5, 4, {energy(-6), forces(5, 4), molecule_int("a", 15), charges(5, 4), null_property("n")}),
+  };
+  const std::vector<DatabaseSchemaSection> schema = {kEnergySchema, kForcesSchema,
+                                                     schema_section(2, "a", 1, false, 8, 8),
+                                                     schema_section(2, "n", 13, false, 0, 0),
+                                                     schema_section(1, "q", 6, true, 4, 4)};
+  auto db = AtomDatabase::create_with_format(path_, compression_of(GetParam().codec)).value();
+  append_locked(db, records, schema);
+  if (GetParam().mode != Mode::NotFlushed) {
+    ASSERT_TRUE(db.flush());
+    db = open(GetParam().mode == Mode::Mapped);
+  }
+  const std::uint32_t atoms[] = {2, 0, 5, 1, 3, 4};
+  for (const std::vector<std::size_t>& selection :
+       {std::vector<std::size_t>{0, 4, 2, 3, 1, 5, 4, 0}, std::vector<std::size_t>{2, 0, 5, 3, 4}}) {
+    SCOPED_TRACE(selection.front());
+    FlatExtraction flat = extracted(db, selection);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> molecules;
+    FileBytes numbers, energies, forces_bytes, ints, qs;
+    for (const std::size_t k : selection) {
+      const auto seed = static_cast<std::uint32_t>(k);
+      molecules.emplace_back(seed, atoms[k]);
+      for (std::uint32_t a = 0; a < atoms[k]; ++a) numbers.push_back(static_cast<std::uint8_t>(seed + a + 1));
+      append_value(energies, -1.0 - seed);
+      forces_bytes = concat({forces_bytes, forces_payload(seed, atoms[k])});
+      append_value<std::int64_t>(ints, 10 + seed);
+      for (std::uint32_t a = 0; a < atoms[k]; ++a) {
+        append_value(qs, k == 3 ? 0.0f : static_cast<float>(seed) + 0.25f * static_cast<float>(a));
+      }
+    }
+    EXPECT_EQ(std::get<FlatBuffer<float>>(flat.positions), expected_positions(molecules));
+    EXPECT_EQ(flat.atomic_numbers, numbers);
+    const auto buffer = [&](std::string_view key) -> const FlatBuffer<std::uint8_t>& {
+      for (std::size_t j = 0; j < flat.layout.size(); ++j) {
+        if (flat.layout[j].key == key) return flat.fixed_buffers[j];
+      }
+      ADD_FAILURE() << "no section " << key;
+      return flat.fixed_buffers.front();
+    };
+    EXPECT_EQ(buffer("energy"), energies);
+    EXPECT_EQ(buffer("forces"), forces_bytes);
+    EXPECT_EQ(buffer("a"), ints);
+    EXPECT_EQ(buffer("q"), qs);
+  }
+}
+
 std::string fill_case_name(const ::testing::TestParamInfo<FillCase>& info) {
   const char* codec = info.param.codec == Codec::Lz4 ? "Lz4" : info.param.codec == Codec::Zstd ? "Zstd" : "None";
   const char* mode = info.param.mode == Mode::Mapped ? "Mapped" : info.param.mode == Mode::InMemory ? "InMemory" : "NotFlushed";

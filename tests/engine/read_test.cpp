@@ -258,6 +258,30 @@ TEST_P(DamagedRecord, StoredLengthPastTheFileIsRefusedBeforeAllocating) {
       << result.error().message();
 }
 
+// A flat batch reports a damaged compressed record as the record accessor does, whichever way it
+// decodes the records it can.
+TEST_P(DamagedRecord, FlatBatchWordsEachDamageAsTheRecordAccessor) {
+  const auto flat_and_record_errors = [&](std::size_t k) {
+    const AtomDatabase db = open();
+    const std::size_t positions[] = {0, k, 2};
+    auto flat = molarium::records::extract_flat(db, positions);
+    auto record = db.record(k);
+    EXPECT_FALSE(flat);
+    EXPECT_FALSE(record);
+    return std::pair(flat ? std::string() : flat.error().display(), record ? std::string("ok") : record.error().display());
+  };
+  overwrite(path_, entry_field(path_, 1, 12), field(33, 4));  // decodes to 32 bytes, not 33
+  auto [flat, record] = flat_and_record_errors(1);
+  EXPECT_EQ(flat, record);
+  {
+    const AtomDatabase db = AtomDatabase::open_with_options(path_, false, false).value();
+    const auto entry = db.index().entry(2).value();
+    overwrite(path_, entry.offset, FileBytes(entry.compressed_len, 0xFF));
+  }
+  std::tie(flat, record) = flat_and_record_errors(2);
+  EXPECT_EQ(flat, record);
+}
+
 INSTANTIATE_TEST_SUITE_P(CompressedFiles, DamagedRecord,
                          ::testing::Values(ReadCase{Codec::Lz4, false}, ReadCase{Codec::Lz4, true},
                                            ReadCase{Codec::Zstd, false}, ReadCase{Codec::Zstd, true}),
