@@ -508,7 +508,6 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   if (indices.empty()) return std::nullopt;
   const std::size_t molecules = indices.size();
 
-  const bool mapped = database.has_data_mapping();
   // Each entry is decoded once, here.
   const auto entries = database.record_entries(indices);
   if (!entries) return std::unexpected(entries.error());
@@ -517,44 +516,47 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   if (!offsets) return std::unexpected(std::move(offsets).error());
   const std::uint64_t total_atoms = offsets->back();
 
+  // Both handle kinds read each record as they fill it, in place where it is mapped. An unmapped
+  // handle reports a record that cannot be read before anything else that fails, as it did when
+  // it read its whole selection before the fill.
+  const bool unread_first = !database.opened_mapped();
+  const auto unread_before = [&](Error error) -> Error {
+    if (!unread_first) return error;
+    auto read = database.decompress_entries_parallel(*entries);
+    if (!read) return std::move(read).error();
+    return error;
+  };
+
   const auto context = SoaContext::from_database(database);
   if (!context) return std::unexpected(context.error());
   const std::optional<DatabaseSchema> lock = database.schema_info();
   const auto record_bytes = check_counts_fit_records(indices, *entries, context->positions_stride);
   if (!record_bytes) return std::unexpected(record_bytes.error());
-  // The fill of a mapped, compressed database decompresses each record; otherwise it copies.
-  const bool decompresses = mapped && database.compression().codec != compression::Codec::None;
+  // The fill of a compressed database decompresses each record; otherwise it copies.
+  const bool decompresses = database.compression().codec != compression::Codec::None;
   const bool run_inline = *record_bytes < (decompresses ? kInlineCompressedRecordBytes : kInlineRecordBytes);
 
-  // An unmapped database is read and decompressed in one parallel batch before the fill.
-  std::vector<Bytes> records;
-  if (!mapped) {
-    auto read = database.decompress_entries_parallel(*entries);
-    if (!read) return std::unexpected(std::move(read).error());
-    records = std::move(*read);
-  }
   Result<std::vector<DatabaseSchemaSection>> first_sections = [&]() -> Result<std::vector<DatabaseSchemaSection>> {
-    if (!mapped) return record_sections(records.front(), context->positions_stride);
     auto first = database.record(entries->front());
     if (!first) return std::unexpected(std::move(first).error());
     return record_sections(first->bytes(), context->positions_stride);
   }();
-  if (!first_sections) return std::unexpected(std::move(first_sections).error());
+  if (!first_sections) return std::unexpected(unread_before(std::move(first_sections).error()));
 
   auto chosen = choose_layout(std::move(*first_sections), lock);
-  if (!chosen) return std::unexpected(std::move(chosen).error());
+  if (!chosen) return std::unexpected(unread_before(std::move(chosen).error()));
   Layout layout = std::move(*chosen);
   // Keyed matching needs the map; strict matching with a lock needs it for reordered records.
   const KeyMap keys = (!layout.strict || lock) ? key_map(layout.sections) : KeyMap();
 
   auto positions = positions_buffer(context->positions_type_tag, context->positions_stride, total_atoms);
-  if (!positions) return std::unexpected(std::move(positions).error());
+  if (!positions) return std::unexpected(unread_before(std::move(positions).error()));
   ByteBuffer atomic_numbers(total_atoms);
   std::vector<ByteBuffer> fixed;
   fixed.reserve(layout.sections.size());
   for (const DatabaseSchemaSection& entry : layout.sections) {
     auto buffer = fixed_buffer(entry, total_atoms, molecules);
-    if (!buffer) return std::unexpected(std::move(buffer).error());
+    if (!buffer) return std::unexpected(unread_before(std::move(buffer).error()));
     fixed.push_back(std::move(*buffer));
   }
   auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
@@ -562,18 +564,19 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
 
   const Filler filler(*context, counts, *offsets, layout, keys, lock.has_value(), *positions,
                       atomic_numbers, fixed, strings, tensors);
-  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(database, *entries, first, last); };
-  const auto fill_mapped = [&](std::size_t i) -> Result<void> {
+  const auto warm = [&](std::size_t first, std::size_t last) { warm_records(database, *entries, first, last); };
+  LowestFailure unread;
+  const auto fill_one = [&](std::size_t i) -> Result<void> {
     // Held only while this molecule is filled.
     const auto record = database.record((*entries)[i]);
-    if (!record) return std::unexpected(record.error());
-    return filler.fill(i, record->bytes());
+    if (record) return filler.fill(i, record->bytes());
+    if (!unread_first) return std::unexpected(record.error());
+    unread.record(i, record.error());
+    return {};
   };
-  const auto fill_read = [&](std::size_t i) { return filler.fill(i, records[i]); };
-  const auto filled = mapped ? fill_all(molecules, run_inline, warm_mapped, fill_mapped)
-                             : fill_all(molecules, run_inline, [](std::size_t, std::size_t) {}, fill_read);
+  const auto filled = fill_all(molecules, run_inline, warm, fill_one);
+  MOLARIUM_TRY_VOID(unread.take());
   if (!filled) return std::unexpected(filled.error());
-  records.clear();
 
   FlatExtraction out{std::move(*positions),
                      std::move(counts),

@@ -124,7 +124,11 @@ Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_
 }
 
 ValueResult<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
-  auto view = from_storage(SoaBytes(std::move(bytes)), context.positions_stride, context.positions_type_tag);
+  return from_bytes(SoaBytes(std::move(bytes)), context);
+}
+
+ValueResult<SoaMoleculeView> SoaMoleculeView::from_bytes(SoaBytes bytes, const SoaContext& context) {
+  auto view = from_storage(std::move(bytes), context.positions_stride, context.positions_type_tag);
   if (!view) return value_error(view.error().display());
   return std::move(*view);
 }

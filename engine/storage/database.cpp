@@ -25,12 +25,10 @@ Result<Bytes> read_extent(File& file, std::uint64_t offset, std::uint64_t length
   return bytes;
 }
 
-// The index of a committed file read in place from its own mapping. Entries are never copied;
-// the count at the index offset must agree with the header, which sized the index.
-Result<index::IndexStorage> map_index(const std::string& path, const header::HeaderSlot& header) {
-  auto mapping = FileMapping::map_file(path);
-  if (!mapping) return std::unexpected(std::move(mapping).error());
-  const ByteView bytes = (*mapping)->bytes();
+// The index of a committed file read in place from the mapping of the whole file. Entries are
+// never copied; the count at the index offset must agree with the header, which sized the index.
+Result<index::IndexStorage> map_index(std::shared_ptr<const FileMapping> mapping, const header::HeaderSlot& header) {
+  const ByteView bytes = mapping->bytes();
   // The file may have changed between reading the slots and mapping it.
   if (header.index_length < index::kCountSize ||
       !range_within(header.index_offset, header.index_length, bytes.size())) {
@@ -42,7 +40,7 @@ Result<index::IndexStorage> map_index(const std::string& path, const header::Hea
     return invalid_data(
         cat("Index record count mismatch (header ", header.record_count, ", index ", stored_count, ")"));
   }
-  return index::IndexStorage::mapped(std::move(*mapping), header.index_offset, header.record_count);
+  return index::IndexStorage::mapped(std::move(mapping), header.index_offset, header.record_count);
 }
 
 }  // namespace
@@ -62,7 +60,6 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   MOLARIUM_TRY_VOID(file->full_sync());
   auto identity = file->identity();
   if (!identity) return std::unexpected(std::move(identity).error());
-  MOLARIUM_TRY_VOID(file->close());
 
   AtomDatabase db;
   db.identity_ = *identity;
@@ -71,6 +68,10 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   db.generation_ = header.generation;
   db.committed_end_ = header::kDataStart;
   db.record_format_ = header.record_format;
+  // Kept, not closed, so that the handle reads the file it created: full_sync has reported any
+  // failure of the writes, and the handle writes later through a descriptor of its own.
+  db.file_ = std::move(*file);
+  MOLARIUM_TRY_VOID(db.map_committed_region());
   return db;
 }
 
@@ -103,12 +104,14 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
   if (!identity) return std::unexpected(std::move(identity).error());
 
   AtomDatabase db;
+  db.opened_mapped_ = mapped;
   if (mapped) {
-    auto data_mapping = FileMapping::map_file(path);
+    // Mapped through the descriptor that read the header: the path may name another file by now.
+    auto data_mapping = FileMapping::map_prefix(file, *file_length);
     if (!data_mapping) return std::unexpected(std::move(data_mapping).error());
     db.data_mapping_ = std::move(*data_mapping);
     if (header->index_offset != 0) {
-      auto index = map_index(path, *header);
+      auto index = map_index(db.data_mapping_, *header);
       if (!index) return std::unexpected(std::move(index).error());
       db.index_ = std::move(*index);
     }
@@ -137,7 +140,19 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
   db.committed_end_ = *committed_end;
   db.record_format_ = header->record_format;
   db.identity_ = *identity;
+  db.file_ = std::move(file);
+  if (!mapped) MOLARIUM_TRY_VOID(db.map_committed_region());
   return db;
+}
+
+Result<void> AtomDatabase::map_committed_region() {
+  auto file_length = file_.length();
+  if (!file_length) return std::unexpected(std::move(file_length).error());
+  // A damaged file may end before its committed end; no page past the end of a file is mapped.
+  auto mapping = FileMapping::map_prefix(file_, std::min(committed_end_, *file_length));
+  if (!mapping) return std::unexpected(std::move(mapping).error());
+  data_mapping_ = std::move(*mapping);
+  return {};
 }
 
 std::optional<std::uint32_t> AtomDatabase::uncompressed_size(std::size_t i) const {

@@ -48,7 +48,7 @@ Result<File> File::open_read_write(const std::string& path) {
 }
 
 Result<File> File::create_truncate(const std::string& path) {
-  auto fd = open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
+  auto fd = open_with(path, O_RDWR | O_CREAT | O_TRUNC);
   if (!fd) return std::unexpected(std::move(fd).error());
   return File(*fd);
 }
