@@ -94,9 +94,9 @@ class AtomDatabase {
   std::uint64_t generation() const { return generation_; }
   std::uint64_t committed_end() const { return committed_end_; }
   std::uint32_t record_format() const { return record_format_; }
-  // True for a handle opened with mmap: its whole file as it was at open is mapped, and it reads
-  // each record as it needs it. An unmapped handle maps only its committed region (see
-  // data_mapping_) and reads a selection's records before it uses them, with its own messages.
+  // True for a handle opened with mmap: its whole file as it was at open is mapped. An unmapped
+  // (or created) handle maps its committed region (see data_mapping_). Both read records alike;
+  // callers that word or order failures by how the handle was opened ask this.
   bool opened_mapped() const { return opened_mapped_; }
   // True when the handle was opened mapped and its mapping holds record 0, so that its committed
   // records are read as a mapped handle's, with its messages. A handle mapped over a file that had
