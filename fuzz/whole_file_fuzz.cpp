@@ -85,7 +85,7 @@ void read_every_record(const AtomDatabase& database) {
       (void)view->materialize();
     }
   }
-  if (database.has_data_mapping() && context) {
+  if (database.opened_mapped() && context) {
     for (std::size_t i = 0; i < count; ++i) {
       auto bytes = molarium::records::mapped_record_bytes(database, i);
       if (!bytes) continue;

@@ -590,45 +590,54 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   if (indices.empty()) return std::nullopt;
   const std::size_t molecules = indices.size();
 
-  const bool mapped = database.has_data_mapping();
   // Each entry is decoded once, here.
   MOLARIUM_ASSIGN_OR_RETURN(const auto entries, database.record_entries(indices));
   std::vector<std::uint32_t> counts = atom_counts(entries);
   MOLARIUM_ASSIGN_OR_RETURN(auto offsets, atom_offsets(counts));
   const std::uint64_t total_atoms = offsets.back();
 
+  // Both handle kinds read each record as they fill it, in place where it is mapped. An unmapped
+  // handle reports a record that cannot be read before anything else that fails, as it did when
+  // it read its whole selection before the fill.
+  const bool unread_first = !database.opened_mapped();
+  const auto unread_before = [&](Error error) -> Error {
+    if (!unread_first) return error;
+    auto read = database.decompress_entries_parallel(entries);
+    if (!read) return std::move(read).error();
+    return error;
+  };
+
   MOLARIUM_ASSIGN_OR_RETURN(const auto context, SoaContext::from_database(database));
   const std::optional<DatabaseSchema> lock = database.schema_info();
   MOLARIUM_ASSIGN_OR_RETURN(const auto record_bytes,
                             check_counts_fit_records(indices, entries, context.positions_stride));
-  // The fill of a mapped, compressed database decompresses each record; otherwise it copies.
-  const bool decompresses = mapped && database.compression().codec != compression::Codec::None;
+  // The fill of a compressed database decompresses each record; otherwise it copies.
+  const bool decompresses = database.compression().codec != compression::Codec::None;
   const bool run_inline = record_bytes < (decompresses ? kInlineCompressedRecordBytes : kInlineRecordBytes);
 
-  // An unmapped database is read and decompressed in one parallel batch before the fill.
-  std::vector<Bytes> records;
-  if (!mapped) {
-    MOLARIUM_ASSIGN_OR_RETURN(records, database.decompress_entries_parallel(entries));
-  }
   auto read_first_sections = [&]() -> Result<std::vector<DatabaseSchemaSection>> {
-    if (!mapped) return record_sections(records.front(), context.positions_stride);
     MOLARIUM_ASSIGN_OR_RETURN(auto first, database.record(entries.front()));
     return record_sections(first.bytes(), context.positions_stride);
   };
-  MOLARIUM_ASSIGN_OR_RETURN(auto first_sections, read_first_sections());
+  auto first_sections = read_first_sections();
+  if (!first_sections) return std::unexpected(unread_before(std::move(first_sections).error()));
 
-  MOLARIUM_ASSIGN_OR_RETURN(Layout layout, choose_layout(std::move(first_sections), lock));
+  auto chosen = choose_layout(std::move(*first_sections), lock);
+  if (!chosen) return std::unexpected(unread_before(std::move(chosen).error()));
+  Layout layout = std::move(*chosen);
   // Keyed matching needs the map; strict matching with a lock needs it for reordered records.
   const KeyMap keys = (!layout.strict || lock) ? key_map(layout.sections) : KeyMap();
 
-  MOLARIUM_ASSIGN_OR_RETURN(auto positions,
-                            positions_buffer(context.positions_type_tag, context.positions_stride, total_atoms));
+  auto positions_or = positions_buffer(context.positions_type_tag, context.positions_stride, total_atoms);
+  if (!positions_or) return std::unexpected(unread_before(std::move(positions_or).error()));
+  auto positions = std::move(*positions_or);
   ByteBuffer atomic_numbers(total_atoms);
   std::vector<ByteBuffer> fixed;
   fixed.reserve(layout.sections.size());
   for (const DatabaseSchemaSection& entry : layout.sections) {
-    MOLARIUM_ASSIGN_OR_RETURN(auto buffer, fixed_buffer(entry, total_atoms, molecules));
-    fixed.push_back(std::move(buffer));
+    auto buffer = fixed_buffer(entry, total_atoms, molecules);
+    if (!buffer) return std::unexpected(unread_before(std::move(buffer).error()));
+    fixed.push_back(std::move(*buffer));
   }
   auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
   auto tensors = gatherers<Bytes>(layout.sections, molecules, &dtypes::is_tensor_tag);
@@ -636,23 +645,30 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   const std::vector<PlannedSection> plan = record_plan(layout);
   const Filler filler(context, counts, offsets, layout, keys, lock.has_value(), positions,
                       atomic_numbers, fixed, strings, tensors, plan);
-  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(database, entries, first, last); };
-  const auto fill_mapped = [&](std::size_t i) -> Result<void> {
+  const auto warm = [&](std::size_t first, std::size_t last) { warm_records(database, entries, first, last); };
+  LowestFailure unread;
+  const auto unreadable = [&](std::size_t i, Error error) -> Result<void> {
+    if (!unread_first) return std::unexpected(std::move(error));
+    unread.record(i, std::move(error));
+    return {};
+  };
+  const auto fill_one = [&](std::size_t i) -> Result<void> {
     const MoleculeIndex& entry = entries[i];
     if (entry.uncompressed_len <= kScratchRecordBytes) {
       // Each thread decodes into a buffer it keeps (uncompressed records are read in place).
       thread_local Bytes scratch;
-      MOLARIUM_ASSIGN_OR_RETURN(const ByteView record, database.record(entry, scratch));
-      return filler.fill(i, record);
+      auto record = database.record(entry, scratch);
+      if (record) return filler.fill(i, *record);
+      return unreadable(i, std::move(record).error());
     }
     // Held only while this molecule is filled.
-    MOLARIUM_ASSIGN_OR_RETURN(const auto record, database.record(entry));
-    return filler.fill(i, record.bytes());
+    auto record = database.record(entry);
+    if (record) return filler.fill(i, record->bytes());
+    return unreadable(i, std::move(record).error());
   };
-  const auto fill_read = [&](std::size_t i) { return filler.fill(i, records[i]); };
-  MOLARIUM_TRY_VOID(mapped ? fill_all(molecules, run_inline, warm_mapped, fill_mapped)
-                           : fill_all(molecules, run_inline, [](std::size_t, std::size_t) {}, fill_read));
-  records.clear();
+  const auto filled = fill_all(molecules, run_inline, warm, fill_one);
+  MOLARIUM_TRY_VOID(unread.take());
+  MOLARIUM_TRY_VOID(filled);
 
   FlatExtraction out{std::move(positions),
                      std::move(counts),

@@ -124,7 +124,11 @@ Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_
 }
 
 Result<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
-  return from_storage(SoaBytes(std::move(bytes)), context.positions_stride, context.positions_type_tag);
+  return from_bytes(SoaBytes(std::move(bytes)), context);
+}
+
+Result<SoaMoleculeView> SoaMoleculeView::from_bytes(SoaBytes bytes, const SoaContext& context) {
+  return from_storage(std::move(bytes), context.positions_stride, context.positions_type_tag);
 }
 
 std::optional<ByteView> SoaMoleculeView::builtin_field_payload(BuiltinField field) const {

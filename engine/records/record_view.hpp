@@ -95,6 +95,7 @@ class SoaMoleculeView {
                                               std::uint8_t positions_type_tag);
   // from_storage over owned bytes; an engine error becomes its display text.
   static Result<SoaMoleculeView> from_bytes(Bytes bytes, const SoaContext& context);
+  static Result<SoaMoleculeView> from_bytes(SoaBytes bytes, const SoaContext& context);
 
   // --- Cheap accessors (no decoding) ---------------------------------------------------------
   ByteView bytes() const { return bytes_.bytes(); }

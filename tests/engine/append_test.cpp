@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "engine/atom.hpp"
@@ -507,6 +508,47 @@ TEST(AppendFailure, WriteFailureMidwayLeavesFileLockFormatAndIndexAsBefore) {
   ASSERT_TRUE(db.add_molecules(pointers(molecules)));
   EXPECT_EQ(db.len(), 4u);
   EXPECT_EQ(db.get_raw_bytes(std::vector<std::size_t>{3}).value()[0].size(), 1322u);
+}
+
+// An appending handle reads its committed records in place from a mapping of what it committed,
+// and the rest from the file. Neither a failed append's cut-back nor later appends and commits
+// change a committed record, nor one held from before them.
+TEST(AppendFailure, CutBackAndLaterCommitsLeaveCommittedRecordsAndHeldOnesIntact) {
+  const TempDir dir;
+  const std::string path = dir.path("db");
+  auto db = AtomDatabase::create_with_format(path, CompressionType::none()).value();
+  ASSERT_TRUE(db.add_molecule(molecule_f32(2, 1.0f)));
+  ASSERT_TRUE(db.add_molecule(molecule_f32(5, 2.0f)));
+  ASSERT_TRUE(db.flush());
+  ASSERT_TRUE(db.add_molecule(molecule_f32(3, 3.0f)));  // indexed, not yet committed
+
+  auto held = db.record(1).value();
+  ASSERT_TRUE(std::holds_alternative<molarium::storage::SharedMmapBytes>(held.held));
+  const Bytes held_before(held.bytes().begin(), held.bytes().end());
+  ASSERT_FALSE(std::holds_alternative<molarium::storage::SharedMmapBytes>(db.record(2).value().held));
+  const auto before = db.get_raw_bytes(all_positions(db)).value();
+  const std::uint64_t size = file_size(path);
+
+  std::vector<Molecule> molecules(2, molecule_f32(100, 0.0f));
+  {
+    const FileSizeLimit limit(size + 1306 + 653);  // the first record fits, the second is cut
+    ASSERT_FALSE(db.add_molecules(pointers(molecules)));
+  }
+  EXPECT_EQ(file_size(path), size);
+  EXPECT_EQ(db.get_raw_bytes(all_positions(db)).value(), before);
+
+  ASSERT_TRUE(db.flush());
+  EXPECT_TRUE(std::holds_alternative<molarium::storage::SharedMmapBytes>(db.record(2).value().held));
+  ASSERT_TRUE(db.add_molecules(pointers(molecules)));
+  ASSERT_TRUE(db.flush());
+  const auto after = db.get_raw_bytes(all_positions(db)).value();
+  ASSERT_EQ(after.size(), 5u);
+  EXPECT_EQ(std::vector<Bytes>(after.begin(), after.begin() + 3), before);
+  const auto mapped = AtomDatabase::open_with_options(path, true, false).value();
+  EXPECT_EQ(mapped.get_raw_bytes(all_positions(mapped)).value(), after);
+
+  db = AtomDatabase::create_with_format(dir.path("other"), CompressionType::none()).value();
+  EXPECT_EQ(Bytes(held.bytes().begin(), held.bytes().end()), held_before);
 }
 
 // Records are written in groups of about a megabyte: every record must still land right after

@@ -119,7 +119,7 @@ TEST_F(Database, CreatedFileIsTwoIdenticalEmptySlots) {
   EXPECT_EQ(db.generation(), 0u);
   EXPECT_EQ(db.committed_end(), 8192u);
   EXPECT_EQ(db.record_format(), 2u);
-  EXPECT_FALSE(db.has_data_mapping());
+  EXPECT_FALSE(db.opened_mapped());
   EXPECT_FALSE(db.index().is_mapped());
 }
 
@@ -133,7 +133,7 @@ TEST_F(Database, CreatedFileOpensEmptyInBothModes) {
     EXPECT_EQ(db.compression(), CompressionType::lz4());
     EXPECT_FALSE(db.schema_lock());
     EXPECT_FALSE(db.index().is_mapped());
-    EXPECT_EQ(db.has_data_mapping(), mapped);
+    EXPECT_EQ(db.opened_mapped(), mapped);
     EXPECT_FALSE(db.has_uncommitted_tail());
   }
 }
@@ -335,18 +335,29 @@ TEST_F(Database, SharedBytesOutliveTheDatabase) {
   EXPECT_EQ(text(bytes->as_slice()), "hello");
 }
 
-TEST_F(Database, InMemoryOpenHasSizesButNoSlices) {
-  write_file(path_, handmade_committed_file(kTwoRecords, 2));
-  const AtomDatabase db = open(false);
-  EXPECT_FALSE(db.index().is_mapped());
-  EXPECT_EQ(db.len(), 2u);
-  for (std::size_t i = 0; i < 2; ++i) {
-    EXPECT_FALSE(db.get_compressed_slice(i));
-    EXPECT_FALSE(db.get_shared_mmap_bytes(i));
+TEST_F(Database, InMemoryOpenSlicesOnlyItsCommittedRegion) {
+  // A third entry names bytes past the committed end (three entries: 8204 + 8 + 3 * 20), where an
+  // uncommitted tail holds "tail": a mapped handle maps them, an unmapped one maps only what
+  // was committed and reads the rest from the file.
+  constexpr std::uint64_t kCommittedEnd = 8272;
+  FileBytes file = handmade_committed_file({{8192, 5, 5, 3}, {8197, 7, 7, 4}, {kCommittedEnd, 4, 4, 1}}, 3);
+  ASSERT_EQ(file.size(), kCommittedEnd);
+  for (char c : std::string("tail")) file.push_back(static_cast<std::uint8_t>(c));
+  write_file(path_, file);
+  for (const bool mapped : {false, true}) {
+    const AtomDatabase db = open(mapped);
+    EXPECT_EQ(db.committed_end(), kCommittedEnd);
+    EXPECT_EQ(db.has_uncommitted_tail(), !mapped);
+    EXPECT_EQ(text(*db.get_compressed_slice(0)), "hello");
+    EXPECT_EQ(text(db.get_shared_mmap_bytes(1)->as_slice()), "world!!");
+    EXPECT_EQ(db.get_compressed_slice(2).has_value(), mapped);
+    EXPECT_EQ(db.get_shared_mmap_bytes(2).has_value(), mapped);
+    auto tail = db.record(2);
+    ASSERT_TRUE(tail) << tail.error().display();
+    EXPECT_EQ(text(tail->bytes()), "tail");
+    EXPECT_EQ(db.num_atoms(1), 4u);
+    EXPECT_FALSE(db.num_atoms(3));
   }
-  EXPECT_EQ(db.uncompressed_size(0), 50u);
-  EXPECT_EQ(db.num_atoms(1), 4u);
-  EXPECT_FALSE(db.num_atoms(2));
 }
 
 TEST_F(Database, EntriesPointingOutsideTheFileGiveNoBytes) {
@@ -405,7 +416,7 @@ TEST_F(Database, MappedOpenOfNeverCommittedFileAcceptsCommits) {
   {
     AtomDatabase db = open(true);
     EXPECT_FALSE(db.index().is_mapped());
-    EXPECT_TRUE(db.has_data_mapping());
+    EXPECT_TRUE(db.opened_mapped());
     ASSERT_TRUE(db.flush());
     EXPECT_EQ(db.generation(), 1u);
   }
