@@ -10,7 +10,7 @@ PY314_CACHE ?= /var/cache/molarium-py314
 WERROR ?= OFF
 SYSTEM_PACKAGES := libzstd-dev liblz4-dev libgtest-dev pkg-config cmake ninja-build g++
 # ase only for the tests that rebuild ase.Atoms from stored molecules.
-PY_PACKAGES := numpy pytest scikit-build-core ase
+PY_PACKAGES := numpy pytest hypothesis scikit-build-core ase
 
 .PHONY: all deps system-deps venv build install test test-engine test-python demo check sanitize py314 clean bench fuzz-deps fuzz-build fuzz fuzz-ci
 
@@ -34,7 +34,7 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
 venv: $(VPY)
-	@$(VPY) -c "import numpy, pytest, scikit_build_core, ase" 2>/dev/null || \
+	@$(VPY) -c "import numpy, pytest, hypothesis, scikit_build_core, ase" 2>/dev/null || \
 	  $(VPY) -m pip install -q $(PY_PACKAGES)
 
 deps: system-deps venv
@@ -75,7 +75,7 @@ PY_SAN_VENV ?= .venv-sanitize
 .PHONY: sanitize-python
 sanitize-python: system-deps
 	test -x $(PY_SAN_VENV)/bin/python || $(PYTHON) -m venv $(PY_SAN_VENV)
-	@$(PY_SAN_VENV)/bin/python -c "import numpy, pytest, scikit_build_core, ase" 2>/dev/null || \
+	@$(PY_SAN_VENV)/bin/python -c "import numpy, pytest, hypothesis, scikit_build_core, ase" 2>/dev/null || \
 	  $(PY_SAN_VENV)/bin/python -m pip install -q $(PY_PACKAGES)
 	$(PY_SAN_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=$(PY_SAN_BUILD) \
 	  -C cmake.build-type=Debug -C cmake.define.MOLARIUM_SANITIZE=ON -C cmake.define.MOLARIUM_WERROR=$(WERROR) .
