@@ -7,8 +7,13 @@ import zlib
 
 import numpy as np
 import pytest
+from hypothesis import settings
 
 from molarium._molarium_rs import PyAtomDatabase, PyMolecule
+
+# Examples are not kept between runs: no example database in the source tree.
+settings.register_profile("molarium", database=None, deadline=None)
+settings.load_profile("molarium")
 
 CODECS = ["none", "lz4", "zstd"]
 STORAGES = [(codec, mmap) for codec in CODECS for mmap in (True, False)]

@@ -178,11 +178,12 @@ def test_a_damaged_newer_header_slot_falls_back_to_the_previous_commit(tmp_path,
 
 
 @pytest.mark.parametrize("mmap", [True, False])
-def test_a_damaged_section_fails_that_field_only(tmp_path, mmap):
+@pytest.mark.parametrize("tag", [TAGS["F32A"], TAGS["V3F64"]])
+def test_a_damaged_section_fails_that_field_only(tmp_path, mmap, tag):
     values = rich(3)
     data = bytearray(write(tmp_path / "db.mol", [values]).read_bytes())
     at = data.find(b"\x00\x06forces\x04")
-    data[at + 8] = TAGS["F32A"]  # the forces section now claims a float32 array
+    data[at + 8] = tag  # the forces section claims another type, whose length its payload does not have
     (tmp_path / "db.mol").write_bytes(bytes(data))
     mol = PyAtomDatabase.open(str(tmp_path / "db.mol"), mmap=mmap)[0]
     with pytest.raises(ValueError, match="^Invalid forces section$"):
