@@ -37,7 +37,8 @@ def test_every_builtin_element_in_tuple_order(where, dtype):
 
 def test_custom_properties_are_routed_into_arrays_and_info(where):
     mol = plain()
-    for key, value in {"m_f64": np.arange(N, dtype=np.float64), "m_i32": np.arange(N, dtype=np.int32), "m_xyz32": np.ones((N, 3), np.float32),
+    for key, value in {"m_f64": np.arange(N, dtype=np.float64), "m_i32": np.arange(N, dtype=np.int32),
+        "m_xyz32": np.ones((N, 3), np.float32),
                        "m_longer": np.arange(N + 1.0), "m_xyz_longer": np.ones((N + 1, 3)), "m_tensor": np.ones((N, 3, 3)),
                        "m_scalar": 2.5, "m_int": 4, "m_text": "x", "m_none": None, "charges": np.zeros(N)}.items():
         mol.set_property(key, value)
@@ -76,7 +77,8 @@ def atoms_to_molecule(atoms, seed):
                        "dipoles": rng.normal(size=(n, 3)).astype(np.float32), "quadrupole": rng.normal(size=(n, 3, 3))}.items():
         atoms.new_array(key, value)
     atoms.info = {"name": atoms.get_chemical_formula(), "temperature": 300.5, "step": seed, "grid": rng.normal(size=(2, 2))}
-    atoms.calc = SinglePointCalculator(atoms, energy=float(rng.normal()), forces=rng.normal(size=(n, 3)), stress=rng.normal(size=6))
+    atoms.calc = SinglePointCalculator(atoms, energy=float(rng.normal()), forces=rng.normal(size=(n, 3)),
+        stress=rng.normal(size=6))
     mol = PyMolecule(np.ascontiguousarray(atoms.get_positions()), atoms.get_atomic_numbers().astype(np.uint8),
                      energy=atoms.get_potential_energy(), forces=atoms.get_forces(), charges=atoms.get_initial_charges(),
                      velocities=atoms.get_velocities(), cell=np.array(atoms.get_cell()), stress=atoms.get_stress(voigt=False),
@@ -92,7 +94,8 @@ def atoms_to_molecule(atoms, seed):
 @pytest.mark.parametrize("mmap, codec", [(True, "none"), (False, "zstd")])
 def test_ase_atoms_round_trip_through_a_database(tmp_path, mmap, codec):
     structures = [g2[name] for name in g2.names[:30]] + [ase_molecule("CH3CH2OH"), bulk("NaCl", "rocksalt", a=5.64),
-                                                          bulk("Si", "diamond", cubic=True), fcc111("Pt", (3, 4, 2), vacuum=7.5, orthogonal=True)]
+                                                          bulk("Si", "diamond", cubic=True),
+                                                          fcc111("Pt", (3, 4, 2), vacuum=7.5, orthogonal=True)]
     converted = [atoms_to_molecule(atoms, seed) for seed, atoms in enumerate(structures)]
     views = stored(tmp_path, [mol for mol, _ in converted], codec, mmap)
     for original, (_, velocities), view in zip(structures, converted, views):
@@ -103,7 +106,8 @@ def test_ase_atoms_round_trip_through_a_database(tmp_path, mmap, codec):
             rebuilt.new_array(key, value)
         rebuilt.info.update(info)
         rebuilt.calc = SinglePointCalculator(rebuilt, energy=energy, forces=forces, stress=stress)
-        for get in (lambda a: a.numbers, lambda a: a.positions, lambda a: np.array(a.cell), lambda a: a.pbc, Atoms.get_initial_charges,
+        for get in (lambda a: a.numbers, lambda a: a.positions, lambda a: np.array(a.cell), lambda a: a.pbc,
+            Atoms.get_initial_charges,
                     Atoms.get_forces, Atoms.get_stress, Atoms.get_potential_energy):
             np.testing.assert_array_equal(get(rebuilt), get(original))
         np.testing.assert_array_equal(velocity, velocities)

@@ -61,20 +61,23 @@ def write(path, batches, codec="none", one_by_one=False):
 
 
 MOLECULE_FORMS = {
-    "texts": [f"s{i}" for i in range(B)], "texts_tuple": tuple(f"é{i}" for i in range(B)), "texts_array": np.array([f"u{i}" for i in range(B)]),
+    "texts": [f"s{i}" for i in range(B)], "texts_tuple": tuple(f"é{i}" for i in range(B)),
+        "texts_array": np.array([f"u{i}" for i in range(B)]),
     "one_f32": np.array([1.5, -2.0, 0.25, 3.0], F32), "one_f64": np.arange(B) / 3, "one_i32": np.array([-1, 2, -3, 4], np.int32),
     "one_i64": np.arange(B) * 2**40, "strided": np.arange(3 * B, dtype=np.int32)[::-3],
     "rows_f32": np.arange(B * 3, dtype=F32).reshape(B, 3), "rows_i64": np.arange(B * 4).reshape(B, 4),
     "rows_i32": np.arange(B, dtype=np.int32).reshape(B, 1), "rows_empty": np.zeros((B, 0)),
     "xyz_f32": np.arange(B * 6, dtype=F32).reshape(B, 2, 3), "xyz_f64": np.arange(B * 3, dtype=F64).reshape(B, 1, 3),
-    "tensor_f32": np.arange(B * 8, dtype=F32).reshape(B, 2, 4), "tensor_i32_triples": np.arange(B * 6, dtype=np.int32).reshape(B, 2, 3),
+    "tensor_f32": np.arange(B * 8, dtype=F32).reshape(B, 2, 4),
+    "tensor_i32_triples": np.arange(B * 6, dtype=np.int32).reshape(B, 2, 3),
     "tensor_f64_empty": np.zeros((B, 2, 0)), "tensor_i64": np.arange(B * 12).reshape(B, 2, 3, 2),
 }
 ATOM_FORMS = {
     "a_f32": np.arange(B * N, dtype=F32).reshape(B, N), "a_f64": np.arange(B * N, dtype=F64).reshape(B, N) / 7,
     "a_i64": np.arange(B * N).reshape(B, N) - 5, "a_i32": np.arange(B * N, dtype=np.int32).reshape(B, N),
     "a_xyz32": np.arange(B * N * 3, dtype=F32).reshape(B, N, 3), "a_xyz64": np.arange(B * N * 3, dtype=F64).reshape(B, N, 3) / 3,
-    "a_tensor": np.arange(B * N * 4, dtype=F64).reshape(B, N, 4), "a_tensor_i32": np.arange(B * N * 4, dtype=np.int32).reshape(B, N, 2, 2),
+    "a_tensor": np.arange(B * N * 4, dtype=F64).reshape(B, N, 4),
+    "a_tensor_i32": np.arange(B * N * 4, dtype=np.int32).reshape(B, N, 2, 2),
 }
 
 
@@ -140,7 +143,8 @@ UNSUPPORTED_ATOM = ("Unsupported batched atom property '{}' type. Supported: 2D 
 NOT_ARRAY = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
 Z = np.zeros
 REFUSALS = [
-    (dict(positions=Z((B, N, 3), np.int64)), ValueError, "positions must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)"),
+    (dict(positions=Z((B, N, 3), np.int64)), ValueError,
+        "positions must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)"),
     (dict(positions=Z((B, N, 4), F32)), ValueError, "positions must have shape (batch, n_atoms, 3)"),
     (dict(positions=Z((B, N, 3), F32)[::-1]), ValueError, "positions must be C-contiguous"),
     (dict(positions=fortran(Z((B, N, 3)))), ValueError, None),
@@ -153,7 +157,8 @@ REFUSALS = [
     (dict(energy=Z(B - 1)), ValueError, f"energy length ({B - 1}) doesn't match batch size ({B})"),
     (dict(energy=Z(2 * B)[::2]), ValueError, "energy must be C-contiguous"), (dict(energy=Z(2 * B, F32)[::2]), ValueError, None),
     (dict(forces=Z((B, N, 2), F32)), ValueError, f"forces must have shape ({B}, {N}, 3)"),
-    (dict(forces=Z((B, N, 3), np.float16)), ValueError, "forces must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)"),
+    (dict(forces=Z((B, N, 3), np.float16)), ValueError,
+        "forces must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)"),
     (dict(forces=Z((2 * B, N, 3), F32)[::2]), ValueError, "forces must be C-contiguous"),
     (dict(velocities=Z((B + 1, N, 3), F32)), ValueError, f"velocities must have shape ({B}, {N}, 3)"),
     (dict(velocities=Z((B, N * 3), F32)), ValueError, None),
@@ -162,7 +167,8 @@ REFUSALS = [
     (dict(charges=fortran(Z((B, N)))), ValueError, "charges must be C-contiguous"),
     (dict(cell=Z((B, 3, 4))), ValueError, f"cell must have shape ({B}, 3, 3)"),
     (dict(cell=Z((B, 3, 3), np.int32)), ValueError, "cell must be a float32 or float64 ndarray with shape (batch, 3, 3)"),
-    (dict(stress=fortran(Z((B, 3, 3), F32))), ValueError, "stress must be C-contiguous"), (dict(stress=[np.eye(3)] * B), ValueError, None),
+    (dict(stress=fortran(Z((B, 3, 3), F32))), ValueError, "stress must be C-contiguous"),
+    (dict(stress=[np.eye(3)] * B), ValueError, None),
     (dict(pbc=Z((B, 2), bool)), ValueError, f"pbc must have shape ({B}, 3)"),
     (dict(pbc=Z((B, 3), np.int8)), TypeError, NOT_ARRAY.format("pbc", "ndarray")),
     (dict(name=["x", "y"]), ValueError, f"name length (2) doesn't match batch size ({B})"),
@@ -175,7 +181,8 @@ REFUSALS = [
     (dict(atom_properties={b"k": Z((B, N))}), TypeError, None),
     (dict(properties={"stress": Z(B)}), ValueError, "'stress' is a reserved field; use the builtin stress argument instead"),
     (dict(atom_properties={"stress": Z((B, N))}), ValueError, None),
-    (dict(properties={"k": Z(B)}, atom_properties={"k": Z((B, N))}), ValueError, "Duplicate custom key 'k' across batched atom property inputs"),
+    (dict(properties={"k": Z(B)}, atom_properties={"k": Z((B, N))}), ValueError,
+        "Duplicate custom key 'k' across batched atom property inputs"),
     (dict(properties={"k" * 256: Z(B)}), ValueError, f"Section key '{'k' * 256}' is too long"),
     (dict(properties={"k": ["a"] * (B - 1)}), ValueError, f"custom property 'k' length ({B - 1}) doesn't match batch size ({B})"),
     (dict(properties={"k": []}), ValueError, None), (dict(properties={"k": Z(B + 1)}), ValueError, None),
@@ -188,14 +195,17 @@ REFUSALS = [
     (dict(properties={"k": Z((B + 1, 2, 4))}), ValueError, None),
     (dict(properties={"k": Z((B + 1, 2))}), ValueError, f"custom property 'k' must have shape ({B}, k)"),
     (dict(properties={"k": fortran(Z((B, 2)))}), ValueError, "custom property 'k' must be C-contiguous"),
-    (dict(properties={"k": fortran(Z((B, 2, 3), F32))}), ValueError, None), (dict(properties={"k": fortran(Z((B, 2, 4), np.int64))}), ValueError, None),
-    (dict(properties={"k": Z((B, 0, 2**32), F32)}), ValueError, "custom property 'k' tensor dimensions must fit in u32 for storage"),
+    (dict(properties={"k": fortran(Z((B, 2, 3), F32))}), ValueError, None),
+    (dict(properties={"k": fortran(Z((B, 2, 4), np.int64))}), ValueError, None),
+    (dict(properties={"k": Z((B, 0, 2**32), F32)}), ValueError,
+        "custom property 'k' tensor dimensions must fit in u32 for storage"),
     (dict(atom_properties={"q": Z((B, N, 0, 2**32), np.int64)}), ValueError, None),
     (dict(atom_properties={"q": Z((B, N + 1))}), ValueError, f"atom property 'q' must have shape ({B}, {N})"),
     (dict(atom_properties={"q": Z((1, N), np.int32)}), ValueError, None),
     (dict(atom_properties={"q": Z((B, N), bool)}), ValueError, UNSUPPORTED_ATOM.format("q")),
     (dict(atom_properties={"q": 2.0}), ValueError, None), (dict(atom_properties={"q": Z(B)}), ValueError, None),
-    (dict(atom_properties={"q": Z((B, N + 1, 3))}), ValueError, f"atom property 'q' must have stacked tensor shape ({B}, {N}, ...)"),
+    (dict(atom_properties={"q": Z((B, N + 1, 3))}), ValueError,
+        f"atom property 'q' must have stacked tensor shape ({B}, {N}, ...)"),
     (dict(atom_properties={"q": Z((B, N, 6), F32)[:, :, ::2]}), ValueError, None),
     (dict(mass=Z(B)), TypeError, None),
 ]
@@ -224,7 +234,8 @@ def test_a_batch_needs_a_c_contiguous_pbc_on_the_fast_path_only(tmp_path):
 def test_a_tensor_column_too_large_to_address_is_refused(tmp_path):
     b = 2**59  # zero-sized arrays; each molecule's tensor header alone is 1 + 4 * 31 bytes
     db = PyAtomDatabase(str(tmp_path / "db.mol"))
-    refused(lambda: db.add_arrays_batch(Z((b, 0, 3), F32), Z((b, 0), np.uint8), properties={"t": Z((b, 0) + (1,) * 30, np.int32)}),
+    refused(lambda: db.add_arrays_batch(Z((b, 0, 3), F32), Z((b, 0), np.uint8),
+                                        properties={"t": Z((b, 0) + (1,) * 30, np.int32)}),
             ValueError, "Tensor batch payload length overflow")
     assert len(db) == 0
 

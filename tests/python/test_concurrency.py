@@ -126,7 +126,8 @@ def test_calls_from_inside_an_argument_conversion_are_refused_at_once(tmp_path):
     db.add_arrays_batch(**batch(10, 2), name=Calling(["a", "b"], lambda: seen.extend(
         [outcome(lambda: db.get_molecule(0)), outcome(lambda: db.add_molecule(molecule(50)))])))
     check_flat(db.get_molecules_flat(Calling([2, 3], lambda: seen.extend(
-        [outcome(lambda: check(db.get_molecule(1), 1)), outcome(lambda: db.add_molecule(molecule(51))), outcome(db.flush)]))), [2, 3])
+        [outcome(lambda: check(db.get_molecule(1), 1)), outcome(lambda: db.add_molecule(molecule(51))),
+            outcome(db.flush)]))), [2, 3])
     assert seen == [MUTABLY_BORROWED, BORROWED, "done", BORROWED, BORROWED]
     mol = db[1]
 
@@ -198,7 +199,8 @@ def test_reader_threads_and_a_writer_thread_share_one_database(tmp_path, codec):
                 reads.append(offset)
 
     def writer():
-        steps = [lambda s: db.add_arrays_batch(**batch(s, 4)) or 4, lambda s: db.add_molecules([molecule(s), molecule(s + 1)]) or 2,
+        steps = [lambda s: db.add_arrays_batch(**batch(s, 4)) or 4,
+                 lambda s: db.add_molecules([molecule(s), molecule(s + 1)]) or 2,
                  lambda s: db.add_molecule(molecule(s)) or 1, lambda s: db.flush() or 0]
         try:
             for step in range(60):

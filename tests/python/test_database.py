@@ -55,7 +55,8 @@ FILES = [
     (b"", SHORT), (b"MOLR\x02\0\0", SHORT), (b"MOLX" + b"\0" * 8188, "Invalid data: Invalid file format"),
     (b"MOLR\x01\0\0\0" + b"\0" * 8184, "Invalid data: Unsupported file format version 1 (expected 2)"),
     (b"MOLR\xff\xff\xff\xff", "Invalid data: Unsupported file format version 4294967295 (expected 2)"),
-    (b"MOLR\x02\0\0\0" + b"\0" * 4088, SHORT), (b"MOLR\x02\0\0\0" + b"\0" * 8184, NO_SLOTS), (b"MOLR\x02\0\0\0" + b"\xff" * 8184, NO_SLOTS),
+    (b"MOLR\x02\0\0\0" + b"\0" * 4088, SHORT), (b"MOLR\x02\0\0\0" + b"\0" * 8184, NO_SLOTS),
+    (b"MOLR\x02\0\0\0" + b"\xff" * 8184, NO_SLOTS),
     (header_slot(0)[:4092] + b"\0" * 4 + header_slot(0), None),  # a bad checksum in slot A only: slot B holds
 ]
 
@@ -132,8 +133,10 @@ READS = [
     (lambda d: d.get_molecules(5), TypeError, "argument 'indices': 'int' object cannot be converted to 'Sequence'"),
     (lambda d: d.get_molecules({0, 1}), TypeError, None), (lambda d: d.get_molecules(i for i in [0]), TypeError, None),
     (lambda d: d.get_molecules([0, 1.0]), TypeError, None), (lambda d: d.get_molecules(np.array([0.0])), TypeError, None),
-    (lambda d: d.get_molecules([0, -1]), OverflowError, None), (lambda d: d.get_molecules(np.array([0, -1], np.int8)), OverflowError, None),
-    (lambda d: d.get_molecules([2**64]), OverflowError, None), (lambda d: d.get_molecules([0, 3]), ValueError, starts("Invalid data: ")),
+    (lambda d: d.get_molecules([0, -1]), OverflowError, None),
+    (lambda d: d.get_molecules(np.array([0, -1], np.int8)), OverflowError, None),
+    (lambda d: d.get_molecules([2**64]), OverflowError, None),
+    (lambda d: d.get_molecules([0, 3]), ValueError, starts("Invalid data: ")),
     (lambda d: d.get_molecules([2**64 - 1]), ValueError, None),
     (lambda d: d.get_molecules(Sequence([0, ZeroDivisionError("broken")])), ZeroDivisionError, None),
 ]
@@ -169,7 +172,8 @@ def test_every_index_container_selects_the_same_molecules_in_order(tmp_path, cod
     db = PyAtomDatabase.open(str(write(tmp_path / "db.mol", [build(v) for v in values], codec)), mmap=mmap)
     indices = [3, 0, 0, 2, 1]
     array = np.array(indices)
-    containers = [indices, tuple(indices), range(0, 0), Sequence(indices), [np.int64(i) for i in indices], np.repeat(array, 2)[::2],
+    containers = [indices, tuple(indices), range(0, 0), Sequence(indices), [np.int64(i) for i in indices],
+        np.repeat(array, 2)[::2],
                   array[::-1][::-1]] + [array.astype(d) for d in (np.int8, np.int32, np.uint16, np.uint64, ">i8", "<u4")]
     for container in containers:
         chosen = [indices[i] for i in range(len(container))]
@@ -212,14 +216,17 @@ def long_key(length=256):
 ADDS = [
     (lambda d: d.add_molecule(5), TypeError, "argument 'molecule': 'int' object cannot be converted to 'PyMolecule'"),
     (lambda d: d.add_molecule(PyAtom(0, 0, 0, 1)), TypeError, None), (lambda d: d.add_molecule(d), TypeError, None),
-    (lambda d: d.add_molecules([plain(3), 5]), TypeError, "argument 'molecules': 'int' object cannot be converted to 'PyMolecule'"),
+    (lambda d: d.add_molecules([plain(3), 5]), TypeError,
+        "argument 'molecules': 'int' object cannot be converted to 'PyMolecule'"),
     (lambda d: d.add_molecules("m"), TypeError, "argument 'molecules': Can't extract `str` to `Vec`"),
-    (lambda d: d.add_molecules({0: plain()}), TypeError, None), (lambda d: d.add_molecules(m for m in [plain()]), TypeError, None),
+    (lambda d: d.add_molecules({0: plain()}), TypeError, None),
+    (lambda d: d.add_molecules(m for m in [plain()]), TypeError, None),
     (lambda d: d.add_molecules(Sequence([0, ZeroDivisionError("broken")])), (TypeError, ZeroDivisionError), None),
     (lambda d: d.add_molecule(plain(3, np.float64)), ValueError, starts("Invalid data: ")),
     (lambda d: d.add_molecule(long_key()), ValueError, re.compile(f"(Invalid data: )?Section key '{'k' * 256}' is too long")),
     (lambda d: d.add_molecules([long_key()] * 3), ValueError, None),
-    (lambda d: d.add_arrays_batch(np.zeros((1500, 3, 3), np.float32), np.ones((1500, 3), np.uint8), properties={"k" * 256: np.zeros(1500)}),
+    (lambda d: d.add_arrays_batch(np.zeros((1500, 3, 3), np.float32), np.ones((1500, 3), np.uint8),
+        properties={"k" * 256: np.zeros(1500)}),
      ValueError, None),
     (lambda d: d.add_molecule(many_properties(65536)), ValueError, re.compile("(Invalid data: )?Too many SOA sections")),
     (lambda d: d.flush(1), TypeError, None),

@@ -109,7 +109,8 @@ def damaged_copies(data, rng, every_record_byte):
         yield f"record byte {offset}", flip(data, offset, rng.choice([0xFF, 0x80, 0x01]))
     for _ in range(10):
         offset = rng.randrange(DATA_START, record_end - 8)
-        yield f"record word {offset}", data[:offset] + u64(rng.choice([2**64 - 1, 2**31, rng.getrandbits(64)])) + data[offset + 8:]
+        yield f"record word {offset}", data[:offset] + u64(rng.choice([2**64 - 1, 2**31,
+            rng.getrandbits(64)])) + data[offset + 8:]
     for size in (1, 5000):
         yield f"tail of {size}", data + rng.randbytes(size)
 

@@ -84,7 +84,8 @@ def test_a_flat_read_is_numpys_concatenation_of_the_molecules(tmp_path, codec, m
         db.flush()
         db = PyAtomDatabase.open(path, mmap=mode == "mapped")
     names = [f"m{i}" for i in range(24)]
-    for indices in ([*range(24)], [5, 5, 0, 23, 5], [3], [3, 3], list(rng.integers(0, 24, 40)), np.array([23, 22, 21], np.uint16)):
+    selections = [[*range(24)], [5, 5, 0, 23, 5], [3], [3, 3], list(rng.integers(0, 24, 40)), np.array([23, 22, 21], np.uint16)]
+    for indices in selections:
         assert_flat(db.get_molecules_flat(indices), expected(db.get_molecules(indices), [names[i] for i in indices]))
 
 
@@ -110,7 +111,8 @@ def test_fields_some_molecules_lack_read_as_zeros_or_none_in_the_locks_order(tmp
     full.set_property("label", "o")
     db.add_molecules([PyMolecule(np.ones((2, 3), np.float32), np.array([1, 1], np.uint8), energy=1.0), full])
     got = db.get_molecules_flat([0, 1, 0])
-    assert list(got) == ["n_atoms", "positions", "atomic_numbers", "cell", "charges", "energy", "forces", "name", "pbc", "properties"]
+    assert list(got) == ["n_atoms", "positions", "atomic_numbers", "cell", "charges", "energy", "forces", "name",
+        "pbc", "properties"]
     # When the schema holds just what the first record does, the record's order stands.
     assert list(db.get_molecules_flat([1]))[3:] == ["charges", "cell", "energy", "forces", "name", "pbc", "properties"]
     assert_same(got["forces"], np.array([[0, 0, 0]] * 2 + [[5, 5, 5]] + [[0, 0, 0]] * 2, np.float32))
@@ -136,7 +138,8 @@ def tensor_db(tmp_path, atom=None, molecule=None):
 
 def one_tensor_file(tmp_path, shape, atoms):
     good = record(1, [(ATOM, "a", TAGS["TI32"], tensor(np.zeros((1, 2), "<i4")))])
-    return PyAtomDatabase.open(str(handmade(tmp_path / "hand.mol", [good, record(atoms, [(ATOM, "a", TAGS["TI32"], tensor(np.zeros(shape, "<i4")))])])))
+    bad = record(atoms, [(ATOM, "a", TAGS["TI32"], tensor(np.zeros(shape, "<i4")))])
+    return PyAtomDatabase.open(str(handmade(tmp_path / "hand.mol", [good, bad])))
 
 
 def lying_index(tmp_path, mmap):
@@ -160,12 +163,14 @@ FLAT = [
     (lambda t: one_tensor_file(t, (5, 2), 4).get_molecules_flat([0, 1]), ValueError,
      "Atom tensor property 'a' has shape [5, 2]; first dimension 5 does not match atom count 4. It cannot be "
      "flat-batched/concatenated. Retrieve molecules individually with get_molecule(s) instead."),
-    (lambda t: one_tensor_file(t, (), 1).get_molecules_flat([0, 1]), ValueError, starts("Atom tensor property 'a' has shape []; first dimension None")),
+    (lambda t: one_tensor_file(t, (), 1).get_molecules_flat([0, 1]), ValueError,
+        starts("Atom tensor property 'a' has shape []; first dimension None")),
     (lambda t: lying_index(t, True).get_molecules_flat([0, 1]), ValueError,
      "Invalid data: SOA record of molecule 1 holds 3 atoms, but its index entry says 2"),
     (lambda t: lying_index(t, False).get_molecules_flat([1]), ValueError, None),
     (lambda t: tensor_db(t).get_molecules_flat("01"), TypeError, "argument 'indices': Can't extract `str` to `Vec`"),
-    (lambda t: tensor_db(t).get_molecules_flat(5), TypeError, "argument 'indices': 'int' object cannot be converted to 'Sequence'"),
+    (lambda t: tensor_db(t).get_molecules_flat(5), TypeError,
+        "argument 'indices': 'int' object cannot be converted to 'Sequence'"),
     (lambda t: tensor_db(t).get_molecules_flat([0, "1"]), TypeError, starts("argument 'indices': ")),
     (lambda t: tensor_db(t).get_molecules_flat(np.zeros((1, 1), np.int64)), TypeError, starts("argument 'indices': ")),
     (lambda t: tensor_db(t).get_molecules_flat([0, -1]), OverflowError, None),
@@ -197,7 +202,8 @@ def test_large_selections_read_on_the_worker_pool_equal_the_reference_round_afte
     db = PyAtomDatabase(str(tmp_path / "db.mol"), codec)
     for batch, n in enumerate(rng.integers(1, 9, 150)):
         shape = (20, int(n))
-        full = {} if batch % 3 == 0 else dict(forces=rng.standard_normal(shape + (3,)).astype(np.float32), cell=rng.standard_normal((20, 3, 3)),
+        full = {} if batch % 3 == 0 else dict(forces=rng.standard_normal(shape + (3,)).astype(np.float32),
+            cell=rng.standard_normal((20, 3, 3)),
                                               pbc=rng.integers(0, 2, (20, 3)).astype(bool), charges=rng.standard_normal(shape))
         db.add_arrays_batch(rng.standard_normal(shape + (3,)).astype(np.float32), rng.integers(1, 119, shape).astype(np.uint8),
                             energy=rng.standard_normal(20), properties={"level": rng.integers(-5, 5, 20)},

@@ -82,7 +82,8 @@ def test_constructor_refusals(make, arguments, error, text):
     refused(lambda: make(**arguments), error, text)
 
 
-@pytest.mark.parametrize("call", [lambda c: c(), lambda c: c(np.zeros((1, 3))), lambda c: c(np.zeros((1, 3)), np.ones(1, np.uint8), None),
+@pytest.mark.parametrize("call", [lambda c: c(), lambda c: c(np.zeros((1, 3))),
+                                  lambda c: c(np.zeros((1, 3)), np.ones(1, np.uint8), None),
                                   lambda c: c(np.zeros((1, 3)), np.ones(1, np.uint8), positions=np.zeros((1, 3)))])
 def test_constructor_binding_refusals(call):
     for make in (PyMolecule, PyMolecule.from_arrays):
@@ -98,7 +99,8 @@ def layouts(base):
     raw = np.zeros(base.nbytes + 1, np.uint8)
     unaligned = raw[1:].view(base.dtype).reshape(base.shape)
     unaligned[...] = base
-    return [base.copy(), np.asfortranarray(base.copy()), strided, flipped[tuple(slice(None, None, -1) for _ in base.shape)], unaligned]
+    reversed_view = flipped[tuple(slice(None, None, -1) for _ in base.shape)]
+    return [base.copy(), np.asfortranarray(base.copy()), strided, reversed_view, unaligned]
 
 
 @pytest.mark.parametrize("dtype", [F32, F64])
@@ -129,7 +131,8 @@ def test_getters_return_new_writable_arrays_that_share_nothing(tmp_path, dtype):
 
 
 def test_optional_fields_default_to_absent_and_none_clears_energy_and_pbc(where):
-    assert_fields(where(plain(2)), fields(2) | dict.fromkeys(["energy", "forces", "charges", "velocities", "cell", "stress", "pbc"]))
+    assert_fields(where(plain(2)), fields(2) | dict.fromkeys(["energy", "forces", "charges", "velocities", "cell",
+        "stress", "pbc"]))
     mol = where(build(fields(3)))
     mol.energy, mol.pbc = None, None
     assert (mol.energy, mol.pbc) == (None, None)
@@ -157,7 +160,8 @@ SETTER_TYPES = [("energy", "low", TypeError), ("energy", FloatRaises(), ZeroDivi
                 ("atomic_numbers", np.ones(3, np.uint8), AttributeError), ("mass", 1.0, AttributeError)]
 
 
-@pytest.mark.parametrize("name, value, error, text", [(*r[:2], ValueError, r[2]) for r in SETTERS] + [(*r, None) for r in SETTER_TYPES])
+@pytest.mark.parametrize("name, value, error, text",
+                         [(*r[:2], ValueError, r[2]) for r in SETTERS] + [(*r, None) for r in SETTER_TYPES])
 def test_setter_refusals_keep_the_old_value_and_a_view_a_view(tmp_path, where, name, value, error, text):
     values = fields(3, F64)
     mol = where(build(values))
@@ -278,7 +282,8 @@ def test_distance_rounds_every_step_to_float32(values):
 
 @pytest.mark.parametrize("cls", [PyAtom, PyMolecule, PyAtomDatabase])
 def test_classes_are_final_without_dict_or_weak_references(cls):
-    assert (cls.__module__, cls.__bases__, cls.__dictoffset__, cls.__weakrefoffset__) == ("molarium._molarium_rs", (object,), 0, 0)
+    assert (cls.__module__, cls.__bases__, cls.__dictoffset__, cls.__weakrefoffset__) == ("molarium._molarium_rs",
+        (object,), 0, 0)
     refused(lambda: type("Derived", (cls,), {}), TypeError)
     for member in vars(cls).values():
         if getattr(member, "__text_signature__", None):
@@ -286,7 +291,8 @@ def test_classes_are_final_without_dict_or_weak_references(cls):
 
 
 def test_the_module_imports_cleanly_once_and_refuses_sub_interpreters(tmp_path):
-    assert [n for n in vars(rs) if not n.startswith("__")] == ["PyAtom", "PyMolecule", "PyAtomDatabase", "_molecule_from_pickle_bytes"]
+    assert [n for n in vars(rs) if not n.startswith("__")] == ["PyAtom", "PyMolecule", "PyAtomDatabase",
+        "_molecule_from_pickle_bytes"]
     inner = textwrap.dedent(f"""
         try:
             import molarium._molarium_rs

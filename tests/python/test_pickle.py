@@ -91,7 +91,8 @@ def test_a_float32_energy_is_widened_exactly_and_a_bytes_subclass_is_taken():
     class Payload(bytes):
         pass
 
-    mol = _molecule_from_pickle_bytes(payload=Payload(payload(energy=(0.1, False), molecule=[("s", tensor([], [2.5], np.float64))])))
+    data = payload(energy=(0.1, False), molecule=[("s", tensor([], [2.5], np.float64))])
+    mol = _molecule_from_pickle_bytes(payload=Payload(data))
     assert mol.energy == float(np.float32(0.1)) and mol._ase_payload()[5] == mol.energy
     assert_same(mol.get_property("s"), np.array(2.5))
 
@@ -115,8 +116,10 @@ REFUSALS = [
     (b"\x07", ValueError, FAILED + "tag for enum is not valid, found 7"),
     (b"\x00" + u32(9), ValueError, FAILED + "invalid value: integer `9`, expected variant index 0 <= i < 2"),
     (PROPERTY + text("k") + u32(11), ValueError, FAILED + "invalid value: integer `11`, expected variant index 0 <= i < 11"),
-    (PROPERTY + text("t") + u32(10) + u32(4), ValueError, FAILED + "invalid value: integer `4`, expected variant index 0 <= i < 4"),
-    (payload()[:-16 - 7] + b"\x00" * 5 + b"\x01\x01\x02\x00", ValueError, FAILED + "invalid u8 while decoding bool, expected 0 or 1, found 2"),
+    (PROPERTY + text("t") + u32(10) + u32(4), ValueError,
+        FAILED + "invalid value: integer `4`, expected variant index 0 <= i < 4"),
+    (payload()[:-16 - 7] + b"\x00" * 5 + b"\x01\x01\x02\x00", ValueError,
+        FAILED + "invalid u8 while decoding bool, expected 0 or 1, found 2"),
     (b"\x01" + u64(2) + b"\xc3\x28", ValueError, starts(FAILED + "string is not valid utf8")),
     (payload()[:-16] + u64(1) + text(b"\xff") + u32(0), ValueError, starts(FAILED + "string is not valid utf8")),
     (PROPERTY + text("s") + u32(3) + text(b"\xed\xa0\x80"), ValueError, starts(FAILED + "string is not valid utf8")),

@@ -53,7 +53,8 @@ SET = [
     (lambda m: m.set_property("k", IndexRaises(MemoryError())), MemoryError, None),
 ] + [(lambda m, d=d: m.set_property("k", np.zeros((2, 3), d)), ValueError, None)
      for d in (np.float16, np.uint8, bool, complex, np.dtype("f8").newbyteorder("S"), np.dtype("i4").newbyteorder("S"), "U1")] + [
-    (lambda m: m.set_property("k", np.zeros((0, 2**32), np.float32)), ValueError, "Tensor dimensions must fit in u32 for storage"),
+    (lambda m: m.set_property("k", np.zeros((0, 2**32), np.float32)), ValueError,
+        "Tensor dimensions must fit in u32 for storage"),
     (lambda m: m.set_property("stress", 1.0), ValueError, "'stress' is a reserved field; use molecule.stress instead"),
     (lambda m: m.set_property("stress", np.zeros(N), scope="atom"), ValueError, None),
     (lambda m: m.set_property("k", 1.0, scope="atom"), ValueError, ATOM_NUMERIC),
@@ -110,7 +111,8 @@ def test_scopes_keys_and_their_order(where):
     mol = where(mol)
     assert mol.property_keys() == ["B", "Stress", "Z9", "a", "ab", "atom_A", "atom_b", "b", "m", "q", "z", "é"]
     assert mol.property_keys(scope="atom") == ["atom_A", "atom_b", "q"]
-    assert (mol.has_property("q"), mol.has_property("q", scope="atom"), mol.has_property("q", scope="molecule")) == (True, True, False)
+    assert (mol.has_property("q"), mol.has_property("q", scope="atom"), mol.has_property("q",
+        scope="molecule")) == (True, True, False)
     assert_same(mol["q"], np.ones(N, np.int32))
     mol.delete_property("atom_b")
     mol.set_property("atom_b", 1.0)
@@ -134,7 +136,8 @@ def test_a_key_in_both_scopes_is_listed_twice_and_read_by_scope_only(tmp_path, s
         mol = PyAtomDatabase.open(str(tmp_path / "both.mol"), mmap=source == "mapped")[0]
     for call in (lambda: mol.get_property("k"), lambda: mol["k"], lambda: mol.set_property("k", 1.0)):
         refused(call, ValueError, "Property 'k' exists in both molecule and atom scopes")
-    assert (mol.property_keys(), mol.has_property("k", scope="atom"), mol.has_property("k", scope="molecule")) == (["k", "k"], True, True)
+    assert (mol.property_keys(), mol.has_property("k", scope="atom"), mol.has_property("k",
+        scope="molecule")) == (["k", "k"], True, True)
     refused(lambda: PyAtomDatabase(str(tmp_path / f"{source}.mol")).add_molecule(mol), ValueError, starts("Invalid data: "))
     mol.delete_property("k")
     assert mol.property_keys() == [] and not mol.has_property("k")
@@ -148,15 +151,18 @@ def test_setting_stress_removes_a_molecule_scope_stress_property():
 
 @pytest.mark.parametrize("tag, payload, text", [
     (TAGS["F64"], b"\x00" * 4, "Invalid f64 payload length"), (TAGS["I64"], b"\x00" * 7, "Invalid i64 payload length"),
-    (TAGS["STR"], b"\xff\xfe", "Invalid UTF-8 in string property"), (TAGS["V3F32"], b"\x00" * 8, "Invalid vec3<f32> payload length"),
-    (TAGS["V3F64"], b"\x00" * 8, "Invalid vec3<f64> payload length"), (TAGS["NULL"], b"\x00", "Null property payload must be empty"),
+    (TAGS["STR"], b"\xff\xfe", "Invalid UTF-8 in string property"), (TAGS["V3F32"], b"\x00" * 8,
+        "Invalid vec3<f32> payload length"),
+    (TAGS["V3F64"], b"\x00" * 8, "Invalid vec3<f64> payload length"), (TAGS["NULL"], b"\x00",
+        "Null property payload must be empty"),
     (TAGS["PBC"], b"\x00" * 3, "Unsupported property type tag 9"), (200, b"", "Unsupported property type tag 200"),
     (TAGS["F64A"], b"\x00" * 5, "Byte length 5 is not a multiple of element size 8"),
     (TAGS["I32A"], b"\x00" * 6, None), (TAGS["TF64"], b"\x02" + u32(1), None),
 ])
 @pytest.mark.parametrize("mmap", [True, False])
 def test_a_damaged_property_section_fails_its_own_reads(tmp_path, tag, payload, text, mmap):
-    handmade(tmp_path / "db.mol", [record(1, [(MOLECULE, "p", tag, payload), (MOLECULE, "q", TAGS["F64"], struct.pack("<d", 1.0))])])
+    handmade(tmp_path / "db.mol", [record(1, [(MOLECULE, "p", tag, payload), (MOLECULE, "q", TAGS["F64"],
+        struct.pack("<d", 1.0))])])
     mol = PyAtomDatabase.open(str(tmp_path / "db.mol"), mmap=mmap)[0]
     refused(lambda: mol.get_property("p"), ValueError, text)
     assert mol.has_property("p") and mol.get_property("q") == 1.0

@@ -34,7 +34,8 @@ MOLECULE_KINDS = {"null": lambda r, s: None, "f64": lambda r, s: float(values(r,
                   "i64": lambda r, s: int(values(r, np.int64, ())), "str": lambda r, s: str(r.choice(TEXTS)),
                   **{key: lambda r, s, k=key: values(r, *MOLECULE_ARRAYS[k], s) for key in MOLECULE_ARRAYS}}
 ATOM_KINDS = {"a_f64": (np.float64, ()), "a_f32": (np.float32, ()), "a_i64": (np.int64, ()), "a_i32": (np.int32, ()),
-              "a_v3f32": (np.float32, (3,)), "a_v3f64": (np.float64, (3,)), "a_tf32": (np.float32, (2, 2)), "a_ti64": (np.int64, (4,))}
+              "a_v3f32": (np.float32, (3,)), "a_v3f64": (np.float64, (3,)), "a_tf32": (np.float32, (2, 2)),
+                  "a_ti64": (np.int64, (4,))}
 BUILTINS = {
     "energy": lambda r, n, d, s: float(values(r, np.float64, (), s)), "forces": lambda r, n, d, s: values(r, d, (n, 3), s),
     "velocities": lambda r, n, d, s: values(r, d, (n, 3), s), "charges": lambda r, n, d, s: values(r, d, n, s),
