@@ -139,8 +139,8 @@ fuzz-ci: fuzz-build
 
 # Every build folder and virtual environment the targets above create (build-py is
 # scikit-build-core's, set in pyproject.toml and used by `make install`), and the caches that
-# pytest and Python leave in the tree.
+# pytest, hypothesis and Python leave in the tree.
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(PY_SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) build-py \
-	  $(VENV) $(PY_SAN_VENV) $(BENCH_VENV) .pytest_cache
+	  $(VENV) $(PY_SAN_VENV) $(BENCH_VENV) .pytest_cache .hypothesis
 	find tests bench examples src -name __pycache__ -type d -prune -exec rm -rf {} +
