@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto layout = rs::section_schema_from_ref(section, parsed->atom_count);
     if (!layout) continue;
     FUZZ_CHECK(layout->key == section.key && layout->kind == section.kind && layout->type_tag == section.type_tag);
-    const bool tensor = section.type_tag >= 14 && section.type_tag <= 17;
+    const bool tensor = molarium::storage::dtypes::is_tensor_tag(section.type_tag);
     if (tensor) {
       auto shape = molarium::storage::dtypes::tensor_shape_from_payload(section.type_tag, section.payload);
       FUZZ_CHECK(shape.has_value());

@@ -35,7 +35,7 @@ using storage::DatabaseSchemaSection;
 using storage::index::MoleculeIndex;
 
 // A section's identity within a record. The key views a layout entry's own string.
-using SectionId = std::pair<std::uint8_t, std::string_view>;
+using SectionId = std::pair<storage::SectionKind, std::string_view>;
 using KeyMap = std::map<SectionId, std::size_t>;
 using ByteBuffer = FlatBuffer<std::uint8_t>;
 
@@ -179,7 +179,7 @@ Result<std::size_t> buffer_bytes(std::uint64_t unit, std::uint64_t count, std::s
   return static_cast<std::size_t>(bytes);
 }
 
-bool is_string_column_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::Str) || tag == tag_byte(TypeTag::Null); }
+bool is_string_column_tag(TypeTag tag) { return tag == TypeTag::Str || tag == TypeTag::Null; }
 
 // The fixed-size buffer of one layout section, not yet written: empty for variable-size sections,
 // element bytes per atom for per-atom sections, slot bytes per molecule otherwise. The buffers
@@ -457,7 +457,7 @@ class Filler {
 
   // Texts are kept; a null section stores nothing, so its entries stay absent.
   Result<void> store_variable(std::size_t i, std::size_t j, const SoaSectionRef& section) const {
-    if (layout_.sections[j].type_tag == tag_byte(TypeTag::Null) || !strings_[j]) return {};
+    if (layout_.sections[j].type_tag == TypeTag::Null || !strings_[j]) return {};
     if (!is_valid_utf8(section.payload)) {
       return invalid_data(cat("Invalid UTF-8 in section '", section.key, "'"));
     }
@@ -531,7 +531,8 @@ Result<void> fill_all(std::size_t molecules, bool run_inline, Warm&& warm, Fill&
 }
 
 template <class Entry>
-Gatherers<Entry> gatherers(const std::vector<DatabaseSchemaSection>& sections, std::size_t molecules, bool (*wanted)(std::uint8_t)) {
+Gatherers<Entry> gatherers(const std::vector<DatabaseSchemaSection>& sections, std::size_t molecules,
+                           bool (*wanted)(storage::TypeTag)) {
   Gatherers<Entry> out(sections.size());
   for (std::size_t j = 0; j < sections.size(); ++j) {
     if (wanted(sections[j].type_tag)) out[j] = std::make_unique<ColumnGatherer<Entry>>(molecules);

@@ -23,6 +23,9 @@
 #include "engine/storage/database.hpp"
 #include "tests/engine/handmade_file.hpp"
 
+using molarium::storage::SectionKind;
+using molarium::storage::TypeTag;
+
 extern char** environ;
 
 namespace {
@@ -171,7 +174,7 @@ TEST(AppendSchema, SchemaInfoReportsTheLock) {
   const DatabaseSchema schema = db.schema_info().value();
   EXPECT_EQ(schema.positions_type, std::optional<std::uint8_t>(4));
   ASSERT_EQ(schema.sections.size(), 1u);
-  EXPECT_EQ(schema.sections[0], (DatabaseSchemaSection{"forces", 12, 12, true, 0, 4}));
+  EXPECT_EQ(schema.sections[0], (DatabaseSchemaSection{"forces", 12, 12, true, SectionKind{0}, TypeTag{4}}));
 }
 
 // --- Uncommitted tail ---------------------------------------------------------------------------

@@ -12,6 +12,9 @@
 #include "engine/storage/database.hpp"
 #include "tests/engine/handmade_file.hpp"
 
+using molarium::storage::SectionKind;
+using molarium::storage::TypeTag;
+
 namespace molarium::records {
 namespace {
 
@@ -110,7 +113,7 @@ FileBytes soa_record(std::uint32_t seed, std::uint32_t atoms, const std::vector<
 // Schema sections as a writer derives them (kind, key, tag, per-atom flag, element and slot bytes).
 DatabaseSchemaSection schema_section(std::uint8_t kind, std::string key, std::uint8_t tag, bool per_atom,
                                      std::uint64_t elem, std::uint64_t slot) {
-  return {std::move(key), elem, slot, per_atom, kind, tag};
+  return {std::move(key), elem, slot, per_atom, static_cast<SectionKind>(kind), static_cast<TypeTag>(tag)};
 }
 const DatabaseSchemaSection kEnergySchema = schema_section(0, "energy", 0, false, 8, 8);
 const DatabaseSchemaSection kForcesSchema = schema_section(0, "forces", 4, true, 12, 12);

@@ -14,6 +14,9 @@
 #include "engine/records/record_builder.hpp"
 #include "engine/records/sections.hpp"
 
+using molarium::storage::SectionKind;
+using molarium::storage::TypeTag;
+
 namespace molarium::records {
 namespace {
 
@@ -53,7 +56,7 @@ Bytes section(std::uint8_t kind, std::string_view key, std::uint8_t tag, const B
 }
 
 SoaSectionRef ref(std::string_view key, const Bytes& payload, std::uint8_t kind, std::uint8_t tag) {
-  return SoaSectionRef{key, ByteView(payload), kind, tag};
+  return SoaSectionRef{key, ByteView(payload), static_cast<SectionKind>(kind), static_cast<TypeTag>(tag)};
 }
 
 std::string builder_error(const Result<Bytes>& result) {
@@ -114,12 +117,12 @@ TEST(RecordBuilder, MatchesEngineWriterWithAllBuiltinsAndCustomSections) {
   const Bytes source = text("dft");
 
   SoaBuiltinPayloads builtins;
-  builtins.energy = SoaBuiltinPayload{energy, 0};
-  builtins.forces = SoaBuiltinPayload{forces, 4};
-  builtins.charges = SoaBuiltinPayload{charges, 3};
-  builtins.velocities = SoaBuiltinPayload{velocities, 7};
-  builtins.cell = SoaBuiltinPayload{cell, 12};
-  builtins.stress = SoaBuiltinPayload{stress, 10};
+  builtins.energy = SoaBuiltinPayload{energy, TypeTag{0}};
+  builtins.forces = SoaBuiltinPayload{forces, TypeTag{4}};
+  builtins.charges = SoaBuiltinPayload{charges, TypeTag{3}};
+  builtins.velocities = SoaBuiltinPayload{velocities, TypeTag{7}};
+  builtins.cell = SoaBuiltinPayload{cell, TypeTag{12}};
+  builtins.stress = SoaBuiltinPayload{stress, TypeTag{10}};
   builtins.name = "water";
   builtins.pbc = std::array<std::uint8_t, 3>{1, 0, 1};
   // Atom scope first, each scope sorted by key bytes ("Step" before "source" and "temperature").
@@ -154,7 +157,7 @@ TEST(RecordBuilder, MatchesEngineWriterForFloat64PositionsAndFloat32Energy) {
   const Bytes positions = cat({le_f64(0.1), le_f64(0.2), le_f64(0.3)});
   const Bytes energy = le_f32(1.5f);
   SoaBuiltinPayloads builtins;
-  builtins.energy = SoaBuiltinPayload{energy, 11};
+  builtins.energy = SoaBuiltinPayload{energy, TypeTag{11}};
 
   auto built = build_soa_record_unchecked(kTagF64Positions, positions, Bytes{6}, builtins, {});
   ASSERT_TRUE(built.has_value()) << built.error().display();
@@ -222,7 +225,7 @@ TEST(RecordBuilder, SectionCountLimitIs65535) {
   const Bytes payload{};
   SoaBuiltinPayloads builtins;
   const Bytes energy = le_f64(1.0);
-  builtins.energy = SoaBuiltinPayload{energy, 0};
+  builtins.energy = SoaBuiltinPayload{energy, TypeTag{0}};
   std::vector<SoaSectionRef> custom(65534, ref("", payload, kMoleculeScope, 13));
 
   auto at_limit = build_soa_record_unchecked(kTagF32Positions, {}, {}, builtins, custom);
@@ -242,7 +245,7 @@ TEST(RecordBuilder, AllocatesExactlyTheRecordLength) {
   const Bytes forces(3 * 24, 0x22);
   const Bytes tensor = cat({{2}, le_int<std::uint32_t>(3), le_int<std::uint32_t>(1), le_f32(1), le_f32(2), le_f32(3)});
   SoaBuiltinPayloads builtins;
-  builtins.forces = SoaBuiltinPayload{forces, 7};
+  builtins.forces = SoaBuiltinPayload{forces, TypeTag{7}};
   builtins.name = "benzene fragment";
   builtins.pbc = std::array<std::uint8_t, 3>{0, 0, 0};
   const std::vector<SoaSectionRef> custom{ref("t", tensor, kAtomScope, 14)};
@@ -266,7 +269,7 @@ TEST(RecordBuilder, PayloadsAndTagsAreTakenAsGiven) {
   // The caller vouches for payload lengths and tags; the builder writes them unchanged.
   const Bytes odd{1, 2, 3};
   SoaBuiltinPayloads builtins;
-  builtins.cell = SoaBuiltinPayload{odd, 200};
+  builtins.cell = SoaBuiltinPayload{odd, TypeTag{200}};
   auto built = build_soa_record_unchecked(kTagF32Positions, {}, {}, builtins, {});
   ASSERT_TRUE(built.has_value());
   EXPECT_EQ(*built, cat({{0, 0, 0, 0, 1, 0}, section(kBuiltin, "cell", 200, odd)}));
@@ -275,14 +278,14 @@ TEST(RecordBuilder, PayloadsAndTagsAreTakenAsGiven) {
 TEST(SectionWriter, AppendsHeaderKeyTagLengthAndPayload) {
   Bytes record{0xaa};
   const Bytes payload{9, 8, 7};
-  ASSERT_TRUE(write_section(record, kAtomScope, "xy", 6, payload).has_value());
+  ASSERT_TRUE(write_section(record, static_cast<SectionKind>(kAtomScope), "xy", TypeTag{6}, payload).has_value());
   EXPECT_EQ(record, (Bytes{0xaa, 1, 2, 'x', 'y', 6, 3, 0, 0, 0, 9, 8, 7}));
 }
 
 TEST(SectionWriter, RefusalsAppendNothing) {
   Bytes record{0xaa};
   const std::string long_key(256, 'z');
-  auto refused = write_section(record, kAtomScope, long_key, 6, {});
+  auto refused = write_section(record, static_cast<SectionKind>(kAtomScope), long_key, TypeTag{6}, {});
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().message(), "Section key '" + long_key + "' is too long");
   EXPECT_EQ(record, Bytes{0xaa});
@@ -290,7 +293,7 @@ TEST(SectionWriter, RefusalsAppendNothing) {
   constexpr std::size_t kTooLarge = (std::size_t{1} << 32);
   Reservation space(kTooLarge);
   if (!space.ok()) GTEST_SKIP() << "cannot reserve address space";
-  auto too_large = write_section(record, kMoleculeScope, "big", 6, space.bytes(0, kTooLarge));
+  auto too_large = write_section(record, static_cast<SectionKind>(kMoleculeScope), "big", TypeTag{6}, space.bytes(0, kTooLarge));
   ASSERT_FALSE(too_large.has_value());
   EXPECT_EQ(too_large.error().message(), "Section 'big' payload is too large");
   EXPECT_EQ(record, Bytes{0xaa});

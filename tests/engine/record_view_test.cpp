@@ -23,6 +23,9 @@
 #include "engine/storage/soa.hpp"
 #include "tests/engine/handmade_file.hpp"
 
+using molarium::storage::SectionKind;
+using molarium::storage::TypeTag;
+
 namespace molarium::records {
 namespace {
 
@@ -194,12 +197,12 @@ TEST(RecordView, LocatesPositionsNumbersAndBuiltinsWithoutCopying) {
   EXPECT_EQ(Bytes(view.atomic_numbers_bytes().begin(), view.atomic_numbers_bytes().end()), (Bytes{1, 2}));
   const SoaBuiltinSlot& forces = view.builtin_slot(BuiltinField::Forces);
   // 4 + 24 + 2 + 2, then kind, key length, "forces", tag, length.
-  EXPECT_EQ(forces, (SoaBuiltinSlot{true, 32 + 2 + 6 + 5, 24, 4}));
+  EXPECT_EQ(forces, (SoaBuiltinSlot{true, 32 + 2 + 6 + 5, 24, TypeTag{4}}));
   const ByteView payload = view.builtin_field_payload(BuiltinField::Forces).value();
   EXPECT_EQ(payload.data(), view.bytes().data() + 45);
   EXPECT_FALSE(view.builtin_field_payload(BuiltinField::Energy).has_value());
   ASSERT_EQ(view.custom_slots().size(), 1u);
-  EXPECT_EQ(view.custom_slots()[0], (SoaSectionSlot{45 + 24 + 2, 45 + 24 + 2 + 1 + 5, 8, 2, 1, 1}));
+  EXPECT_EQ(view.custom_slots()[0], (SoaSectionSlot{45 + 24 + 2, 45 + 24 + 2 + 1 + 5, 8, SectionKind{2}, 1, TypeTag{1}}));
 }
 
 TEST(RecordView, RepeatedEnergyKeepsTheSecondSection) {
@@ -212,7 +215,7 @@ TEST(RecordView, RepeatedEnergyKeepsTheSecondSection) {
 TEST(RecordView, UnknownBuiltinKeyIsACustomSlotOfKindZero) {
   const SoaMoleculeView view = view_of(record_f32(1, {section(0, "spin", 0, f64le(0.5))}));
   ASSERT_EQ(view.custom_slots().size(), 1u);
-  EXPECT_EQ(view.custom_slots()[0].kind, 0);
+  EXPECT_EQ(view.custom_slots()[0].kind, SectionKind::Builtin);
   EXPECT_EQ(view.lazy_section_key(view.custom_slots()[0]).value(), "spin");
 
   auto molecule = view.materialize();
@@ -222,7 +225,7 @@ TEST(RecordView, UnknownBuiltinKeyIsACustomSlotOfKindZero) {
 
   auto schema = view.database_schema();
   ASSERT_TRUE(schema) << schema.error().display();
-  EXPECT_EQ(schema->sections, (std::vector<DatabaseSchemaSection>{{"spin", 8, 8, false, 0, 0}}));
+  EXPECT_EQ(schema->sections, (std::vector<DatabaseSchemaSection>{{"spin", 8, 8, false, SectionKind{0}, TypeTag{0}}}));
 }
 
 TEST(RecordView, InvalidUtf8KeyIsRefusedOnlyWhenUsed) {
@@ -233,9 +236,9 @@ TEST(RecordView, InvalidUtf8KeyIsRefusedOnlyWhenUsed) {
   EXPECT_EQ(value_error_of(view.lazy_section_key(view.custom_slots()[0])), refusal);
   EXPECT_EQ(value_error_of(view.materialize()), refusal);
   EXPECT_EQ(value_error_of(view.database_schema()), refusal);
-  EXPECT_EQ(value_error_of(view.find_custom_section(1, "k")), refusal);
+  EXPECT_EQ(value_error_of(view.find_custom_section(SectionKind{1}, "k")), refusal);
   // Keys of another kind are not read.
-  EXPECT_EQ(view.find_custom_section(2, "k").value(), std::nullopt);
+  EXPECT_EQ(view.find_custom_section(SectionKind{2}, "k").value(), std::nullopt);
   const SoaMoleculeView same = view_of(record);
   EXPECT_EQ(value_error_of(view.same_schema_as(same)), refusal);
 }
@@ -248,11 +251,11 @@ TEST(RecordView, MaterializeDecodesEveryKeyEvenOfSkippedKinds) {
 TEST(RecordView, FindCustomSectionReturnsTheFirstMatchOfTheKind) {
   const SoaMoleculeView view = view_of(record_f32(
       1, {section(1, "q", 0, f64le(1)), section(2, "q", 0, f64le(2)), section(2, "q", 0, f64le(3))}));
-  auto found = view.find_custom_section(2, "q");
+  auto found = view.find_custom_section(SectionKind{2}, "q");
   ASSERT_TRUE(found && *found);
   const ByteView payload = view.section_payload(**found);
   EXPECT_EQ(Bytes(payload.begin(), payload.end()), f64le(2));
-  EXPECT_EQ(view.find_custom_section(2, "qq").value(), std::nullopt);
+  EXPECT_EQ(view.find_custom_section(SectionKind{2}, "qq").value(), std::nullopt);
 }
 
 // --- RecordView: getters -------------------------------------------------------------------
@@ -369,8 +372,8 @@ TEST(RecordView, DatabaseSchemaListsBuiltinsInItsOrderThenCustomSections) {
   ASSERT_TRUE(schema) << schema.error().display();
   EXPECT_EQ(schema->positions_type, 4);
   const std::vector<DatabaseSchemaSection> expected = {
-      {"energy", 8, 8, false, 0, 0}, {"forces", 12, 12, true, 0, 4}, {"name", 0, 0, false, 0, 2},
-      {"m", 8, 24, false, 2, 3},     {"t", 8, 0, true, 1, 15},
+      {"energy", 8, 8, false, SectionKind{0}, TypeTag{0}}, {"forces", 12, 12, true, SectionKind{0}, TypeTag{4}}, {"name", 0, 0, false, SectionKind{0}, TypeTag{2}},
+      {"m", 8, 24, false, SectionKind{2}, TypeTag{3}},     {"t", 8, 0, true, SectionKind{1}, TypeTag{15}},
   };
   EXPECT_EQ(schema->sections, expected);
 }
@@ -402,11 +405,11 @@ TEST(RecordView, ViewOverAMappedRangeReadsInPlaceAndKeepsTheMappingAlive) {
 }
 
 TEST(RecordView, TypeTagElemBytesGivesPositionWidths) {
-  EXPECT_EQ(type_tag_elem_bytes(4), 12u);
-  EXPECT_EQ(type_tag_elem_bytes(7), 24u);
-  EXPECT_EQ(type_tag_elem_bytes(0), 8u);
-  EXPECT_EQ(type_tag_elem_bytes(2), 0u);
-  EXPECT_EQ(type_tag_elem_bytes(8), std::nullopt);
+  EXPECT_EQ(type_tag_elem_bytes(TypeTag{4}), 12u);
+  EXPECT_EQ(type_tag_elem_bytes(TypeTag{7}), 24u);
+  EXPECT_EQ(type_tag_elem_bytes(TypeTag{0}), 8u);
+  EXPECT_EQ(type_tag_elem_bytes(TypeTag{2}), 0u);
+  EXPECT_EQ(type_tag_elem_bytes(TypeTag{8}), std::nullopt);
 }
 
 // --- RecordView: the engine's records ------------------------------------------------------
@@ -507,7 +510,7 @@ TEST(RecordView, ViewOfTheEngineRecordAnswersGetters) {
   EXPECT_EQ(view.energy().value(), -76.0123456789);
   EXPECT_EQ(view.pbc().value(), (std::array<bool, 3>{false, false, false}));
   EXPECT_EQ(view.atom_at(1).value(), (Atom{static_cast<float>(1e-300), 2, 3, 1}));
-  auto found = view.find_custom_section(1, "a_i32s");
+  auto found = view.find_custom_section(SectionKind{1}, "a_i32s");
   ASSERT_TRUE(found && *found);
   EXPECT_EQ(decode_property_value((*found)->type_tag, view.section_payload(**found)).value(),
             PropertyValue(std::in_place_index<9>, std::vector<std::int32_t>{3, 4}));
@@ -636,8 +639,8 @@ TEST(FastParser, KeepsEverySectionInRecordOrderUninterpreted) {
   ASSERT_EQ(parsed->sections.size(), 3u);
   EXPECT_EQ(parsed->sections[0].key, "forces");
   EXPECT_EQ(parsed->sections[0].payload.size(), 48u);
-  EXPECT_EQ(parsed->sections[1].kind, 7);
-  EXPECT_EQ(parsed->sections[1].type_tag, 200);
+  EXPECT_EQ(parsed->sections[1].kind, SectionKind{7});
+  EXPECT_EQ(parsed->sections[1].type_tag, TypeTag{200});
   EXPECT_EQ(Bytes(parsed->sections[1].payload.begin(), parsed->sections[1].payload.end()), (Bytes{1, 2}));
   EXPECT_EQ(parsed->sections[2].key, "");
   EXPECT_TRUE(parsed->sections[2].payload.empty());
@@ -659,56 +662,56 @@ TEST(FastParser, ParsesTheEngineRecord) {
 // --- SectionDecoders: flat section schema ------------------------------------------------------
 
 SoaSectionRef ref(std::uint8_t kind, std::string_view key, std::uint8_t tag, const Bytes& payload) {
-  return SoaSectionRef{key, ByteView(payload), kind, tag};
+  return SoaSectionRef{key, ByteView(payload), static_cast<SectionKind>(kind), static_cast<TypeTag>(tag)};
 }
 
 TEST(SectionDecoders, FlatSchemaOfArrays) {
   const Bytes five = f64s({1, 2, 3, 4, 5});
-  EXPECT_EQ(section_schema_from_ref(ref(2, "m", 3, five), 3).value(), (DatabaseSchemaSection{"m", 40, 40, false, 2, 3}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "m", 3, five), 3).value(), (DatabaseSchemaSection{"m", 40, 40, false, SectionKind{2}, TypeTag{3}}));
   const Bytes three = f64s({1, 2, 3});
-  EXPECT_EQ(section_schema_from_ref(ref(1, "q", 3, three), 3).value(), (DatabaseSchemaSection{"q", 8, 8, true, 1, 3}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "q", 3, three), 3).value(), (DatabaseSchemaSection{"q", 8, 8, true, SectionKind{1}, TypeTag{3}}));
   const Bytes two = f64s({1, 2});
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "q", 3, two), 3)),
             "Section 'q' has invalid payload length 16 (expected 24)");
   const Bytes forces(36, 0);
   EXPECT_EQ(section_schema_from_ref(ref(0, "forces", 4, forces), 3).value(),
-            (DatabaseSchemaSection{"forces", 12, 12, true, 0, 4}));
+            (DatabaseSchemaSection{"forces", 12, 12, true, SectionKind{0}, TypeTag{4}}));
   // Another kind is never per-atom.
   EXPECT_EQ(section_schema_from_ref(ref(3, "forces", 4, forces), 3).value(),
-            (DatabaseSchemaSection{"forces", 36, 36, false, 3, 4}));
+            (DatabaseSchemaSection{"forces", 36, 36, false, SectionKind{3}, TypeTag{4}}));
 }
 
 TEST(SectionDecoders, FlatSchemaOfTensors) {
   const Bytes rank0 = cat_bytes({{0}, f64le(1)});
-  EXPECT_EQ(section_schema_from_ref(ref(2, "t", 15, rank0), 4).value(), (DatabaseSchemaSection{"t", 8, 0, false, 2, 15}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "t", 15, rank0), 4).value(), (DatabaseSchemaSection{"t", 8, 0, false, SectionKind{2}, TypeTag{15}}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "t", 15, rank0), 4)),
             "Atom tensor property 't' must have at least one dimension");
   const Bytes rows2 = cat_bytes({{1}, u32le(2), i32le(1), i32le(2)});
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "t", 16, rows2), 3)),
             "Atom tensor property 't' first dimension (2) doesn't match atom count (3)");
-  EXPECT_EQ(section_schema_from_ref(ref(1, "t", 16, rows2), 2).value(), (DatabaseSchemaSection{"t", 4, 0, true, 1, 16}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "t", 16, rows2), 2).value(), (DatabaseSchemaSection{"t", 4, 0, true, SectionKind{1}, TypeTag{16}}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "t", 14, Bytes{}), 1)), "Tensor payload missing rank");
 }
 
 TEST(SectionDecoders, FlatSchemaOfTextsAndNulls) {
-  EXPECT_EQ(section_schema_from_ref(ref(0, "name", 2, text("x")), 1).value(), (DatabaseSchemaSection{"name", 0, 0, false, 0, 2}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "name", 2, text("x")), 1).value(), (DatabaseSchemaSection{"name", 0, 0, false, SectionKind{0}, TypeTag{2}}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "s", 2, Bytes{0xc0, 0x80}), 1)), "Invalid UTF-8 in section 's'");
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "s", 2, text("")), 1)),
             "String section 's' cannot be per-atom in flat extraction");
-  EXPECT_EQ(section_schema_from_ref(ref(1, "n", 13, Bytes{}), 5).value(), (DatabaseSchemaSection{"n", 0, 0, true, 1, 13}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "n", 13, Bytes{}), 5).value(), (DatabaseSchemaSection{"n", 0, 0, true, SectionKind{1}, TypeTag{13}}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "n", 13, Bytes{0}), 1)),
             "Section 'n' has invalid payload length 1 (expected 0)");
 }
 
 TEST(SectionDecoders, FlatSchemaOfSingleValues) {
-  EXPECT_EQ(section_schema_from_ref(ref(0, "energy", 0, f64le(1)), 3).value(), (DatabaseSchemaSection{"energy", 8, 8, false, 0, 0}));
-  EXPECT_EQ(section_schema_from_ref(ref(0, "cell", 12, Bytes(36, 0)), 3).value(), (DatabaseSchemaSection{"cell", 36, 36, false, 0, 12}));
-  EXPECT_EQ(section_schema_from_ref(ref(0, "pbc", 9, Bytes(3, 0)), 3).value(), (DatabaseSchemaSection{"pbc", 3, 3, false, 0, 9}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "energy", 0, f64le(1)), 3).value(), (DatabaseSchemaSection{"energy", 8, 8, false, SectionKind{0}, TypeTag{0}}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "cell", 12, Bytes(36, 0)), 3).value(), (DatabaseSchemaSection{"cell", 36, 36, false, SectionKind{0}, TypeTag{12}}));
+  EXPECT_EQ(section_schema_from_ref(ref(0, "pbc", 9, Bytes(3, 0)), 3).value(), (DatabaseSchemaSection{"pbc", 3, 3, false, SectionKind{0}, TypeTag{9}}));
   // A molecule-level value of the wrong width would be laid out as garbage.
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(0, "energy", 0, Bytes(3, 0)), 1)),
             "Section 'energy' has invalid payload length 3 (expected 8)");
   // A per-atom scalar holds one value per atom.
-  EXPECT_EQ(section_schema_from_ref(ref(1, "s", 0, f64s({1, 2, 3})), 3).value(), (DatabaseSchemaSection{"s", 8, 8, true, 1, 0}));
+  EXPECT_EQ(section_schema_from_ref(ref(1, "s", 0, f64s({1, 2, 3})), 3).value(), (DatabaseSchemaSection{"s", 8, 8, true, SectionKind{1}, TypeTag{0}}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "s", 0, f64le(1)), 3)),
             "Section 's' has invalid payload length 8 (expected 24)");
 }
@@ -717,7 +720,7 @@ TEST(SectionDecoders, FlatSchemaRefusalsOfOddTagsAndWidths) {
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(1, "x", 18, Bytes(4, 0)), 1)),
             "Unsupported per-atom section type tag 18 for key 'x'");
   // A molecule-level unknown tag is one opaque element.
-  EXPECT_EQ(section_schema_from_ref(ref(2, "x", 18, Bytes(5, 0)), 1).value(), (DatabaseSchemaSection{"x", 5, 5, false, 2, 18}));
+  EXPECT_EQ(section_schema_from_ref(ref(2, "x", 18, Bytes(5, 0)), 1).value(), (DatabaseSchemaSection{"x", 5, 5, false, SectionKind{2}, TypeTag{18}}));
   EXPECT_EQ(engine_error(section_schema_from_ref(ref(2, "v", 4, Bytes(13, 0)), 1)),
             "Section 'v' has invalid payload length 13 for element size 12");
 }
@@ -744,29 +747,29 @@ TEST(SectionRule, ViewReportLockAndFlatLayoutAgreeOnEverySection) {
       const auto in_lock = lock.entries.at({section.kind, std::string(section.key)});
       EXPECT_EQ(flat->per_atom, in_lock.per_atom) << section.key;
       EXPECT_EQ(flat->slot_bytes, in_lock.slot_bytes) << section.key;
-      const bool whole_payload = !flat->per_atom && section.type_tag >= 3 && section.type_tag <= 8;
+      const bool whole_payload = !flat->per_atom && section.type_tag >= TypeTag::F64Array && section.type_tag <= TypeTag::I32Array;
       EXPECT_EQ(flat->elem_bytes, whole_payload ? section.payload.size() : in_lock.elem_bytes) << section.key;
     }
   }
 }
 
 TEST(SectionDecoders, DatabaseSchemaSectionRule) {
-  EXPECT_EQ(database_schema_section(2, "m", 3, 40, 3).value(), (DatabaseSchemaSection{"m", 8, 40, false, 2, 3}));
-  EXPECT_EQ(database_schema_section(0, "forces", 7, 72, 3).value(), (DatabaseSchemaSection{"forces", 24, 24, true, 0, 7}));
-  EXPECT_EQ(value_error_of(database_schema_section(0, "forces", 7, 48, 3)),
+  EXPECT_EQ(database_schema_section(SectionKind{2}, "m", TypeTag{3}, 40, 3).value(), (DatabaseSchemaSection{"m", 8, 40, false, SectionKind{2}, TypeTag{3}}));
+  EXPECT_EQ(database_schema_section(SectionKind{0}, "forces", TypeTag{7}, 72, 3).value(), (DatabaseSchemaSection{"forces", 24, 24, true, SectionKind{0}, TypeTag{7}}));
+  EXPECT_EQ(value_error_of(database_schema_section(SectionKind{0}, "forces", TypeTag{7}, 48, 3)),
             "Section 'forces' has invalid payload length 48 (expected 72)");
-  EXPECT_EQ(value_error_of(database_schema_section(1, "big", 7, 0, std::numeric_limits<std::size_t>::max() / 2)),
+  EXPECT_EQ(value_error_of(database_schema_section(SectionKind{1}, "big", TypeTag{7}, 0, std::numeric_limits<std::size_t>::max() / 2)),
             "Section 'big' payload length overflow");
-  EXPECT_EQ(value_error_of(database_schema_section(2, "x", 18, 1, 1)), "Unsupported section type tag 18 for 'x'");
-  EXPECT_EQ(database_schema_section(1, "s", 2, 99, 3).value(), (DatabaseSchemaSection{"s", 0, 0, true, 1, 2}));
-  EXPECT_EQ(database_schema_section(1, "t", 17, 99, 3).value(), (DatabaseSchemaSection{"t", 8, 0, true, 1, 17}));
+  EXPECT_EQ(value_error_of(database_schema_section(SectionKind{2}, "x", TypeTag{18}, 1, 1)), "Unsupported section type tag 18 for 'x'");
+  EXPECT_EQ(database_schema_section(SectionKind{1}, "s", TypeTag{2}, 99, 3).value(), (DatabaseSchemaSection{"s", 0, 0, true, SectionKind{1}, TypeTag{2}}));
+  EXPECT_EQ(database_schema_section(SectionKind{1}, "t", TypeTag{17}, 99, 3).value(), (DatabaseSchemaSection{"t", 8, 0, true, SectionKind{1}, TypeTag{17}}));
 }
 
 // --- SectionDecoders: values -----------------------------------------------------------------
 
 TEST(SectionDecoders, DecodesEveryPropertyTag) {
   auto decode = [](std::uint8_t tag, const Bytes& payload) {
-    auto value = decode_property_value(tag, payload);
+    auto value = decode_property_value(static_cast<TypeTag>(tag), payload);
     EXPECT_TRUE(value) << unsigned{tag} << ": " << value.error().display();
     return value.value_or(PropertyValue());
   };
@@ -805,13 +808,13 @@ TEST(SectionDecoders, PropertyRefusals) {
       "Null property payload must be empty",
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(value_error_of(decode_property_value(cases[i].first, cases[i].second)), messages[i]);
+    EXPECT_EQ(value_error_of(decode_property_value(static_cast<TypeTag>(cases[i].first), cases[i].second)), messages[i]);
   }
   for (std::uint8_t tag : {9, 10, 11, 12, 18, 255}) {
-    EXPECT_EQ(value_error_of(decode_property_value(tag, f64le(1))), "Unsupported property type tag " + std::to_string(tag));
+    EXPECT_EQ(value_error_of(decode_property_value(static_cast<TypeTag>(tag), f64le(1))), "Unsupported property type tag " + std::to_string(tag));
   }
-  EXPECT_EQ(value_error_of(decode_property_value(15, {})), "Invalid data: Tensor payload missing rank");
-  EXPECT_EQ(value_error_of(decode_property_value(16, cat_bytes({{2}, u32le(1)}))),
+  EXPECT_EQ(value_error_of(decode_property_value(TypeTag{15}, {})), "Invalid data: Tensor payload missing rank");
+  EXPECT_EQ(value_error_of(decode_property_value(TypeTag{16}, cat_bytes({{2}, u32le(1)}))),
             "Invalid data: Tensor payload truncated at shape");
 }
 
@@ -823,37 +826,37 @@ TEST(SectionDecoders, TensorHeaderMessagesByValueBytes) {
     return out;
   };
   // 40 value bytes are five whole float64 values: the shape, not the width, is wrong.
-  EXPECT_EQ(engine_error(tensor_shape_from_payload(15, payload(40))), "Tensor shape [2, 3] expects 6 values, got 5");
-  EXPECT_EQ(engine_error(tensor_shape_from_payload(15, payload(44))),
+  EXPECT_EQ(engine_error(tensor_shape_from_payload(TypeTag{15}, payload(40))), "Tensor shape [2, 3] expects 6 values, got 5");
+  EXPECT_EQ(engine_error(tensor_shape_from_payload(TypeTag{15}, payload(44))),
             "Tensor payload length 44 is not divisible by element size 8");
-  auto six = tensor_shape_from_payload(15, payload(48));
+  auto six = tensor_shape_from_payload(TypeTag{15}, payload(48));
   ASSERT_TRUE(six) << six.error().display();
   EXPECT_EQ(six->shape, (std::vector<std::uint64_t>{2, 3}));
   EXPECT_EQ(six->values_offset, 9u);
-  EXPECT_EQ(engine_error(tensor_shape_from_payload(15, payload(56))), "Tensor shape [2, 3] expects 6 values, got 7");
-  EXPECT_EQ(engine_error(tensor_shape_from_payload(3, payload(48))), "Type tag 3 is not a tensor");
+  EXPECT_EQ(engine_error(tensor_shape_from_payload(TypeTag{15}, payload(56))), "Tensor shape [2, 3] expects 6 values, got 7");
+  EXPECT_EQ(engine_error(tensor_shape_from_payload(TypeTag{3}, payload(48))), "Type tag 3 is not a tensor");
   // A rank that claims more dimensions than the payload holds is refused without reading them.
-  EXPECT_EQ(engine_error(tensor_shape_from_payload(14, Bytes{255, 1, 0, 0, 0})), "Tensor payload truncated at shape");
+  EXPECT_EQ(engine_error(tensor_shape_from_payload(TypeTag{14}, Bytes{255, 1, 0, 0, 0})), "Tensor payload truncated at shape");
 }
 
 TEST(SectionDecoders, Vec3DecoderTakesAsManyRowsAsThePayloadHolds) {
-  EXPECT_EQ(decode_vec3_data(f32s({1, 2, 3, 4, 5, 6}), 4, "forces").value(),
+  EXPECT_EQ(decode_vec3_data(f32s({1, 2, 3, 4, 5, 6}), TypeTag{4}, "forces").value(),
             Vec3Data(std::vector<Vec3F32>{{1, 2, 3}, {4, 5, 6}}));
-  EXPECT_EQ(decode_vec3_data(f64s({1, 2, 3}), 7, "forces").value(), Vec3Data(std::vector<Vec3F64>{{1, 2, 3}}));
-  EXPECT_EQ(decode_vec3_data({}, 4, "forces").value(), Vec3Data(std::vector<Vec3F32>{}));
-  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(13, 0), 4, "forces")), "Invalid vec3<f32> payload length");
-  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), 7, "forces")), "Invalid vec3<f64> payload length");
-  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), 3, "velocities")), "Unsupported velocities type tag 3");
+  EXPECT_EQ(decode_vec3_data(f64s({1, 2, 3}), TypeTag{7}, "forces").value(), Vec3Data(std::vector<Vec3F64>{{1, 2, 3}}));
+  EXPECT_EQ(decode_vec3_data({}, TypeTag{4}, "forces").value(), Vec3Data(std::vector<Vec3F32>{}));
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(13, 0), TypeTag{4}, "forces")), "Invalid vec3<f32> payload length");
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), TypeTag{7}, "forces")), "Invalid vec3<f64> payload length");
+  EXPECT_EQ(value_error_of(decode_vec3_data(Bytes(12, 0), TypeTag{3}, "velocities")), "Unsupported velocities type tag 3");
 }
 
 TEST(SectionDecoders, Mat3DecoderFillsRowByRow) {
-  EXPECT_EQ(decode_mat3_data(f64s({1, 2, 3, 4, 5, 6, 7, 8, 9}), 10, "cell").value(),
+  EXPECT_EQ(decode_mat3_data(f64s({1, 2, 3, 4, 5, 6, 7, 8, 9}), TypeTag{10}, "cell").value(),
             Mat3Data(Mat3F64{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(decode_mat3_data(f32s({9, 8, 7, 6, 5, 4, 3, 2, 1}), 12, "cell").value(),
+  EXPECT_EQ(decode_mat3_data(f32s({9, 8, 7, 6, 5, 4, 3, 2, 1}), TypeTag{12}, "cell").value(),
             Mat3Data(Mat3F32{9, 8, 7, 6, 5, 4, 3, 2, 1}));
-  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(80, 0), 10, "cell")), "Invalid mat3x3<f64> payload length");
-  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), 12, "cell")), "Invalid mat3x3<f32> payload length");
-  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), 0, "stress")), "Unsupported stress type tag 0");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(80, 0), TypeTag{10}, "cell")), "Invalid mat3x3<f64> payload length");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), TypeTag{12}, "cell")), "Invalid mat3x3<f32> payload length");
+  EXPECT_EQ(value_error_of(decode_mat3_data(Bytes(72, 0), TypeTag{0}, "stress")), "Unsupported stress type tag 0");
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 
+using molarium::storage::SectionKind;
+using molarium::storage::TypeTag;
+
 namespace molarium::storage::schema {
 namespace {
 
@@ -56,7 +59,7 @@ std::string error_message(const auto& result) {
 }
 
 SchemaEntry entry_of(const SchemaLock& lock, std::uint8_t kind, const std::string& key) {
-  auto it = lock.entries.find({kind, key});
+  auto it = lock.entries.find({static_cast<SectionKind>(kind), key});
   EXPECT_NE(it, lock.entries.end()) << "no entry (" << int{kind} << ", " << key << ")";
   return it == lock.entries.end() ? SchemaEntry{} : it->second;
 }
@@ -64,7 +67,7 @@ SchemaEntry entry_of(const SchemaLock& lock, std::uint8_t kind, const std::strin
 // ---- Schema entries ----
 
 TEST(SchemaEntries, EntryDebugForm) {
-  EXPECT_EQ((SchemaEntry{4, true, 12, 12}).debug(),
+  EXPECT_EQ((SchemaEntry{TypeTag{4}, true, 12, 12}).debug(),
             "SchemaEntry { type_tag: 4, per_atom: true, elem_bytes: 12, slot_bytes: 12 }");
 }
 
@@ -73,7 +76,7 @@ TEST(SchemaEntries, ForcesOfThreeAtoms) {
   molecule.forces = std::vector<types::Vec3F32>(3, {0, 0, 0});
   auto lock = schema_from_molecule(molecule);
   ASSERT_TRUE(lock.has_value());
-  EXPECT_EQ(entry_of(*lock, 0, "forces"), (SchemaEntry{4, true, 12, 12}));
+  EXPECT_EQ(entry_of(*lock, 0, "forces"), (SchemaEntry{TypeTag{4}, true, 12, 12}));
 
   molecule.forces = std::vector<types::Vec3F32>(2, {0, 0, 0});
   EXPECT_EQ(error_message(schema_from_molecule(molecule)), "Section 'forces' payload length 24 does not match expected 36");
@@ -97,7 +100,7 @@ TEST(SchemaEntries, MoleculeScopeArrayIsLockedToItsLength) {
   auto target = schema_from_molecule(five);
   auto incoming = schema_from_molecule(six);
   ASSERT_TRUE(target && incoming);
-  EXPECT_EQ(entry_of(*target, 2, "x"), (SchemaEntry{3, false, 8, 40}));
+  EXPECT_EQ(entry_of(*target, 2, "x"), (SchemaEntry{TypeTag{3}, false, 8, 40}));
   EXPECT_EQ(error_message(merge_schema_lock(*target, *incoming)),
             "Schema mismatch for section 'x': expected SchemaEntry { type_tag: 3, per_atom: false, elem_bytes: 8, "
             "slot_bytes: 40 }, got SchemaEntry { type_tag: 3, per_atom: false, elem_bytes: 8, slot_bytes: 48 }");
@@ -111,7 +114,7 @@ TEST(SchemaEntries, AtomScopeScalarNeedsExactlyOneAtom) {
   one.atom_properties["n"] = std::int64_t{1};
   auto lock = schema_from_molecule(one);
   ASSERT_TRUE(lock.has_value());
-  EXPECT_EQ(entry_of(*lock, 1, "n"), (SchemaEntry{1, true, 8, 8}));
+  EXPECT_EQ(entry_of(*lock, 1, "n"), (SchemaEntry{TypeTag{1}, true, 8, 8}));
 }
 
 TEST(SchemaEntries, EmptyMoleculeAtomScope) {
@@ -119,7 +122,7 @@ TEST(SchemaEntries, EmptyMoleculeAtomScope) {
   molecule.atom_properties["q"] = std::vector<float>{};
   auto lock = schema_from_molecule(molecule);
   ASSERT_TRUE(lock.has_value());
-  EXPECT_EQ(entry_of(*lock, 1, "q"), (SchemaEntry{6, true, 4, 4}));
+  EXPECT_EQ(entry_of(*lock, 1, "q"), (SchemaEntry{TypeTag{6}, true, 4, 4}));
   molecule.atom_properties["e"] = 1.0;
   EXPECT_EQ(error_message(schema_from_molecule(molecule)), "Section 'e' payload length 8 does not match expected 0");
 }
@@ -130,8 +133,8 @@ TEST(SchemaEntries, AtomScopeStringOnlyWhenEmpty) {
   molecule.atom_properties["z"] = types::Null{};
   auto lock = schema_from_molecule(molecule);
   ASSERT_TRUE(lock.has_value());
-  EXPECT_EQ(entry_of(*lock, 1, "s"), (SchemaEntry{2, true, 0, 0}));
-  EXPECT_EQ(entry_of(*lock, 1, "z"), (SchemaEntry{13, true, 0, 0}));
+  EXPECT_EQ(entry_of(*lock, 1, "s"), (SchemaEntry{TypeTag{2}, true, 0, 0}));
+  EXPECT_EQ(entry_of(*lock, 1, "z"), (SchemaEntry{TypeTag{13}, true, 0, 0}));
   molecule.atom_properties["s"] = std::string("abc");
   EXPECT_EQ(error_message(schema_from_molecule(molecule)), "Section 's' payload length 3 does not match expected 0");
 }
@@ -156,13 +159,13 @@ TEST(SchemaEntries, BuiltinsOfAFullMolecule) {
   ASSERT_TRUE(lock.has_value());
   EXPECT_EQ(lock->positions_type, 7);
   EXPECT_EQ(lock->entries.size(), 7u);
-  EXPECT_EQ(entry_of(*lock, 0, "name"), (SchemaEntry{2, false, 0, 0}));
-  EXPECT_EQ(entry_of(*lock, 0, "pbc"), (SchemaEntry{9, false, 3, 3}));
-  EXPECT_EQ(entry_of(*lock, 0, "energy"), (SchemaEntry{11, false, 4, 4}));
-  EXPECT_EQ(entry_of(*lock, 0, "cell"), (SchemaEntry{10, false, 72, 72}));
-  EXPECT_EQ(entry_of(*lock, 0, "stress"), (SchemaEntry{12, false, 36, 36}));
-  EXPECT_EQ(entry_of(*lock, 0, "charges"), (SchemaEntry{3, true, 8, 8}));
-  EXPECT_EQ(entry_of(*lock, 0, "velocities"), (SchemaEntry{7, true, 24, 24}));
+  EXPECT_EQ(entry_of(*lock, 0, "name"), (SchemaEntry{TypeTag{2}, false, 0, 0}));
+  EXPECT_EQ(entry_of(*lock, 0, "pbc"), (SchemaEntry{TypeTag{9}, false, 3, 3}));
+  EXPECT_EQ(entry_of(*lock, 0, "energy"), (SchemaEntry{TypeTag{11}, false, 4, 4}));
+  EXPECT_EQ(entry_of(*lock, 0, "cell"), (SchemaEntry{TypeTag{10}, false, 72, 72}));
+  EXPECT_EQ(entry_of(*lock, 0, "stress"), (SchemaEntry{TypeTag{12}, false, 36, 36}));
+  EXPECT_EQ(entry_of(*lock, 0, "charges"), (SchemaEntry{TypeTag{3}, true, 8, 8}));
+  EXPECT_EQ(entry_of(*lock, 0, "velocities"), (SchemaEntry{TypeTag{7}, true, 24, 24}));
   EXPECT_EQ(schema_from_molecule(molecule_f32(0))->positions_type, 4);
 }
 
@@ -172,8 +175,8 @@ TEST(SchemaEntries, TensorProperties) {
   molecule.properties["m"] = TensorData(Tensor<double>{{}, {1.0}});
   auto lock = schema_from_molecule(molecule);
   ASSERT_TRUE(lock.has_value());
-  EXPECT_EQ(entry_of(*lock, 1, "t"), (SchemaEntry{14, true, 4, 0}));
-  EXPECT_EQ(entry_of(*lock, 2, "m"), (SchemaEntry{15, false, 8, 0}));
+  EXPECT_EQ(entry_of(*lock, 1, "t"), (SchemaEntry{TypeTag{14}, true, 4, 0}));
+  EXPECT_EQ(entry_of(*lock, 2, "m"), (SchemaEntry{TypeTag{15}, false, 8, 0}));
 
   molecule.atom_properties["t"] = TensorData(Tensor<std::int32_t>{{3}, {1, 2, 3}});
   EXPECT_EQ(error_message(schema_from_molecule(molecule)),
@@ -185,30 +188,30 @@ TEST(SchemaEntries, TensorProperties) {
 }
 
 TEST(SchemaEntries, EntryMessages) {
-  EXPECT_EQ(error_message(schema_entry(2, "k", 18, 0, std::nullopt, 1)), "Unsupported section type tag 18");
-  EXPECT_EQ(error_message(schema_entry(1, "k", 4, 0, std::nullopt, std::uint64_t{1} << 62)),
+  EXPECT_EQ(error_message(schema_entry(SectionKind{2}, "k", TypeTag{18}, 0, std::nullopt, 1)), "Unsupported section type tag 18");
+  EXPECT_EQ(error_message(schema_entry(SectionKind{1}, "k", TypeTag{4}, 0, std::nullopt, std::uint64_t{1} << 62)),
             "Schema overflow for section 'k'");
-  EXPECT_EQ(error_message(schema_entry(2, "k", 15, 9, std::nullopt, 1)), "Tensor section 'k' is missing payload");
+  EXPECT_EQ(error_message(schema_entry(SectionKind{2}, "k", TypeTag{15}, 9, std::nullopt, 1)), "Tensor section 'k' is missing payload");
   const Bytes bad_tensor = {0, 1, 2, 3};
-  EXPECT_EQ(error_message(schema_entry(2, "k", 15, bad_tensor.size(), ByteView(bad_tensor), 1)),
+  EXPECT_EQ(error_message(schema_entry(SectionKind{2}, "k", TypeTag{15}, bad_tensor.size(), ByteView(bad_tensor), 1)),
             "Tensor payload length 3 is not divisible by element size 8");
   const Bytes scalar_tensor = {0, 0, 0, 0, 0};
-  EXPECT_EQ(error_message(schema_entry(1, "k", 14, scalar_tensor.size(), ByteView(scalar_tensor), 1)),
+  EXPECT_EQ(error_message(schema_entry(SectionKind{1}, "k", TypeTag{14}, scalar_tensor.size(), ByteView(scalar_tensor), 1)),
             "Atom tensor property 'k' must have at least one dimension");
   // Unknown kinds are molecule-level; of the built-ins only forces, charges, velocities are per atom.
-  EXPECT_EQ(schema_entry(7, "forces", 4, 36, std::nullopt, 3), (SchemaEntry{4, false, 12, 36}));
-  EXPECT_EQ(schema_entry(0, "energy", 0, 8, std::nullopt, 3), (SchemaEntry{0, false, 8, 8}));
-  EXPECT_EQ(schema_entry(1, "q", 9, 0, std::nullopt, 0), (SchemaEntry{9, true, 3, 0}));
+  EXPECT_EQ(schema_entry(SectionKind{7}, "forces", TypeTag{4}, 36, std::nullopt, 3), (SchemaEntry{TypeTag{4}, false, 12, 36}));
+  EXPECT_EQ(schema_entry(SectionKind{0}, "energy", TypeTag{0}, 8, std::nullopt, 3), (SchemaEntry{TypeTag{0}, false, 8, 8}));
+  EXPECT_EQ(schema_entry(SectionKind{1}, "q", TypeTag{9}, 0, std::nullopt, 0), (SchemaEntry{TypeTag{9}, true, 3, 0}));
 }
 
 TEST(SchemaEntries, InsertReplacesAnEntryWithTheSameKindAndKey) {
   SchemaLock lock;
-  ASSERT_TRUE(insert_schema_entry(lock, 2, "x", 3, 16, std::nullopt, 1).has_value());
-  ASSERT_TRUE(insert_schema_entry(lock, 2, "x", 6, 4, std::nullopt, 1).has_value());
-  ASSERT_TRUE(insert_schema_entry(lock, 1, "x", 6, 4, std::nullopt, 1).has_value());
+  ASSERT_TRUE(insert_schema_entry(lock, SectionKind{2}, "x", TypeTag{3}, 16, std::nullopt, 1).has_value());
+  ASSERT_TRUE(insert_schema_entry(lock, SectionKind{2}, "x", TypeTag{6}, 4, std::nullopt, 1).has_value());
+  ASSERT_TRUE(insert_schema_entry(lock, SectionKind{1}, "x", TypeTag{6}, 4, std::nullopt, 1).has_value());
   EXPECT_EQ(lock.entries.size(), 2u);
-  EXPECT_EQ(entry_of(lock, 2, "x"), (SchemaEntry{6, false, 4, 4}));
-  EXPECT_FALSE(insert_schema_entry(lock, 1, "y", 99, 0, std::nullopt, 1).has_value());
+  EXPECT_EQ(entry_of(lock, 2, "x"), (SchemaEntry{TypeTag{6}, false, 4, 4}));
+  EXPECT_FALSE(insert_schema_entry(lock, SectionKind{1}, "y", TypeTag{99}, 0, std::nullopt, 1).has_value());
   EXPECT_EQ(lock.entries.size(), 2u);
 }
 
@@ -227,25 +230,25 @@ struct TagCase {
 std::vector<TagCase> tag_cases() {
   const Bytes vector_of_two_f32 = {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x3f};  // rank 1, dim 2, 8 value bytes
   return {
-      {0, Bytes(16, 0), {0, true, 8, 8}, Bytes(8, 0), {0, false, 8, 8}},
-      {1, Bytes(16, 0), {1, true, 8, 8}, Bytes(8, 0), {1, false, 8, 8}},
-      {2, {}, {2, true, 0, 0}, text_bytes("abc"), {2, false, 0, 0}},
-      {3, Bytes(16, 0), {3, true, 8, 8}, Bytes(24, 0), {3, false, 8, 24}},
-      {4, Bytes(24, 0), {4, true, 12, 12}, Bytes(36, 0), {4, false, 12, 36}},
-      {5, Bytes(16, 0), {5, true, 8, 8}, Bytes(8, 0), {5, false, 8, 8}},
-      {6, Bytes(8, 0), {6, true, 4, 4}, Bytes(12, 0), {6, false, 4, 12}},
-      {7, Bytes(48, 0), {7, true, 24, 24}, Bytes(24, 0), {7, false, 24, 24}},
-      {8, Bytes(8, 0), {8, true, 4, 4}, Bytes(4, 0), {8, false, 4, 4}},
-      {9, Bytes(6, 1), {9, true, 3, 3}, Bytes(3, 1), {9, false, 3, 3}},
-      {10, Bytes(144, 0), {10, true, 72, 72}, Bytes(72, 0), {10, false, 72, 72}},
-      {11, Bytes(8, 0), {11, true, 4, 4}, Bytes(4, 0), {11, false, 4, 4}},
-      {12, Bytes(72, 0), {12, true, 36, 36}, Bytes(36, 0), {12, false, 36, 36}},
-      {13, {}, {13, true, 0, 0}, {}, {13, false, 0, 0}},
-      {14, vector_of_two_f32, {14, true, 4, 0}, {0, 0, 0, 0x80, 0x3f}, {14, false, 4, 0}},
-      {15, concat({{1, 2, 0, 0, 0}, Bytes(16, 0)}), {15, true, 8, 0}, concat({{2, 0, 0, 0, 0, 5, 0, 0, 0}}),
-       {15, false, 8, 0}},
-      {16, vector_of_two_f32, {16, true, 4, 0}, {1, 1, 0, 0, 0, 7, 0, 0, 0}, {16, false, 4, 0}},
-      {17, concat({{1, 2, 0, 0, 0}, Bytes(16, 0)}), {17, true, 8, 0}, concat({{0}, Bytes(8, 0)}), {17, false, 8, 0}},
+      {0, Bytes(16, 0), {TypeTag{0}, true, 8, 8}, Bytes(8, 0), {TypeTag{0}, false, 8, 8}},
+      {1, Bytes(16, 0), {TypeTag{1}, true, 8, 8}, Bytes(8, 0), {TypeTag{1}, false, 8, 8}},
+      {2, {}, {TypeTag{2}, true, 0, 0}, text_bytes("abc"), {TypeTag{2}, false, 0, 0}},
+      {3, Bytes(16, 0), {TypeTag{3}, true, 8, 8}, Bytes(24, 0), {TypeTag{3}, false, 8, 24}},
+      {4, Bytes(24, 0), {TypeTag{4}, true, 12, 12}, Bytes(36, 0), {TypeTag{4}, false, 12, 36}},
+      {5, Bytes(16, 0), {TypeTag{5}, true, 8, 8}, Bytes(8, 0), {TypeTag{5}, false, 8, 8}},
+      {6, Bytes(8, 0), {TypeTag{6}, true, 4, 4}, Bytes(12, 0), {TypeTag{6}, false, 4, 12}},
+      {7, Bytes(48, 0), {TypeTag{7}, true, 24, 24}, Bytes(24, 0), {TypeTag{7}, false, 24, 24}},
+      {8, Bytes(8, 0), {TypeTag{8}, true, 4, 4}, Bytes(4, 0), {TypeTag{8}, false, 4, 4}},
+      {9, Bytes(6, 1), {TypeTag{9}, true, 3, 3}, Bytes(3, 1), {TypeTag{9}, false, 3, 3}},
+      {10, Bytes(144, 0), {TypeTag{10}, true, 72, 72}, Bytes(72, 0), {TypeTag{10}, false, 72, 72}},
+      {11, Bytes(8, 0), {TypeTag{11}, true, 4, 4}, Bytes(4, 0), {TypeTag{11}, false, 4, 4}},
+      {12, Bytes(72, 0), {TypeTag{12}, true, 36, 36}, Bytes(36, 0), {TypeTag{12}, false, 36, 36}},
+      {13, {}, {TypeTag{13}, true, 0, 0}, {}, {TypeTag{13}, false, 0, 0}},
+      {14, vector_of_two_f32, {TypeTag{14}, true, 4, 0}, {0, 0, 0, 0x80, 0x3f}, {TypeTag{14}, false, 4, 0}},
+      {15, concat({{1, 2, 0, 0, 0}, Bytes(16, 0)}), {TypeTag{15}, true, 8, 0}, concat({{2, 0, 0, 0, 0, 5, 0, 0, 0}}),
+       {TypeTag{15}, false, 8, 0}},
+      {16, vector_of_two_f32, {TypeTag{16}, true, 4, 0}, {1, 1, 0, 0, 0, 7, 0, 0, 0}, {TypeTag{16}, false, 4, 0}},
+      {17, concat({{1, 2, 0, 0, 0}, Bytes(16, 0)}), {TypeTag{17}, true, 8, 0}, concat({{0}, Bytes(8, 0)}), {TypeTag{17}, false, 8, 0}},
   };
 }
 
@@ -294,7 +297,7 @@ TEST(RecordSchema, Float64PositionsUseStride24) {
   auto lock = record_schema(bytes, 3, 7);
   ASSERT_TRUE(lock.has_value()) << lock.error().display();
   EXPECT_EQ(lock->positions_type, 7);
-  EXPECT_EQ(entry_of(*lock, 0, "forces"), (SchemaEntry{7, true, 24, 24}));
+  EXPECT_EQ(entry_of(*lock, 0, "forces"), (SchemaEntry{TypeTag{7}, true, 24, 24}));
   // Read with stride 12 the section count falls inside the positions and reads as zero.
   auto narrow = record_schema(bytes, 3, 4);
   ASSERT_TRUE(narrow.has_value());
@@ -358,7 +361,7 @@ TEST(RecordSchema, KeyMustBeUtf8BeforePayloadIsChecked) {
   const Bytes valid = concat({u32le(0), u16le(1), {2, 6}, {0xc3, 0xa9, 0xf0, 0x9f, 0x98, 0x80}, {13}, u32le(0)});
   auto lock = record_schema(valid, 2, std::nullopt);
   ASSERT_TRUE(lock.has_value());
-  EXPECT_EQ(entry_of(*lock, 2, "\xc3\xa9\xf0\x9f\x98\x80"), (SchemaEntry{13, false, 0, 0}));
+  EXPECT_EQ(entry_of(*lock, 2, "\xc3\xa9\xf0\x9f\x98\x80"), (SchemaEntry{TypeTag{13}, false, 0, 0}));
 }
 
 TEST(RecordSchema, BytesAfterTheLastSectionAreIgnored) {
@@ -373,7 +376,7 @@ TEST(RecordSchema, RepeatedSectionReplacesTheEarlierOne) {
   const Bytes bytes = record(0, 12, {section(2, "k", 3, Bytes(8, 0)), section(2, "k", 6, Bytes(4, 0))});
   auto lock = record_schema(bytes, 2, std::nullopt);
   ASSERT_TRUE(lock.has_value());
-  EXPECT_EQ(entry_of(*lock, 2, "k"), (SchemaEntry{6, false, 4, 4}));
+  EXPECT_EQ(entry_of(*lock, 2, "k"), (SchemaEntry{TypeTag{6}, false, 4, 4}));
 }
 
 // ---- Merging ----
@@ -390,24 +393,24 @@ TEST(SchemaMerge, PositionTypesMustAgree) {
 }
 
 TEST(SchemaMerge, AddsNewEntriesAndAcceptsEqualOnes) {
-  SchemaLock target{{{{2, "a"}, {0, false, 8, 8}}}, std::nullopt};
-  const SchemaLock incoming{{{{2, "a"}, {0, false, 8, 8}}, {{1, "b"}, {6, true, 4, 4}}}, 4};
+  SchemaLock target{{{{SectionKind{2}, "a"}, {TypeTag{0}, false, 8, 8}}}, std::nullopt};
+  const SchemaLock incoming{{{{SectionKind{2}, "a"}, {TypeTag{0}, false, 8, 8}}, {{SectionKind{1}, "b"}, {TypeTag{6}, true, 4, 4}}}, 4};
   ASSERT_TRUE(merge_schema_lock(target, incoming).has_value());
   EXPECT_EQ(target, incoming);
 }
 
 TEST(SchemaMerge, FailureKeepsWhatWasMergedBefore) {
-  SchemaLock target{{{{2, "m"}, {0, false, 8, 8}}}, std::nullopt};
+  SchemaLock target{{{{SectionKind{2}, "m"}, {TypeTag{0}, false, 8, 8}}}, std::nullopt};
   // Entries merge in (kind, key) order: (1, "z") before the conflicting (2, "m"), then (2, "n").
   const SchemaLock incoming{
-      {{{1, "z"}, {6, true, 4, 4}}, {{2, "m"}, {1, false, 8, 8}}, {{2, "n"}, {13, false, 0, 0}}}, 4};
+      {{{SectionKind{1}, "z"}, {TypeTag{6}, true, 4, 4}}, {{SectionKind{2}, "m"}, {TypeTag{1}, false, 8, 8}}, {{SectionKind{2}, "n"}, {TypeTag{13}, false, 0, 0}}}, 4};
   EXPECT_EQ(error_message(merge_schema_lock(target, incoming)),
             "Schema mismatch for section 'm': expected SchemaEntry { type_tag: 0, per_atom: false, elem_bytes: 8, "
             "slot_bytes: 8 }, got SchemaEntry { type_tag: 1, per_atom: false, elem_bytes: 8, slot_bytes: 8 }");
   EXPECT_EQ(target.positions_type, 4);
-  EXPECT_TRUE(target.entries.contains({1, "z"}));
-  EXPECT_FALSE(target.entries.contains({2, "n"}));
-  EXPECT_EQ(entry_of(target, 2, "m"), (SchemaEntry{0, false, 8, 8}));
+  EXPECT_TRUE(target.entries.contains({SectionKind{1}, "z"}));
+  EXPECT_FALSE(target.entries.contains({SectionKind{2}, "n"}));
+  EXPECT_EQ(entry_of(target, 2, "m"), (SchemaEntry{TypeTag{0}, false, 8, 8}));
 }
 
 // ---- Locks against record formats ----
@@ -422,8 +425,8 @@ TEST(SchemaFormatCheck, PositionsAndBuiltinsAgainstFormat) {
             "Unsupported positions type tag 9");
   EXPECT_EQ(error_message(validate_schema_lock_for_record_format(4, SchemaLock{{}, 4})), "Unsupported record format 4");
 
-  const SchemaLock lock{{{{0, "energy"}, {11, false, 4, 4}}, {{0, "cell"}, {12, false, 36, 36}},
-                         {{1, "cell"}, {12, true, 36, 36}}},
+  const SchemaLock lock{{{{SectionKind{0}, "energy"}, {TypeTag{11}, false, 4, 4}}, {{SectionKind{0}, "cell"}, {TypeTag{12}, false, 36, 36}},
+                         {{SectionKind{1}, "cell"}, {TypeTag{12}, true, 36, 36}}},
                         4};
   // The lock's order puts "cell" before "energy".
   EXPECT_EQ(error_message(validate_schema_lock_for_record_format(2, lock)),
@@ -446,10 +449,10 @@ TEST(SchemaBlob, EmptyLockIsNineBytes) {
 }
 
 TEST(SchemaBlob, EntriesInKindThenKeyOrder) {
-  const SchemaLock lock{{{{2, "b"}, {13, false, 0, 0}},
-                         {{2, "ab"}, {3, false, 8, 40}},
-                         {{2, "a"}, {0, false, 8, 8}},
-                         {{1, "z"}, {6, true, 4, 4}}},
+  const SchemaLock lock{{{{SectionKind{2}, "b"}, {TypeTag{13}, false, 0, 0}},
+                         {{SectionKind{2}, "ab"}, {TypeTag{3}, false, 8, 40}},
+                         {{SectionKind{2}, "a"}, {TypeTag{0}, false, 8, 8}},
+                         {{SectionKind{1}, "z"}, {TypeTag{6}, true, 4, 4}}},
                         4};
   const Bytes expected = concat({
       {0x01, 0x00, 0x00, 0x00, 0x04, 0x04, 0x00, 0x00, 0x00},
@@ -466,15 +469,15 @@ TEST(SchemaBlob, EntriesInKindThenKeyOrder) {
 
 TEST(SchemaBlob, EncodeRefusesFieldsThatDoNotFit) {
   const std::string long_key(65536, 'k');
-  EXPECT_EQ(error_message(encode_schema_lock(SchemaLock{{{{2, long_key}, {2, false, 0, 0}}}, std::nullopt})),
+  EXPECT_EQ(error_message(encode_schema_lock(SchemaLock{{{{SectionKind{2}, long_key}, {TypeTag{2}, false, 0, 0}}}, std::nullopt})),
             "Schema key '" + long_key + "' is too long");
-  EXPECT_TRUE(encode_schema_lock(SchemaLock{{{{2, std::string(65535, 'k')}, {2, false, 0, 0}}}, std::nullopt}));
+  EXPECT_TRUE(encode_schema_lock(SchemaLock{{{{SectionKind{2}, std::string(65535, 'k')}, {TypeTag{2}, false, 0, 0}}}, std::nullopt}));
   const std::uint64_t too_big = std::uint64_t{1} << 32;
-  EXPECT_EQ(error_message(encode_schema_lock(SchemaLock{{{{2, "e"}, {3, false, too_big, too_big}}}, std::nullopt})),
+  EXPECT_EQ(error_message(encode_schema_lock(SchemaLock{{{{SectionKind{2}, "e"}, {TypeTag{3}, false, too_big, too_big}}}, std::nullopt})),
             "Schema elem_bytes overflow for 'e'");
-  EXPECT_EQ(error_message(encode_schema_lock(SchemaLock{{{{2, "s"}, {3, false, 8, too_big}}}, std::nullopt})),
+  EXPECT_EQ(error_message(encode_schema_lock(SchemaLock{{{{SectionKind{2}, "s"}, {TypeTag{3}, false, 8, too_big}}}, std::nullopt})),
             "Schema slot_bytes overflow for 's'");
-  EXPECT_TRUE(encode_schema_lock(SchemaLock{{{{2, "s"}, {3, false, 8, too_big - 1}}}, std::nullopt}));
+  EXPECT_TRUE(encode_schema_lock(SchemaLock{{{{SectionKind{2}, "s"}, {TypeTag{3}, false, 8, too_big - 1}}}, std::nullopt}));
 }
 
 TEST(SchemaBlob, DecodeErrors) {
@@ -515,8 +518,8 @@ TEST(SchemaBlob, DecodeTakesKindAndTagAsStoredAndLaterDuplicatesWin) {
   ASSERT_TRUE(lock.has_value());
   EXPECT_EQ(lock->positions_type, 7);
   EXPECT_EQ(lock->entries.size(), 2u);
-  EXPECT_EQ(entry_of(*lock, 9, "x"), (SchemaEntry{200, true, 1, 2}));
-  EXPECT_EQ(entry_of(*lock, 2, "a"), (SchemaEntry{1, false, 8, 16}));
+  EXPECT_EQ(entry_of(*lock, 9, "x"), (SchemaEntry{TypeTag{200}, true, 1, 2}));
+  EXPECT_EQ(entry_of(*lock, 2, "a"), (SchemaEntry{TypeTag{1}, false, 8, 16}));
 }
 
 // ---- Entries a reader may size buffers from ----
@@ -540,9 +543,9 @@ TEST(SchemaEntryCheck, EveryEntryAWriterMakesFitsItsTag) {
       {1, "at", 14, atom_tensor, 4},         {1, "empty", 8, {}, 0},             {0, "forces", 4, {}, 0},
   };
   for (const Case& c : cases) {
-    auto entry = schema_entry(c.kind, c.key, c.tag, c.payload.size(), ByteView(c.payload), c.atoms);
+    auto entry = schema_entry(static_cast<SectionKind>(c.kind), c.key, static_cast<TypeTag>(c.tag), c.payload.size(), ByteView(c.payload), c.atoms);
     ASSERT_TRUE(entry.has_value()) << c.key;
-    EXPECT_TRUE(check_entry_fits_tag(c.kind, c.key, *entry).has_value()) << c.key << " " << entry->debug();
+    EXPECT_TRUE(check_entry_fits_tag(static_cast<SectionKind>(c.kind), c.key, *entry).has_value()) << c.key << " " << entry->debug();
   }
 }
 
@@ -553,20 +556,20 @@ TEST(SchemaEntryCheck, DamagedSizesAndScopesAreRefused) {
     SchemaEntry entry;
   };
   const Case cases[] = {
-      {0, "name", {2, false, 0, 0xFF000000}},       // text has no slot
-      {0, "velocities", {4, true, 0xFF00000C, 12}}, // element size is the tag's
-      {2, "f", {0, false, 8, 0xFF000008}},          // a scalar is one element
-      {2, "a", {3, false, 8, 0xFF000021}},          // an array is whole elements
-      {1, "q", {6, true, 4, 8}},                    // one element per atom
-      {1, "q", {6, false, 4, 4}},                   // atom scope is per atom
-      {0, "energy", {0, true, 8, 8}},               // energy is not
-      {2, "t", {15, false, 8, 8}},                  // a tensor has no slot
-      {2, "u", {18, false, 0, 0}},                  // no such tag
+      {0, "name", {TypeTag{2}, false, 0, 0xFF000000}},       // text has no slot
+      {0, "velocities", {TypeTag{4}, true, 0xFF00000C, 12}}, // element size is the tag's
+      {2, "f", {TypeTag{0}, false, 8, 0xFF000008}},          // a scalar is one element
+      {2, "a", {TypeTag{3}, false, 8, 0xFF000021}},          // an array is whole elements
+      {1, "q", {TypeTag{6}, true, 4, 8}},                    // one element per atom
+      {1, "q", {TypeTag{6}, false, 4, 4}},                   // atom scope is per atom
+      {0, "energy", {TypeTag{0}, true, 8, 8}},               // energy is not
+      {2, "t", {TypeTag{15}, false, 8, 8}},                  // a tensor has no slot
+      {2, "u", {TypeTag{18}, false, 0, 0}},                  // no such tag
   };
   for (const Case& c : cases) {
-    EXPECT_FALSE(check_entry_fits_tag(c.kind, c.key, c.entry).has_value()) << c.key << " " << c.entry.debug();
+    EXPECT_FALSE(check_entry_fits_tag(static_cast<SectionKind>(c.kind), c.key, c.entry).has_value()) << c.key << " " << c.entry.debug();
   }
-  EXPECT_EQ(error_message(check_entry_fits_tag(2, "f", {0, false, 8, 16})),
+  EXPECT_EQ(error_message(check_entry_fits_tag(SectionKind{2}, "f", {TypeTag{0}, false, 8, 16})),
             "Invalid schema entry for 'f': SchemaEntry { type_tag: 0, per_atom: false, elem_bytes: 8, "
             "slot_bytes: 16 }");
 }
@@ -574,16 +577,16 @@ TEST(SchemaEntryCheck, DamagedSizesAndScopesAreRefused) {
 // ---- Exchange form ----
 
 TEST(DatabaseSchemaForm, LockToSchemaListsEntriesInLockOrder) {
-  const SchemaLock lock{{{{2, "b"}, {3, false, 8, 40}}, {{0, "forces"}, {4, true, 12, 12}}}, 4};
-  const DatabaseSchema expected{{{"forces", 12, 12, true, 0, 4}, {"b", 8, 40, false, 2, 3}}, 4};
+  const SchemaLock lock{{{{SectionKind{2}, "b"}, {TypeTag{3}, false, 8, 40}}, {{SectionKind{0}, "forces"}, {TypeTag{4}, true, 12, 12}}}, 4};
+  const DatabaseSchema expected{{{"forces", 12, 12, true, SectionKind{0}, TypeTag{4}}, {"b", 8, 40, false, SectionKind{2}, TypeTag{3}}}, 4};
   EXPECT_EQ(to_database_schema(lock), expected);
   EXPECT_EQ(from_database_schema(expected), lock);
 }
 
 TEST(DatabaseSchemaForm, LaterSectionWithSameKindAndKeyWins) {
-  const DatabaseSchema schema{{{"x", 8, 8, false, 2, 0}, {"x", 4, 4, true, 1, 6}, {"x", 8, 16, false, 2, 3}},
+  const DatabaseSchema schema{{{"x", 8, 8, false, SectionKind{2}, TypeTag{0}}, {"x", 4, 4, true, SectionKind{1}, TypeTag{6}}, {"x", 8, 16, false, SectionKind{2}, TypeTag{3}}},
                               std::nullopt};
-  const SchemaLock expected{{{{1, "x"}, {6, true, 4, 4}}, {{2, "x"}, {3, false, 8, 16}}}, std::nullopt};
+  const SchemaLock expected{{{{SectionKind{1}, "x"}, {TypeTag{6}, true, 4, 4}}, {{SectionKind{2}, "x"}, {TypeTag{3}, false, 8, 16}}}, std::nullopt};
   EXPECT_EQ(from_database_schema(schema), expected);
 }
 

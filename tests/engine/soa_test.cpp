@@ -12,6 +12,9 @@
 #include "engine/storage/soa.hpp"
 #include "engine/records/sections.hpp"
 
+using molarium::storage::SectionKind;
+using molarium::storage::TypeTag;
+
 namespace molarium::storage {
 namespace {
 
@@ -221,14 +224,14 @@ TEST(SoaRecord, FormatRefusalComesBeforeAnyOtherCheck) {
 TEST(SoaWriteSection, AppendsHeaderAndPayload) {
   Bytes buffer = {0xaa};
   const Bytes payload = {1, 2, 3};
-  ASSERT_TRUE(records::write_section(buffer, 2, "xy", 6, payload).has_value());
+  ASSERT_TRUE(records::write_section(buffer, SectionKind{2}, "xy", TypeTag{6}, payload).has_value());
   EXPECT_EQ(buffer, concat({hex("aa 02 02"), text_bytes("xy"), hex("06 03 00 00 00 01 02 03")}));
 }
 
 TEST(SoaWriteSection, RefusesOverlongKeyAndLeavesBufferUnchanged) {
   Bytes buffer = {0xaa};
   const std::string key(256, 'x');
-  EXPECT_EQ(error_message(records::write_section(buffer, 1, key, 13, {})), "Section key '" + key + "' is too long");
+  EXPECT_EQ(error_message(records::write_section(buffer, SectionKind{1}, key, TypeTag{13}, {})), "Section key '" + key + "' is too long");
   EXPECT_EQ(buffer, Bytes{0xaa});
 }
 
@@ -238,7 +241,7 @@ TEST(SoaWriteSection, RefusesPayloadOf4GiB) {
   void* region = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(region, MAP_FAILED);
   Bytes buffer;
-  auto result = records::write_section(buffer, 2, "big", 3, ByteView(static_cast<const std::uint8_t*>(region), length));
+  auto result = records::write_section(buffer, SectionKind{2}, "big", TypeTag{3}, ByteView(static_cast<const std::uint8_t*>(region), length));
   munmap(region, length);
   EXPECT_EQ(error_message(result), "Section 'big' payload is too large");
   EXPECT_TRUE(buffer.empty());
@@ -307,7 +310,7 @@ TEST(RecordFormat, OtherFormatsAreUnsupported) {
   Molecule molecule = Molecule::create_f64({}, {}).value();
   EXPECT_EQ(error_message(soa::validate_record_format_compat(molecule, 4)), "Unsupported record format 4");
   EXPECT_EQ(error_message(soa::serialize_molecule_soa(molecule_f32({}, {}), 1)), "Unsupported record format 1");
-  EXPECT_EQ(error_message(dtypes::validate_builtin_type_tag_for_record_format(0, "name", 2)),
+  EXPECT_EQ(error_message(dtypes::validate_builtin_type_tag_for_record_format(0, "name", TypeTag{2})),
             "Unsupported record format 0");
 }
 
@@ -328,12 +331,12 @@ TEST(RecordFormat, Format2FixesSixBuiltinTags) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
-    EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(2, c.key, c.allowed).has_value());
-    EXPECT_EQ(error_message(dtypes::validate_builtin_type_tag_for_record_format(2, c.key, c.refused)), c.message);
-    EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(3, c.key, c.refused).has_value());
+    EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(2, c.key, static_cast<TypeTag>(c.allowed)).has_value());
+    EXPECT_EQ(error_message(dtypes::validate_builtin_type_tag_for_record_format(2, c.key, static_cast<TypeTag>(c.refused))), c.message);
+    EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(3, c.key, static_cast<TypeTag>(c.refused)).has_value());
   }
-  EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(2, "name", 200).has_value());
-  EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(2, "pbc", 5).has_value());
+  EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(2, "name", TypeTag{200}).has_value());
+  EXPECT_TRUE(dtypes::validate_builtin_type_tag_for_record_format(2, "pbc", TypeTag{5}).has_value());
 }
 
 TEST(RecordFormat, ResolvePositionsType) {
@@ -353,9 +356,9 @@ TEST(RecordFormat, ResolvePositionsType) {
 
 TEST(TypeTags, ElementBytesOfEveryTag) {
   const std::size_t expected[] = {8, 8, 0, 8, 12, 8, 4, 24, 4, 3, 72, 4, 36, 0, 4, 8, 4, 8};
-  for (std::uint8_t tag = 0; tag <= 17; ++tag) EXPECT_EQ(dtypes::element_bytes(tag), expected[tag]) << int{tag};
-  EXPECT_FALSE(dtypes::element_bytes(18).has_value());
-  EXPECT_FALSE(dtypes::element_bytes(255).has_value());
+  for (std::uint8_t tag = 0; tag <= 17; ++tag) EXPECT_EQ(dtypes::element_bytes(static_cast<TypeTag>(tag)), expected[tag]) << int{tag};
+  EXPECT_FALSE(dtypes::element_bytes(TypeTag{18}).has_value());
+  EXPECT_FALSE(dtypes::element_bytes(TypeTag{255}).has_value());
 }
 
 TEST(PropertyPayload, EveryVariantHasItsTagAndBytes) {
@@ -384,7 +387,7 @@ TEST(PropertyPayload, EveryVariantHasItsTagAndBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value.index());
-    EXPECT_EQ(dtypes::type_tag_of(c.value), c.tag);
+    EXPECT_EQ(dtypes::type_tag_of(c.value), static_cast<TypeTag>(c.tag));
     auto payload = dtypes::property_value_to_bytes(c.value);
     ASSERT_TRUE(payload.has_value());
     EXPECT_EQ(*payload, c.payload);
@@ -430,35 +433,35 @@ TEST(TensorEncoding, InvalidTensorProducesNoBytes) {
 }
 
 TEST(TensorPayload, ParsesShapeAndValuesOffset) {
-  auto layout = dtypes::tensor_shape_from_payload(15, concat({hex("02 02 00 00 00 03 00 00 00"), Bytes(48, 0)}));
+  auto layout = dtypes::tensor_shape_from_payload(TypeTag{15}, concat({hex("02 02 00 00 00 03 00 00 00"), Bytes(48, 0)}));
   ASSERT_TRUE(layout.has_value());
   EXPECT_EQ(layout->shape, (std::vector<std::uint64_t>{2, 3}));
   EXPECT_EQ(layout->values_offset, 9u);
 
-  auto scalar = dtypes::tensor_shape_from_payload(14, hex("00 00 00 80 3f"));
+  auto scalar = dtypes::tensor_shape_from_payload(TypeTag{14}, hex("00 00 00 80 3f"));
   ASSERT_TRUE(scalar.has_value());
   EXPECT_TRUE(scalar->shape.empty());
   EXPECT_EQ(scalar->values_offset, 1u);
 }
 
 TEST(TensorPayload, ErrorsInOrder) {
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(13, hex("00"))), "Type tag 13 is not a tensor");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(18, {})), "Type tag 18 is not a tensor");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(14, {})), "Tensor payload missing rank");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(14, hex("02 01 00 00 00 01 00 00"))),
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{13}, hex("00"))), "Type tag 13 is not a tensor");
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{18}, {})), "Type tag 18 is not a tensor");
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{14}, {})), "Tensor payload missing rank");
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{14}, hex("02 01 00 00 00 01 00 00"))),
             "Tensor payload truncated at shape");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(15, concat({hex("00"), Bytes(12, 0)}))),
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{15}, concat({hex("00"), Bytes(12, 0)}))),
             "Tensor payload length 12 is not divisible by element size 8");
   const Bytes dims = hex("02 02 00 00 00 03 00 00 00");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(15, concat({dims, Bytes(44, 0)}))),
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{15}, concat({dims, Bytes(44, 0)}))),
             "Tensor payload length 44 is not divisible by element size 8");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(15, concat({dims, Bytes(40, 0)}))),
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{15}, concat({dims, Bytes(40, 0)}))),
             "Tensor shape [2, 3] expects 6 values, got 5");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(15, concat({dims, Bytes(56, 0)}))),
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{15}, concat({dims, Bytes(56, 0)}))),
             "Tensor shape [2, 3] expects 6 values, got 7");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(16, hex("03 ff ff ff ff ff ff ff ff ff ff ff ff"))),
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{16}, hex("03 ff ff ff ff ff ff ff ff ff ff ff ff"))),
             "Tensor shape overflows usize");
-  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(17, hex("01 02 00 00 00"))),
+  EXPECT_EQ(error_message(dtypes::tensor_shape_from_payload(TypeTag{17}, hex("01 02 00 00 00"))),
             "Tensor shape [2] expects 2 values, got 0");
 }
 
