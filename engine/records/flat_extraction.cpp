@@ -249,7 +249,7 @@ std::vector<PlannedSection> record_plan(const Layout& layout) {
   std::vector<PlannedSection> plan;
   if (!layout.strict) return plan;
   for (const DatabaseSchemaSection& entry : layout.sections) {
-    const bool null = entry.type_tag == tag_byte(TypeTag::Null);
+    const bool null = entry.type_tag == TypeTag::Null;
     if (!null && (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag) || is_string_column_tag(entry.type_tag))) {
       return {};
     }
