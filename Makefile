@@ -9,8 +9,9 @@ PY314_CACHE ?= /var/cache/molarium-py314
 # Warnings as errors: off for a user's build, on for every target that CI runs (see below).
 WERROR ?= OFF
 SYSTEM_PACKAGES := libzstd-dev liblz4-dev libgtest-dev pkg-config cmake ninja-build g++
-# ase only for the tests that rebuild ase.Atoms from stored molecules.
-PY_PACKAGES := numpy pytest scikit-build-core ase
+# ase only for the tests that rebuild ase.Atoms from stored molecules; hypothesis for the
+# property-based tests.
+PY_PACKAGES := numpy pytest scikit-build-core ase hypothesis
 
 .PHONY: all deps system-deps venv build install test test-engine test-python demo check sanitize py314 clean bench fuzz-deps fuzz-build fuzz fuzz-ci
 
@@ -34,7 +35,7 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
 venv: $(VPY)
-	@$(VPY) -c "import numpy, pytest, scikit_build_core, ase" 2>/dev/null || \
+	@$(VPY) -c "import numpy, pytest, scikit_build_core, ase, hypothesis" 2>/dev/null || \
 	  $(VPY) -m pip install -q $(PY_PACKAGES)
 
 deps: system-deps venv
@@ -75,7 +76,7 @@ PY_SAN_VENV ?= .venv-sanitize
 .PHONY: sanitize-python
 sanitize-python: system-deps
 	test -x $(PY_SAN_VENV)/bin/python || $(PYTHON) -m venv $(PY_SAN_VENV)
-	@$(PY_SAN_VENV)/bin/python -c "import numpy, pytest, scikit_build_core, ase" 2>/dev/null || \
+	@$(PY_SAN_VENV)/bin/python -c "import numpy, pytest, scikit_build_core, ase, hypothesis" 2>/dev/null || \
 	  $(PY_SAN_VENV)/bin/python -m pip install -q $(PY_PACKAGES)
 	$(PY_SAN_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=$(PY_SAN_BUILD) \
 	  -C cmake.build-type=Debug -C cmake.define.MOLARIUM_SANITIZE=ON -C cmake.define.MOLARIUM_WERROR=$(WERROR) .
@@ -138,8 +139,8 @@ fuzz-ci: fuzz-build
 
 # Every build folder and virtual environment the targets above create (build-py is
 # scikit-build-core's, set in pyproject.toml and used by `make install`), and the caches that
-# pytest and Python leave in the tree.
+# pytest, hypothesis and Python leave in the tree.
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(PY_SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) build-py \
-	  $(VENV) $(PY_SAN_VENV) $(BENCH_VENV) .pytest_cache
+	  $(VENV) $(PY_SAN_VENV) $(BENCH_VENV) .pytest_cache .hypothesis
 	find tests bench examples src -name __pycache__ -type d -prune -exec rm -rf {} +

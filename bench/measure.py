@@ -30,6 +30,26 @@ def best_time(run, repetitions, budget_seconds=None, setup=None):
     return best
 
 
+class FreshBatches:
+    """Every repetition of a batch measurement reads batches never read before in it: repetition r
+    takes the r-th set, drawn at random (without repetition within a batch) from all molecules. A
+    set reused across repetitions would be served from the processor's caches from the second
+    repetition on (40 batches of 256 small molecules are about 9 MiB), not from memory as a training
+    loop's batches are."""
+
+    def __init__(self, rng, molecules, size, count, repetitions):
+        self.size = min(size, molecules)
+        self.sets = [[rng.choice(molecules, size=self.size, replace=False).tolist() for _ in range(count)]
+                     for _ in range(repetitions)]
+        self.next = 0
+
+    def take(self):
+        """The next set; sets are reused only after all have been taken (more repetitions than sets)."""
+        chosen = self.sets[self.next % len(self.sets)]
+        self.next += 1
+        return chosen
+
+
 def read_batches(reader, handle, batches):
     """Each batch is dropped before the next is read, as a training loop consumes them, so every
     system can reuse the memory of the previous batch."""
@@ -66,3 +86,23 @@ def fsync_path(path):
         os.fsync(fd)
     finally:
         os.close(fd)
+
+
+def last_level_cache_bytes():
+    """Size of cpu0's last-level cache from sysfs, or None where it cannot be read."""
+    base = "/sys/devices/system/cpu/cpu0/cache"
+    best = (0, None)
+    try:
+        for name in os.listdir(base):
+            if not name.startswith("index"):
+                continue
+            with open(os.path.join(base, name, "level")) as f:
+                level = int(f.read())
+            with open(os.path.join(base, name, "size")) as f:
+                text = f.read().strip()
+            units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+            size = int(text[:-1]) * units[text[-1]] if text[-1] in units else int(text)
+            best = max(best, (level, size))
+    except (OSError, ValueError):
+        return None
+    return best[1]

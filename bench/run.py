@@ -11,11 +11,12 @@ import time
 import numpy as np
 
 import datasets
+import idle
 import scaling
 from ase_store import AseStore
 from hdf5_store import Hdf5Store
 from lmdb_store import LmdbStore
-from measure import best_time, disk_bytes, read_batches, warm_page_cache
+from measure import FreshBatches, best_time, disk_bytes, last_level_cache_bytes, read_batches, warm_page_cache
 from molarium_store import MolariumReader, feature_available, properties_available, write_arrays_batch, write_molecules
 from npy_store import NpyStore
 from plain_copy import PlainCopy
@@ -51,6 +52,9 @@ OP_WRITE = "write whole dataset + commit"
 OP_OPEN = "open + len"
 OP_SINGLE = f"{SINGLE_READS:,} random reads (get + positions, forces, energy)"
 OP_SCAN = "full sequential scan"
+OP_ONE_THREAD = "batch of 4,096 random molecules, one thread (RAYON_NUM_THREADS=1)"
+OP_IDLE_CPU = f"idle cost: {idle.ROUNDS} x (fresh batch of {idle.BATCH}, 5 ms pause), processor time"
+OP_IDLE_BATCH = f"idle cost: {idle.ROUNDS} x (fresh batch of {idle.BATCH}, 5 ms pause), median batch"
 
 
 def op_batch(size):
@@ -158,12 +162,17 @@ class Bench:
 
     def run_reads(self, ds, paths):
         readers = self.readers(ds, paths)
+        cache = last_level_cache_bytes()
+        size = disk_bytes([paths["molarium add_molecules none"]]) if self.molarium_can_store(ds) else None
+        if cache and size:
+            verdict = "larger than" if size > cache else "NOT larger than (batches may be served from the cache)"
+            print(f"  molarium none file {size / 2**20:,.0f} MiB, {verdict} the last-level cache "
+                  f"({cache / 2**20:,.0f} MiB)", flush=True)
         self.verify(ds, readers, paths)
         warm_page_cache([path for _, path, _ in readers if path])
         rng = np.random.default_rng(SEED)
         singles = rng.integers(0, len(ds), size=SINGLE_READS).tolist()
-        batches = {size: [rng.choice(len(ds), size=min(size, len(ds)), replace=False).tolist() for _ in range(count)]
-                   for size, count in BATCH_PLAN.items()}
+        batches = {size: FreshBatches(rng, len(ds), size, count, READ_REPETITIONS) for size, count in BATCH_PLAN.items()}
         reference = MolariumReader("none", True, "flat" if self.has_flat else "views").name
 
         for reader, path, data in readers:
@@ -178,11 +187,18 @@ class Bench:
             seconds = best_time(lambda: reader.read_singles(handle, mine), READ_REPETITIONS, BUDGET_SECONDS)
             self.results.record(OP_SINGLE, reader.name, ds.name, seconds / len(mine), is_ref)
 
-            for size, chosen in batches.items():
-                chosen = chosen[: max(1, len(chosen) // ASE_SHARE)] if slow else chosen
-                chosen = [[i % len(data) for i in b] for b in chosen] if slow else chosen
-                seconds = best_time(lambda: read_batches(reader, handle, chosen), READ_REPETITIONS, BUDGET_SECONDS)
-                self.results.record(op_batch(size), reader.name, ds.name, seconds / len(chosen), is_ref)
+            for size, fresh in batches.items():
+                fresh.next = 0  # every system reads the same sets, in the same order
+                current = []
+
+                def take_set():
+                    chosen = fresh.take()
+                    chosen = chosen[: max(1, len(chosen) // ASE_SHARE)] if slow else chosen
+                    current[:] = [[i % len(data) for i in b] for b in chosen] if slow else chosen
+
+                seconds = best_time(lambda: read_batches(reader, handle, current), READ_REPETITIONS, BUDGET_SECONDS,
+                                    setup=take_set)
+                self.results.record(op_batch(size), reader.name, ds.name, seconds / len(current), is_ref)
 
             seconds = best_time(lambda: reader.scan(handle, len(data)), 3, BUDGET_SECONDS)
             self.results.record(OP_SCAN, reader.name, ds.name, seconds / len(data), is_ref)
@@ -222,6 +238,21 @@ class Bench:
                 self.results.record(operation, f"molarium, {count} thread{'s' if count > 1 else ''}", ds.name,
                                     timings[count][label], count == threads[0])
         self.scaling = {"threads": threads, "timings": timings}
+        self.results.set_unit(OP_ONE_THREAD, "µs/mol", 1e-6)
+        self.results.record(OP_ONE_THREAD, MolariumReader("none", True).name, ds.name,
+                            timings[1]["read none"] / scaling.BATCH, True)
+
+    # --- idle cost -------------------------------------------------------------------------------
+
+    def run_idle(self, ds, paths):
+        """A loop of one fresh batch of 256 and a 5 ms pause: processor time and batch time with all
+        pool threads, against the same loop on one thread (the reference)."""
+        measured = idle.measure(paths["molarium add_molecules none"], SEED + 2)
+        for operation, key, unit, scale in ((OP_IDLE_CPU, "cpu", "ms", 1e-3), (OP_IDLE_BATCH, "batch", "µs", 1e-6)):
+            self.results.set_unit(operation, unit, scale)
+            self.results.record(operation, "molarium, 1 thread", ds.name, measured["one"][key], True)
+            self.results.record(operation, f"molarium, all {os.cpu_count()} threads", ds.name, measured["all"][key])
+        self.idle = measured
 
 def open_prefix_name(reference):
     return f"{reference}, {OPEN_PREFIX:,}-molecule file"
@@ -253,6 +284,7 @@ def main():
         bench.run_reads(ds, paths)
         if name == "molecular":
             bench.run_scaling(ds, paths)
+            bench.run_idle(ds, paths)
         for path in paths.values():
             remove(path)
         print(f"  done at {time.perf_counter() - started:,.0f} s", flush=True)
@@ -261,7 +293,8 @@ def main():
     print()
     reference = MolariumReader("none", True, "flat" if bench.has_flat else "views").name
     ops = {"batch": op_batch, "single": OP_SINGLE, "write": OP_WRITE, "open": OP_OPEN,
-           "open_prefix": open_prefix_name(reference)}
+           "open_prefix": open_prefix_name(reference), "one_thread": OP_ONE_THREAD, "idle_cpu": OP_IDLE_CPU,
+           "idle_batch": OP_IDLE_BATCH}
     print(evaluate(bench.results, ops, getattr(bench, "scaling", None), list(SIZES)))
     if bench.missing:
         print("\nnot measured: " + "; ".join(bench.missing))

@@ -2,6 +2,7 @@
 #include "engine/compression.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -148,6 +149,32 @@ Result<Bytes> decompress(ByteView stored, const CompressionType& compression, st
       return decompress_zstd(stored, size_hint);
   }
   return compression_error(cat("Unknown compression codec ", static_cast<int>(compression.codec)));
+}
+
+std::optional<std::size_t> decompress_into(ByteView stored, const CompressionType& compression,
+                                           std::span<std::uint8_t> out) {
+  switch (compression.codec) {
+    case Codec::None:
+      if (stored.size() > out.size()) return std::nullopt;
+      if (!stored.empty()) std::memcpy(out.data(), stored.data(), stored.size());
+      return stored.size();
+    case Codec::Lz4: {
+      const std::size_t limit = static_cast<std::size_t>(std::numeric_limits<int>::max());
+      if (stored.size() > limit || out.size() > limit) return std::nullopt;
+      const int written = LZ4_decompress_safe(source_pointer(stored), reinterpret_cast<char*>(out.data()),
+                                              static_cast<int>(stored.size()), static_cast<int>(out.size()));
+      if (written < 0) return std::nullopt;
+      return static_cast<std::size_t>(written);
+    }
+    case Codec::Zstd: {
+      ZSTD_DCtx* dctx = thread_dctx();
+      if (dctx == nullptr) return std::nullopt;
+      const std::size_t written = ZSTD_decompressDCtx(dctx, out.data(), out.size(), stored.data(), stored.size());
+      if (ZSTD_isError(written)) return std::nullopt;
+      return written;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace molarium::compression

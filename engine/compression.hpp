@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
@@ -32,5 +33,12 @@ Result<Bytes> compress(ByteView bytes, const CompressionType& compression);
 // length as size_hint.
 Result<Bytes> decompress(ByteView stored, const CompressionType& compression,
                          std::optional<std::uint64_t> size_hint);
+
+// Decodes stored bytes into `out`, the caller's memory, and returns how many bytes were written;
+// nothing when the codec fails or the record does not fit `out` (the caller then decodes through
+// decompress, which words the failure). For readers that decode many records into one reused
+// buffer instead of allocating one per record.
+std::optional<std::size_t> decompress_into(ByteView stored, const CompressionType& compression,
+                                           std::span<std::uint8_t> out);
 
 }  // namespace molarium::compression

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstdint>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -23,10 +25,15 @@ namespace {
 constexpr std::size_t kChunksPerThread = 4;
 
 // How long a worker that ran out of work keeps polling for the next job before it sleeps. Waking
-// a sleeping thread costs tens of microseconds on a virtual machine, and bulk calls come in runs
-// (a lookup job, then the fill job of the same call; the next batch of a training loop), so a
-// worker that is still polling joins the next job at once instead of after a chain of wake-ups.
+// a sleeping thread costs tens of microseconds on a virtual machine, and bulk calls can come in
+// runs (a lookup job, then the fill job of the same call; batches read back to back), so a worker
+// that is still polling joins the next job at once instead of after a chain of wake-ups.
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(300);
+// Workers poll only while jobs arrive back to back: when a job is posted within this long of the
+// end of the one before. A training loop that reads a batch and then computes for milliseconds
+// would otherwise pay every worker's polling after every batch, CPU time that its step needs and
+// that buys it nothing, since the next batch comes long after the polling has given up.
+constexpr auto kBackToBack = std::chrono::microseconds(300);
 
 using Body = FunctionRef<Result<void>(std::size_t)>;
 
@@ -157,6 +164,12 @@ class Pool {
   // Queues the job, runs chunks of it on the calling thread, then waits for the workers in it.
   void run(Job& job) {
     {
+      // The last two gaps, so that a call made of two jobs (a lookup, then the fill) after a long
+      // pause does not count as calls arriving back to back.
+      const std::int64_t now = now_ticks();
+      const std::int64_t gap = now - last_job_end_.load(std::memory_order_relaxed);
+      const std::int64_t previous_gap = last_gap_.exchange(gap, std::memory_order_relaxed);
+      back_to_back_.store(std::max(gap, previous_gap) <= kBackToBackTicks, std::memory_order_relaxed);
       std::lock_guard lock(mutex_);
       if (tail_ != nullptr) {
         tail_->next = &job;
@@ -177,6 +190,7 @@ class Pool {
     std::unique_lock lock(mutex_);
     if (job.queued) unlink(job);
     job.idle.wait(lock, [&] { return job.active == 0; });
+    last_job_end_.store(now_ticks(), std::memory_order_relaxed);
   }
 
   // After fork() in the child: the workers do not exist there and the mutex may be held by a
@@ -226,10 +240,16 @@ class Pool {
     work_posted_.store(head_ != nullptr, std::memory_order_relaxed);
   }
 
-  // Returns once a job may be queued or kSpinBeforeSleep has passed. Only a hint: the caller
-  // checks the queue under the mutex, so a job posted just after this gave up is not missed.
+  static std::int64_t now_ticks() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+  }
+
+  // Returns at once unless jobs have been arriving back to back; then once a job may be queued or
+  // kSpinBeforeSleep has passed. Only a hint: the caller checks the queue under the mutex, so a
+  // job posted just after this gave up is not missed.
   // REQUIRES: mutex_ not held.
   void poll_for_work() const {
+    if (!back_to_back_.load(std::memory_order_relaxed)) return;
     const auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
     for (;;) {
       for (int i = 0; i < 32; ++i) {
@@ -258,6 +278,15 @@ class Pool {
   Job* tail_ = nullptr;
   // head_ != nullptr, written under the mutex and read without it by polling workers.
   std::atomic<bool> work_posted_{false};
+  // When the last job's caller saw every worker leave it (steady clock ticks), the gap before the
+  // latest job, and whether the latest jobs were posted soon enough after the ones before for
+  // polling to pay. Hints only: a
+  // stale value costs one poll or one wake-up, never a lost job.
+  static constexpr std::int64_t kBackToBackTicks =
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(kBackToBack).count();
+  std::atomic<std::int64_t> last_job_end_{std::numeric_limits<std::int64_t>::min() / 2};
+  std::atomic<std::int64_t> last_gap_{std::numeric_limits<std::int64_t>::max()};
+  std::atomic<bool> back_to_back_{false};
 };
 
 // A positive decimal integer, or nothing for an unset, empty, zero, signed or garbage value.

@@ -66,8 +66,11 @@ template <class T, class F>
 Result<std::vector<T>> parallel_map(std::size_t count, F&& item, std::size_t min_parallel = 2) {
   std::vector<std::optional<T>> slots(count);
   auto collect = [&](std::size_t i) -> Result<void> {
-    MOLARIUM_ASSIGN_OR_RETURN(T value, item(i));
-    slots[i].emplace(std::move(value));
+    // Moved straight from the result into its slot: g++ 12 misreads a variant moved through a
+    // local as maybe uninitialised.
+    Result<T> value = item(i);
+    if (!value) return std::unexpected(std::move(value).error());
+    slots[i].emplace(std::move(*value));
     return {};
   };
   MOLARIUM_TRY_VOID(parallel_for(count, collect, min_parallel));

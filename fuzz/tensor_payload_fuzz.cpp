@@ -16,7 +16,8 @@ namespace dtypes = molarium::storage::dtypes;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput input(data, size);
   const std::uint8_t selector = input.byte();
-  const std::uint8_t tag = selector == 0xFF ? input.byte() : static_cast<std::uint8_t>(14 + (selector & 3));
+  const auto tag = static_cast<molarium::storage::TypeTag>(
+      selector == 0xFF ? input.byte() : static_cast<std::uint8_t>(14 + (selector & 3)));
   const molarium::ByteView payload = input.rest();
 
   auto layout = dtypes::tensor_shape_from_payload(tag, payload);
@@ -39,8 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // As a section: per-atom with the first dimension as the atom count, and molecule-level.
   const std::uint64_t atoms = layout->shape.empty() ? 0 : layout->shape[0];
-  auto per_atom = molarium::storage::schema::schema_entry(1, "t", tag, payload.size(), payload, atoms);
+  auto per_atom = molarium::storage::schema::schema_entry(molarium::storage::SectionKind::Atom, "t", tag,
+                                                          payload.size(), payload, atoms);
   FUZZ_CHECK(per_atom.has_value() == !layout->shape.empty());
-  FUZZ_CHECK(molarium::storage::schema::schema_entry(2, "t", tag, payload.size(), payload, 0).has_value());
+  FUZZ_CHECK(molarium::storage::schema::schema_entry(molarium::storage::SectionKind::Molecule, "t", tag, payload.size(),
+                                                     payload, 0)
+                 .has_value());
   return 0;
 }

@@ -62,7 +62,7 @@ void read_every_record(const AtomDatabase& database) {
     auto raw = database.get_raw_bytes(one);
     FUZZ_CHECK(record.has_value() == raw.has_value());
     if (record && raw) FUZZ_CHECK(std::ranges::equal(record->bytes(), raw->front()));
-    if (!database.has_data_mapping() || !context) continue;
+    if (!database.opened_mapped() || !context) continue;
     if (auto bytes = rs::mapped_record_bytes(database, i)) {
       const auto& c = *context;
       (void)rs::SoaMoleculeView::from_storage(std::move(*bytes), c.positions_stride, c.positions_type_tag);

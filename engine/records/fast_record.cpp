@@ -71,7 +71,7 @@ Result<SoaFastRecord> parse_mol_fast_soa(ByteView record, std::size_t positions_
 }
 
 Result<storage::DatabaseSchemaSection> section_schema_from_ref(const SoaSectionRef& section, std::size_t atom_count) {
-  const std::uint8_t tag = section.type_tag;
+  const TypeTag tag = section.type_tag;
   const std::string_view key = section.key;
   const std::uint64_t payload_length = section.payload.size();
   const auto rule = section_rule(section.kind, key, tag);
@@ -95,11 +95,11 @@ Result<storage::DatabaseSchemaSection> section_schema_from_ref(const SoaSectionR
     return schema;
   }
 
-  if (tag == tag_byte(TypeTag::Null)) {
+  if (tag == TypeTag::Null) {
     if (payload_length != 0) return invalid_payload_length(key, payload_length, 0);
     return schema;
   }
-  if (tag == tag_byte(TypeTag::Str)) {
+  if (tag == TypeTag::Str) {
     if (!is_valid_utf8(section.payload)) return invalid_data(cat("Invalid UTF-8 in section '", key, "'"));
     if (per_atom) return invalid_data(cat("String section '", key, "' cannot be per-atom in flat extraction"));
     return schema;
@@ -107,7 +107,8 @@ Result<storage::DatabaseSchemaSection> section_schema_from_ref(const SoaSectionR
 
   if (per_atom) {
     if (!rule) {
-      return invalid_data(cat("Unsupported per-atom section type tag ", unsigned{tag}, " for key '", key, "'"));
+      return invalid_data(
+          cat("Unsupported per-atom section type tag ", unsigned{tag_byte(tag)}, " for key '", key, "'"));
     }
     schema.elem_bytes = schema.slot_bytes = rule->slot_bytes(payload_length);
     // Scalars, flags and matrices as well as arrays hold one element per atom, as the fill of

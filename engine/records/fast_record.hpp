@@ -9,6 +9,7 @@
 
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/schema.hpp"
 
 namespace molarium::records {
@@ -17,8 +18,8 @@ namespace molarium::records {
 struct SoaSectionRef {
   std::string_view key;  // valid UTF-8
   ByteView payload;
-  std::uint8_t kind = 0;      // as stored, not interpreted
-  std::uint8_t type_tag = 0;  // as stored, not interpreted
+  storage::SectionKind kind = storage::SectionKind::Builtin;  // as stored, not interpreted
+  storage::TypeTag type_tag = storage::TypeTag::F64;           // as stored, not interpreted
 };
 
 // The parser's result; borrows the record bytes and must not outlive them.

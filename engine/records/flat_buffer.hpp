@@ -5,18 +5,19 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "engine/records/flat_memory.hpp"
+
 namespace molarium::records {
 
-// Owns `size` elements from malloc, uninitialised until written: every element must be written
-// (or zeroed with zero_range) before it is read. Memory is aligned for any scalar type, so a byte
-// buffer may be handed over as an array of wider elements.
+// Owns `size` elements from acquire_flat_memory, uninitialised until written: every element must
+// be written (or zeroed with zero_range) before it is read. Memory is aligned for any scalar type,
+// so a byte buffer may be handed over as an array of wider elements.
 template <class T>
   requires std::is_trivially_copyable_v<T>
 class FlatBuffer {
@@ -30,14 +31,14 @@ class FlatBuffer {
   // overflow.
   explicit FlatBuffer(std::size_t size) : size_(size) {
     if (size == 0) return;
-    data_ = static_cast<T*>(std::malloc(size * sizeof(T)));
+    data_ = static_cast<T*>(acquire_flat_memory(size * sizeof(T)));
     if (data_ == nullptr) throw std::bad_alloc();
   }
   FlatBuffer(FlatBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   FlatBuffer& operator=(FlatBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      release_flat_memory(data_);
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
     }
@@ -45,7 +46,7 @@ class FlatBuffer {
   }
   FlatBuffer(const FlatBuffer&) = delete;
   FlatBuffer& operator=(const FlatBuffer&) = delete;
-  ~FlatBuffer() { std::free(data_); }
+  ~FlatBuffer() { release_flat_memory(data_); }
 
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -61,7 +62,7 @@ class FlatBuffer {
   // Zeroes elements [first, first + count). REQUIRES: the range lies within the buffer.
   void zero_range(std::size_t first, std::size_t count) { std::fill_n(data_ + first, count, T{}); }
 
-  // Gives up the memory to the caller, who frees it with std::free.
+  // Gives up the memory to the caller, who gives it back with release_flat_memory.
   T* release() {
     size_ = 0;
     return std::exchange(data_, nullptr);

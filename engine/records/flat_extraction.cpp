@@ -35,7 +35,7 @@ using storage::DatabaseSchemaSection;
 using storage::index::MoleculeIndex;
 
 // A section's identity within a record. The key views a layout entry's own string.
-using SectionId = std::pair<std::uint8_t, std::string_view>;
+using SectionId = std::pair<storage::SectionKind, std::string_view>;
 using KeyMap = std::map<SectionId, std::size_t>;
 using ByteBuffer = FlatBuffer<std::uint8_t>;
 
@@ -49,6 +49,8 @@ constexpr std::uint64_t kMaxBufferBytes = static_cast<std::uint64_t>(std::numeri
 // selections go to the pool sooner.
 constexpr std::uint64_t kInlineRecordBytes = 96 * 1024;
 constexpr std::uint64_t kInlineCompressedRecordBytes = 32 * 1024;
+// Records up to this long are decoded into a buffer that each thread keeps and reuses.
+constexpr std::uint64_t kScratchRecordBytes = 1 << 20;
 
 // ---------------------------------------------------------------------------------------------
 // Selection: what the index says about every selected molecule, and the atom offsets
@@ -177,7 +179,7 @@ Result<std::size_t> buffer_bytes(std::uint64_t unit, std::uint64_t count, std::s
   return static_cast<std::size_t>(bytes);
 }
 
-bool is_string_column_tag(std::uint8_t tag) { return tag == tag_byte(TypeTag::Str) || tag == tag_byte(TypeTag::Null); }
+bool is_string_column_tag(TypeTag tag) { return tag == TypeTag::Str || tag == TypeTag::Null; }
 
 // The fixed-size buffer of one layout section, not yet written: empty for variable-size sections,
 // element bytes per atom for per-atom sections, slot bytes per molecule otherwise. The buffers
@@ -225,6 +227,47 @@ void copy_into(ByteBuffer& buffer, std::uint64_t at, ByteView bytes) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The record plan: where a record's parts lie, from its layout and atom count alone
+
+// One section of a record that holds exactly the layout's sections in the layout's order: its
+// header bytes up to the payload length (kind, key length, key, type tag) are the layout entry's,
+// and its payload length is elem_bytes per atom or a fixed number of bytes.
+struct PlannedSection {
+  std::string header;  // kind, key length, key, type tag
+  bool per_atom = false;
+  std::uint64_t length = 0;  // payload bytes per atom when per_atom, else per record
+  bool stored = true;        // false for a null section, which stores nothing
+};
+
+// A strict layout's records mostly hold exactly its sections, in its order (every record of one
+// writer call shares them): then a record's parts lie at offsets fixed by its atom count, and
+// checking that its section headers are the layout's bytes replaces walking and checking each
+// section (key UTF-8, tag, payload length by the section rule). Empty when the layout has a
+// variable-size section (texts, tensors), whose payloads are not fixed by the atom count; records
+// that differ in any way from the plan take the full path, which words every fault.
+std::vector<PlannedSection> record_plan(const Layout& layout) {
+  std::vector<PlannedSection> plan;
+  if (!layout.strict) return plan;
+  for (const DatabaseSchemaSection& entry : layout.sections) {
+    const bool null = entry.type_tag == TypeTag::Null;
+    if (!null && (entry.slot_bytes == 0 || dtypes::is_tensor_tag(entry.type_tag) || is_string_column_tag(entry.type_tag))) {
+      return {};
+    }
+    if (entry.key.size() > 255) return {};
+    PlannedSection planned;
+    planned.header.push_back(static_cast<char>(entry.kind));
+    planned.header.push_back(static_cast<char>(entry.key.size()));
+    planned.header += entry.key;
+    planned.header.push_back(static_cast<char>(entry.type_tag));
+    planned.per_atom = !null && entry.per_atom;
+    planned.length = null ? 0 : entry.per_atom ? entry.elem_bytes : entry.slot_bytes;
+    planned.stored = !null;
+    plan.push_back(std::move(planned));
+  }
+  return plan;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Filling one molecule
 
 // Writes every selected molecule's part of the buffers. Molecule i writes only its own atom rows
@@ -237,11 +280,55 @@ class Filler {
   Filler(const SoaContext& context, std::span<const std::uint32_t> counts,
          std::span<const std::uint64_t> offsets, const Layout& layout, const KeyMap& keys, bool has_lock,
          FlatPositions& positions, ByteBuffer& atomic_numbers, std::vector<ByteBuffer>& fixed,
-         Gatherers<std::string>& strings, Gatherers<Bytes>& tensors)
+         Gatherers<std::string>& strings, Gatherers<Bytes>& tensors, std::span<const PlannedSection> plan)
       : context_(context), counts_(counts), offsets_(offsets), layout_(layout), keys_(keys), has_lock_(has_lock),
-        positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors) {}
+        positions_(positions), atomic_numbers_(atomic_numbers), fixed_(fixed), strings_(strings), tensors_(tensors),
+        plan_(plan) {}
 
   Result<void> fill(std::size_t i, ByteView record) const {
+    if (!plan_.empty() && fill_planned(i, record)) return {};
+    return fill_parsed(i, record);
+  }
+
+ private:
+  // Fills molecule i when its record matches the plan byte for byte in every section header, and
+  // returns true; otherwise returns false, having perhaps written part of molecule i's rows and
+  // slot, which the full path then writes again whole. What it stores is what the full path
+  // stores for such a record: the same payloads at the same places.
+  bool fill_planned(std::size_t i, ByteView record) const {
+    namespace soa = storage::soa;
+    const std::uint64_t atom_count = counts_[i];
+    const std::size_t length = record.size();
+    if (length < soa::kAtomCountSize || load_le<std::uint32_t>(record.data()) != atom_count) return false;
+    // Cannot overflow: a u32 count times at most 25 bytes.
+    const std::uint64_t positions_length = atom_count * context_.positions_stride;
+    const std::uint64_t numbers_end = soa::kAtomCountSize + positions_length + atom_count;
+    if (numbers_end + soa::kSectionCountSize > length) return false;
+    if (load_le<std::uint16_t>(record.data() + numbers_end) != plan_.size()) return false;
+    std::uint64_t cursor = numbers_end + soa::kSectionCountSize;
+    for (std::size_t j = 0; j < plan_.size(); ++j) {
+      const PlannedSection& planned = plan_[j];
+      const std::size_t header = planned.header.size();
+      if (length - cursor < header + 4) return false;
+      if (std::memcmp(record.data() + cursor, planned.header.data(), header) != 0) return false;
+      const std::uint64_t payload_length = load_le<std::uint32_t>(record.data() + cursor + header);
+      if (payload_length != (planned.per_atom ? planned.length * atom_count : planned.length)) return false;
+      cursor += header + 4;
+      if (length - cursor < payload_length) return false;
+      if (planned.stored) {
+        const DatabaseSchemaSection& entry = layout_.sections[j];
+        const std::uint64_t at = entry.per_atom ? entry.elem_bytes * offsets_[i] : entry.slot_bytes * i;
+        copy_into(fixed_[j], at, record.subspan(cursor, payload_length));
+      }
+      cursor += payload_length;
+    }
+    SoaFastRecord atoms;
+    atoms.positions = record.subspan(soa::kAtomCountSize, positions_length);
+    atoms.atomic_numbers = record.subspan(soa::kAtomCountSize + positions_length, atom_count);
+    return copy_atoms(i, atoms).has_value();
+  }
+
+  Result<void> fill_parsed(std::size_t i, ByteView record) const {
     MOLARIUM_ASSIGN_OR_RETURN(auto parsed, parse_mol_fast_soa(record, context_.positions_stride));
     // The buffers are laid out by the index's counts: a record of another count would write
     // into its neighbours' rows (or past the buffers), so it is refused before anything is copied.
@@ -253,7 +340,6 @@ class Filler {
     return layout_.strict ? fill_positional(i, parsed) : fill_keyed(i, parsed, 0);
   }
 
- private:
   Result<void> copy_atoms(std::size_t i, const SoaFastRecord& record) const {
     const std::uint64_t first_atom = offsets_[i];
     if (context_.positions_type_tag == tag_byte(TypeTag::Vec3F32)) {
@@ -371,7 +457,7 @@ class Filler {
 
   // Texts are kept; a null section stores nothing, so its entries stay absent.
   Result<void> store_variable(std::size_t i, std::size_t j, const SoaSectionRef& section) const {
-    if (layout_.sections[j].type_tag == tag_byte(TypeTag::Null) || !strings_[j]) return {};
+    if (layout_.sections[j].type_tag == TypeTag::Null || !strings_[j]) return {};
     if (!is_valid_utf8(section.payload)) {
       return invalid_data(cat("Invalid UTF-8 in section '", section.key, "'"));
     }
@@ -390,6 +476,7 @@ class Filler {
   std::vector<ByteBuffer>& fixed_;
   Gatherers<std::string>& strings_;
   Gatherers<Bytes>& tensors_;
+  std::span<const PlannedSection> plan_;  // empty: every record takes the full path
 };
 
 // Molecules are filled in groups of this many: the group's records are warmed together before
@@ -444,7 +531,8 @@ Result<void> fill_all(std::size_t molecules, bool run_inline, Warm&& warm, Fill&
 }
 
 template <class Entry>
-Gatherers<Entry> gatherers(const std::vector<DatabaseSchemaSection>& sections, std::size_t molecules, bool (*wanted)(std::uint8_t)) {
+Gatherers<Entry> gatherers(const std::vector<DatabaseSchemaSection>& sections, std::size_t molecules,
+                           bool (*wanted)(storage::TypeTag)) {
   Gatherers<Entry> out(sections.size());
   for (std::size_t j = 0; j < sections.size(); ++j) {
     if (wanted(sections[j].type_tag)) out[j] = std::make_unique<ColumnGatherer<Entry>>(molecules);
@@ -503,61 +591,85 @@ Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database,
   if (indices.empty()) return std::nullopt;
   const std::size_t molecules = indices.size();
 
-  const bool mapped = database.has_data_mapping();
   // Each entry is decoded once, here.
   MOLARIUM_ASSIGN_OR_RETURN(const auto entries, database.record_entries(indices));
   std::vector<std::uint32_t> counts = atom_counts(entries);
   MOLARIUM_ASSIGN_OR_RETURN(auto offsets, atom_offsets(counts));
   const std::uint64_t total_atoms = offsets.back();
 
+  // Both handle kinds read each record as they fill it, in place where it is mapped. An unmapped
+  // handle reports a record that cannot be read before anything else that fails, as it did when
+  // it read its whole selection before the fill.
+  const bool unread_first = !database.opened_mapped();
+  const auto unread_before = [&](Error error) -> Error {
+    if (!unread_first) return error;
+    auto read = database.decompress_entries_parallel(entries);
+    if (!read) return std::move(read).error();
+    return error;
+  };
+
   MOLARIUM_ASSIGN_OR_RETURN(const auto context, SoaContext::from_database(database));
   const std::optional<DatabaseSchema> lock = database.schema_info();
   MOLARIUM_ASSIGN_OR_RETURN(const auto record_bytes,
                             check_counts_fit_records(indices, entries, context.positions_stride));
-  // The fill of a mapped, compressed database decompresses each record; otherwise it copies.
-  const bool decompresses = mapped && database.compression().codec != compression::Codec::None;
+  // The fill of a compressed database decompresses each record; otherwise it copies.
+  const bool decompresses = database.compression().codec != compression::Codec::None;
   const bool run_inline = record_bytes < (decompresses ? kInlineCompressedRecordBytes : kInlineRecordBytes);
 
-  // An unmapped database is read and decompressed in one parallel batch before the fill.
-  std::vector<Bytes> records;
-  if (!mapped) {
-    MOLARIUM_ASSIGN_OR_RETURN(records, database.decompress_entries_parallel(entries));
-  }
   auto read_first_sections = [&]() -> Result<std::vector<DatabaseSchemaSection>> {
-    if (!mapped) return record_sections(records.front(), context.positions_stride);
     MOLARIUM_ASSIGN_OR_RETURN(auto first, database.record(entries.front()));
     return record_sections(first.bytes(), context.positions_stride);
   };
-  MOLARIUM_ASSIGN_OR_RETURN(auto first_sections, read_first_sections());
+  auto first_sections = read_first_sections();
+  if (!first_sections) return std::unexpected(unread_before(std::move(first_sections).error()));
 
-  MOLARIUM_ASSIGN_OR_RETURN(Layout layout, choose_layout(std::move(first_sections), lock));
+  auto chosen = choose_layout(std::move(*first_sections), lock);
+  if (!chosen) return std::unexpected(unread_before(std::move(chosen).error()));
+  Layout layout = std::move(*chosen);
   // Keyed matching needs the map; strict matching with a lock needs it for reordered records.
   const KeyMap keys = (!layout.strict || lock) ? key_map(layout.sections) : KeyMap();
 
-  MOLARIUM_ASSIGN_OR_RETURN(auto positions,
-                            positions_buffer(context.positions_type_tag, context.positions_stride, total_atoms));
+  auto positions_or = positions_buffer(context.positions_type_tag, context.positions_stride, total_atoms);
+  if (!positions_or) return std::unexpected(unread_before(std::move(positions_or).error()));
+  auto positions = std::move(*positions_or);
   ByteBuffer atomic_numbers(total_atoms);
   std::vector<ByteBuffer> fixed;
   fixed.reserve(layout.sections.size());
   for (const DatabaseSchemaSection& entry : layout.sections) {
-    MOLARIUM_ASSIGN_OR_RETURN(auto buffer, fixed_buffer(entry, total_atoms, molecules));
-    fixed.push_back(std::move(buffer));
+    auto buffer = fixed_buffer(entry, total_atoms, molecules);
+    if (!buffer) return std::unexpected(unread_before(std::move(buffer).error()));
+    fixed.push_back(std::move(*buffer));
   }
   auto strings = gatherers<std::string>(layout.sections, molecules, &is_string_column_tag);
   auto tensors = gatherers<Bytes>(layout.sections, molecules, &dtypes::is_tensor_tag);
 
+  const std::vector<PlannedSection> plan = record_plan(layout);
   const Filler filler(context, counts, offsets, layout, keys, lock.has_value(), positions,
-                      atomic_numbers, fixed, strings, tensors);
-  const auto warm_mapped = [&](std::size_t first, std::size_t last) { warm_records(database, entries, first, last); };
-  const auto fill_mapped = [&](std::size_t i) -> Result<void> {
-    // Held only while this molecule is filled.
-    MOLARIUM_ASSIGN_OR_RETURN(const auto record, database.record(entries[i]));
-    return filler.fill(i, record.bytes());
+                      atomic_numbers, fixed, strings, tensors, plan);
+  const auto warm = [&](std::size_t first, std::size_t last) { warm_records(database, entries, first, last); };
+  LowestFailure unread;
+  const auto unreadable = [&](std::size_t i, Error error) -> Result<void> {
+    if (!unread_first) return std::unexpected(std::move(error));
+    unread.record(i, std::move(error));
+    return {};
   };
-  const auto fill_read = [&](std::size_t i) { return filler.fill(i, records[i]); };
-  MOLARIUM_TRY_VOID(mapped ? fill_all(molecules, run_inline, warm_mapped, fill_mapped)
-                           : fill_all(molecules, run_inline, [](std::size_t, std::size_t) {}, fill_read));
-  records.clear();
+  const auto fill_one = [&](std::size_t i) -> Result<void> {
+    const MoleculeIndex& entry = entries[i];
+    if (entry.uncompressed_len <= kScratchRecordBytes) {
+      // Each thread decodes into a buffer it keeps (uncompressed records are read in place).
+      thread_local Bytes scratch;
+      auto record = database.record(entry, scratch);
+      if (record) return filler.fill(i, *record);
+      return unreadable(i, std::move(record).error());
+    }
+    // Held only while this molecule is filled.
+    auto record = database.record(entry);
+    if (record) return filler.fill(i, record->bytes());
+    return unreadable(i, std::move(record).error());
+  };
+  const auto filled = fill_all(molecules, run_inline, warm, fill_one);
+  MOLARIUM_TRY_VOID(unread.take());
+  MOLARIUM_TRY_VOID(filled);
 
   FlatExtraction out{std::move(positions),
                      std::move(counts),

@@ -42,9 +42,8 @@ constexpr std::array<TagInfo, storage::kMaxTypeTag + 1> kTags = {{
 }};
 
 // Tags whose payload is exactly one element.
-bool is_single_element(std::uint8_t tag) {
-  return tag == tag_byte(TypeTag::F64) || tag == tag_byte(TypeTag::I64) ||
-         (tag >= tag_byte(TypeTag::Pbc) && tag <= tag_byte(TypeTag::Mat3F32));
+bool is_single_element(TypeTag tag) {
+  return tag == TypeTag::F64 || tag == TypeTag::I64 || (tag >= TypeTag::Pbc && tag <= TypeTag::Mat3F32);
 }
 
 template <class T>
@@ -56,12 +55,12 @@ PropertyValue tensor_value(const TypedPayload& payload) {
 
 }  // namespace
 
-TagValues tag_values(std::uint8_t tag) {
-  if (tag > storage::kMaxTypeTag) return {};
-  return kTags[tag].values;
+TagValues tag_values(storage::TypeTag tag) {
+  if (tag_byte(tag) > storage::kMaxTypeTag) return {};
+  return kTags[tag_byte(tag)].values;
 }
 
-std::expected<TypedPayload, PayloadError> decode_payload(std::uint8_t tag, ByteView payload) {
+std::expected<TypedPayload, PayloadError> decode_payload(storage::TypeTag tag, ByteView payload) {
   const auto fail = [](PayloadFault fault) { return std::unexpected(PayloadError{fault, std::nullopt}); };
   const auto elem = storage::dtypes::element_bytes(tag);
   if (!elem) return fail(PayloadFault::UnsupportedTag);
@@ -71,9 +70,9 @@ std::expected<TypedPayload, PayloadError> decode_payload(std::uint8_t tag, ByteV
     const ByteView values = payload.subspan(layout->values_offset);
     return TypedPayload{tag, values, std::move(*layout)};
   }
-  if (tag == tag_byte(TypeTag::Str)) {
+  if (tag == TypeTag::Str) {
     if (!is_valid_utf8(payload)) return fail(PayloadFault::InvalidUtf8);
-  } else if (tag == tag_byte(TypeTag::Null)) {
+  } else if (tag == TypeTag::Null) {
     if (!payload.empty()) return fail(PayloadFault::NullNotEmpty);
   } else if (is_single_element(tag)) {
     if (payload.size() != *elem) return fail(PayloadFault::WrongLength);
@@ -83,22 +82,22 @@ std::expected<TypedPayload, PayloadError> decode_payload(std::uint8_t tag, ByteV
   return TypedPayload{tag, payload, {}};
 }
 
-std::string payload_error_text(std::uint8_t tag, const PayloadError& error) {
+std::string payload_error_text(storage::TypeTag tag, const PayloadError& error) {
   switch (error.fault) {
     case PayloadFault::WrongLength:
-    case PayloadFault::NotWholeValues: return cat("Invalid ", kTags[tag].name, " payload length");
+    case PayloadFault::NotWholeValues: return cat("Invalid ", kTags[tag_byte(tag)].name, " payload length");
     case PayloadFault::InvalidUtf8: return "Invalid UTF-8 in string property";
     case PayloadFault::NullNotEmpty: return "Null property payload must be empty";
     case PayloadFault::Tensor: return error.tensor_error->display();
     case PayloadFault::UnsupportedTag: break;
   }
-  return cat("Unsupported property type tag ", unsigned{tag});
+  return cat("Unsupported property type tag ", unsigned{tag_byte(tag)});
 }
 
 PropertyValue property_value(const TypedPayload& payload) {
   namespace index = property_index;
   const ByteView v = payload.values;
-  switch (static_cast<TypeTag>(payload.tag)) {
+  switch (payload.tag) {
     case TypeTag::F64: return PropertyValue(std::in_place_index<index::kF64>, load_le<double>(v.data()));
     case TypeTag::I64: return PropertyValue(std::in_place_index<index::kI64>, load_le<std::int64_t>(v.data()));
     case TypeTag::Str: return PropertyValue(std::in_place_index<index::kString>, std::string(as_text(v)));

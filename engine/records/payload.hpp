@@ -27,7 +27,7 @@ struct TagValues {
 };
 
 // The values of a tag; a tensor tag gives its value type (its shape is in the payload).
-TagValues tag_values(std::uint8_t tag);
+TagValues tag_values(storage::TypeTag tag);
 
 enum class PayloadFault : std::uint8_t {
   WrongLength,     // a scalar, pbc or matrix payload of another length than one element
@@ -45,23 +45,26 @@ struct PayloadError {
 
 // A payload that fits its tag, borrowed from the record.
 struct TypedPayload {
-  std::uint8_t tag = 0;
+  storage::TypeTag tag = storage::TypeTag::F64;
   ByteView values;  // the element bytes (for tensors: after the shape); the text of a string
   storage::dtypes::TensorPayloadLayout tensor;  // tensors only
 };
 
 // Checks a payload against its tag: one element for a scalar, pbc and a matrix, whole elements
 // for an array or xyz rows, UTF-8 for text, nothing for null, a consistent header for a tensor.
-std::expected<TypedPayload, PayloadError> decode_payload(std::uint8_t tag, ByteView payload);
+std::expected<TypedPayload, PayloadError> decode_payload(storage::TypeTag tag, ByteView payload);
 
 // The reader's text of a payload error: "Invalid f64 payload length", "Invalid f64 array payload
 // length", "Invalid vec3<f32> payload length", "Invalid mat3x3<f64> payload length", "Invalid pbc
 // payload length", "Invalid UTF-8 in string property", "Null property payload must be empty", the
 // tensor error's display text, "Unsupported property type tag {}".
-std::string payload_error_text(std::uint8_t tag, const PayloadError& error);
+std::string payload_error_text(storage::TypeTag tag, const PayloadError& error);
 
 // True for the tags a custom property may carry: 0 to 8 and 13 to 17.
-inline constexpr bool is_property_tag(std::uint8_t tag) { return tag <= 8 || (tag >= 13 && tag <= 17); }
+inline constexpr bool is_property_tag(storage::TypeTag tag) {
+  using storage::TypeTag;
+  return tag <= TypeTag::I32Array || (tag >= TypeTag::Null && tag <= TypeTag::TensorI64);
+}
 
 // The owned value of a decoded custom property. REQUIRES: is_property_tag(payload.tag).
 types::PropertyValue property_value(const TypedPayload& payload);

@@ -19,13 +19,13 @@ using storage::TypeTag;
 using storage::tag_byte;
 
 inline constexpr std::uint64_t kMaxAtomCount = std::numeric_limits<std::uint32_t>::max();
-inline constexpr std::uint8_t kBuiltinKind = storage::kind_byte(storage::SectionKind::Builtin);
+inline constexpr storage::SectionKind kBuiltinKind = storage::SectionKind::Builtin;
 
 // One section to be written, borrowed from the builder's arguments.
 struct PendingSection {
-  std::uint8_t kind;
+  storage::SectionKind kind;
   std::string_view key;
-  std::uint8_t type_tag;
+  storage::TypeTag type_tag;
   ByteView payload;
 };
 
@@ -46,14 +46,14 @@ std::size_t collect_builtins(const SoaBuiltinPayloads& builtins, std::array<std:
       case BuiltinField::Name:
         if (builtins.name) {
           const ByteView text(reinterpret_cast<const std::uint8_t*>(builtins.name->data()), builtins.name->size());
-          out[count++] = {kBuiltinKind, spec.key, tag_byte(TypeTag::Str), text};
+          out[count++] = {kBuiltinKind, spec.key, TypeTag::Str, text};
         }
         continue;
       case BuiltinField::Pbc:
         if (builtins.pbc) {
           // NumPy stores a bool as one byte but does not promise 0 or 1 in it; the record does.
           for (std::size_t axis = 0; axis < 3; ++axis) pbc_bytes[axis] = (*builtins.pbc)[axis] != 0 ? 1 : 0;
-          out[count++] = {kBuiltinKind, spec.key, tag_byte(TypeTag::Pbc), ByteView(pbc_bytes)};
+          out[count++] = {kBuiltinKind, spec.key, TypeTag::Pbc, ByteView(pbc_bytes)};
         }
         continue;
     }
@@ -69,7 +69,7 @@ bool add_section_length(std::uint64_t& length, std::string_view key, ByteView pa
 }
 
 // write_section with its refusal as this builder's Value error (without the kind prefix).
-Result<void> write_plain(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<void> write_plain(Bytes& record, storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag,
                               ByteView payload) {
   auto written = write_section(record, kind, key, type_tag, payload);
   if (!written) return value_error(written.error().message());

@@ -18,7 +18,7 @@ namespace molarium::records {
 // One built-in payload exactly as it goes into the record, with the type tag it is written with.
 struct SoaBuiltinPayload {
   ByteView payload;
-  std::uint8_t type_tag = 0;
+  storage::TypeTag type_tag = storage::TypeTag::F64;
 };
 
 // The built-in fields of one molecule, borrowed from the caller's memory; an absent field writes

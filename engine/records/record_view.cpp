@@ -27,11 +27,12 @@ using namespace molarium::types;
 namespace engine_soa = storage::soa;
 namespace dtypes = storage::dtypes;
 
-constexpr std::uint8_t kBuiltinKind = kind_byte(SectionKind::Builtin);
-constexpr std::uint8_t kAtomKind = kind_byte(SectionKind::Atom);
-constexpr std::uint8_t kMoleculeKind = kind_byte(SectionKind::Molecule);
+constexpr SectionKind kBuiltinKind = SectionKind::Builtin;
+constexpr SectionKind kAtomKind = SectionKind::Atom;
+constexpr SectionKind kMoleculeKind = SectionKind::Molecule;
 
 unsigned tag_number(std::uint8_t tag) { return tag; }
+unsigned tag_number(TypeTag tag) { return tag_byte(tag); }
 
 std::unexpected<Error> head_error(HeadFault fault) {
   switch (fault) {
@@ -79,8 +80,8 @@ ByteView SoaBytes::bytes() const {
 // Record view
 // ---------------------------------------------------------------------------------------------
 
-std::optional<std::size_t> type_tag_elem_bytes(std::uint8_t type_tag) {
-  if (type_tag > tag_byte(TypeTag::Vec3F64)) return std::nullopt;
+std::optional<std::size_t> type_tag_elem_bytes(TypeTag type_tag) {
+  if (type_tag > TypeTag::Vec3F64) return std::nullopt;
   return dtypes::element_bytes(type_tag);
 }
 
@@ -124,7 +125,11 @@ Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes bytes, std::size_
 }
 
 Result<SoaMoleculeView> SoaMoleculeView::from_bytes(Bytes bytes, const SoaContext& context) {
-  return from_storage(SoaBytes(std::move(bytes)), context.positions_stride, context.positions_type_tag);
+  return from_bytes(SoaBytes(std::move(bytes)), context);
+}
+
+Result<SoaMoleculeView> SoaMoleculeView::from_bytes(SoaBytes bytes, const SoaContext& context) {
+  return from_storage(std::move(bytes), context.positions_stride, context.positions_type_tag);
 }
 
 std::optional<ByteView> SoaMoleculeView::builtin_field_payload(BuiltinField field) const {
@@ -139,7 +144,7 @@ Result<std::string_view> SoaMoleculeView::lazy_section_key(const SoaSectionSlot&
   return as_text(key);
 }
 
-Result<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(std::uint8_t kind,
+Result<std::optional<SoaSectionSlot>> SoaMoleculeView::find_custom_section(SectionKind kind,
                                                                                 std::string_view key) const {
   for (const SoaSectionSlot& slot : custom_slots_) {
     if (slot.kind != kind) continue;
@@ -242,19 +247,19 @@ Result<Molecule> SoaMoleculeView::materialize() const {
     return {};
   };
   auto vec3 = [](std::string_view name) {
-    return [name](ByteView payload, std::uint8_t tag) { return decode_vec3_data(payload, tag, name); };
+    return [name](ByteView payload, TypeTag tag) { return decode_vec3_data(payload, tag, name); };
   };
   auto mat3 = [](std::string_view name) {
-    return [name](ByteView payload, std::uint8_t tag) { return decode_mat3_data(payload, tag, name); };
+    return [name](ByteView payload, TypeTag tag) { return decode_mat3_data(payload, tag, name); };
   };
-  auto name_text = [](ByteView payload, std::uint8_t) -> Result<std::string> {
+  auto name_text = [](ByteView payload, TypeTag) -> Result<std::string> {
     if (!is_valid_utf8(payload)) return value_error("Invalid UTF-8 in name");
     return std::string(as_text(payload));
   };
-  auto float_array = [](ByteView payload, std::uint8_t tag) {
+  auto float_array = [](ByteView payload, TypeTag tag) {
     return decode_float_array(payload, tag, builtin::kCharges);
   };
-  auto pbc_flags = [](ByteView payload, std::uint8_t) { return decode_pbc(payload); };
+  auto pbc_flags = [](ByteView payload, TypeTag) { return decode_pbc(payload); };
 
   MOLARIUM_TRY_VOID(decode_into(BuiltinField::Charges, molecule.charges, float_array));
   MOLARIUM_TRY_VOID(decode_into(BuiltinField::Cell, molecule.cell, mat3(builtin::kCell)));
@@ -279,8 +284,8 @@ Result<Molecule> SoaMoleculeView::materialize() const {
 }
 
 
-Result<DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
-                                                           std::uint8_t type_tag, std::size_t payload_length,
+Result<DatabaseSchemaSection> database_schema_section(SectionKind kind, std::string_view key,
+                                                           TypeTag type_tag, std::size_t payload_length,
                                                            std::size_t atom_count) {
   const auto rule = section_rule(kind, key, type_tag);
   if (!rule) return value_error(cat("Unsupported section type tag ", tag_number(type_tag), " for '", key, "'"));

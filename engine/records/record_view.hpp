@@ -64,7 +64,7 @@ struct SoaBuiltinSlot {
   bool present = false;
   std::size_t payload_offset = 0;
   std::size_t payload_length = 0;
-  std::uint8_t type_tag = 0;
+  storage::TypeTag type_tag = storage::TypeTag::F64;
   bool operator==(const SoaBuiltinSlot&) const = default;
 };
 
@@ -73,9 +73,9 @@ struct SoaSectionSlot {
   std::size_t key_offset = 0;
   std::size_t payload_offset = 0;
   std::size_t payload_length = 0;
-  std::uint8_t kind = 0;
+  storage::SectionKind kind = storage::SectionKind::Builtin;
   std::uint8_t key_length = 0;
-  std::uint8_t type_tag = 0;
+  storage::TypeTag type_tag = storage::TypeTag::F64;
   bool operator==(const SoaSectionSlot&) const = default;
 };
 
@@ -95,6 +95,7 @@ class SoaMoleculeView {
                                               std::uint8_t positions_type_tag);
   // from_storage over owned bytes; an engine error becomes its display text.
   static Result<SoaMoleculeView> from_bytes(Bytes bytes, const SoaContext& context);
+  static Result<SoaMoleculeView> from_bytes(SoaBytes bytes, const SoaContext& context);
 
   // --- Cheap accessors (no decoding) ---------------------------------------------------------
   ByteView bytes() const { return bytes_.bytes(); }
@@ -135,7 +136,7 @@ class SoaMoleculeView {
   // "Invalid UTF-8 in section key".
   Result<std::string_view> lazy_section_key(const SoaSectionSlot& slot) const;
   // The first custom slot of this kind whose key equals key; keys of other kinds are not read.
-  Result<std::optional<SoaSectionSlot>> find_custom_section(std::uint8_t kind, std::string_view key) const;
+  Result<std::optional<SoaSectionSlot>> find_custom_section(storage::SectionKind kind, std::string_view key) const;
   // A float32 energy is widened.
   Result<std::optional<double>> energy() const;
   Result<std::optional<std::array<bool, 3>>> pbc() const;
@@ -165,12 +166,12 @@ class SoaMoleculeView {
 
 // Bytes of one element of tags 0 to 7 (8, 8, 0, 8, 12, 8, 4, 24); asked for positions tags.
 // Nothing for a higher tag, so that no caller sizes a buffer from an undefined width.
-std::optional<std::size_t> type_tag_elem_bytes(std::uint8_t type_tag);
+std::optional<std::size_t> type_tag_elem_bytes(storage::TypeTag type_tag);
 
 // The schema a record view reports for one section, by the per-section rule (ValueError
 // messages): "Unsupported section type tag {} for '{}'" and the per-atom payload length errors.
-Result<storage::DatabaseSchemaSection> database_schema_section(std::uint8_t kind, std::string_view key,
-                                                                    std::uint8_t type_tag, std::size_t payload_length,
-                                                                    std::size_t atom_count);
+Result<storage::DatabaseSchemaSection> database_schema_section(storage::SectionKind kind, std::string_view key,
+                                                                    storage::TypeTag type_tag,
+                                                                    std::size_t payload_length, std::size_t atom_count);
 
 }  // namespace molarium::records

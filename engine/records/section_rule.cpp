@@ -13,18 +13,18 @@ using storage::TypeTag;
 using storage::kind_byte;
 using storage::tag_byte;
 
-bool is_per_atom(std::uint8_t kind, std::string_view key) {
-  if (kind == kind_byte(SectionKind::Atom)) return true;
-  if (kind != kind_byte(SectionKind::Builtin)) return false;
+bool is_per_atom(storage::SectionKind kind, std::string_view key) {
+  if (kind == SectionKind::Atom) return true;
+  if (kind != SectionKind::Builtin) return false;
   const auto field = builtin_field_for_key(key);
   return field && builtin_spec(*field).per_atom;
 }
 
-bool is_variable_size_tag(std::uint8_t tag) {
-  return tag == tag_byte(TypeTag::Str) || tag == tag_byte(TypeTag::Null) || storage::dtypes::is_tensor_tag(tag);
+bool is_variable_size_tag(storage::TypeTag tag) {
+  return tag == TypeTag::Str || tag == TypeTag::Null || storage::dtypes::is_tensor_tag(tag);
 }
 
-std::optional<SectionRule> section_rule(std::uint8_t kind, std::string_view key, std::uint8_t type_tag) {
+std::optional<SectionRule> section_rule(storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag) {
   const auto elem = storage::dtypes::element_bytes(type_tag);
   if (!elem) return std::nullopt;
   return SectionRule{is_per_atom(kind, key), *elem, is_variable_size_tag(type_tag)};
@@ -43,8 +43,9 @@ std::unexpected<Error> per_atom_payload_error(std::string_view key, std::uint64_
   return invalid_payload_length(key, payload_length, expected);
 }
 
-storage::DatabaseSchemaSection describe_section(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                                                const SectionRule& rule, std::uint64_t slot_bytes) {
+storage::DatabaseSchemaSection describe_section(storage::SectionKind kind, std::string_view key,
+                                                storage::TypeTag type_tag, const SectionRule& rule,
+                                                std::uint64_t slot_bytes) {
   return storage::DatabaseSchemaSection{std::string(key), rule.elem_bytes, slot_bytes, rule.per_atom, kind, type_tag};
 }
 

@@ -9,19 +9,22 @@
 
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/schema.hpp"
 
 namespace molarium::records {
 
 // True for a section with one slot per atom: atom-scope sections and the per-atom built-ins
 // (forces, charges, velocities).
-bool is_per_atom(std::uint8_t kind, std::string_view key);
+bool is_per_atom(storage::SectionKind kind, std::string_view key);
 
 // Tags whose sections vary in size and have no slot: text, null and tensors.
-bool is_variable_size_tag(std::uint8_t tag);
+bool is_variable_size_tag(storage::TypeTag tag);
 
 // Tags 3 to 8: float, integer and xyz arrays.
-inline constexpr bool is_array_tag(std::uint8_t tag) { return tag >= 3 && tag <= 8; }
+inline constexpr bool is_array_tag(storage::TypeTag tag) {
+  return tag >= storage::TypeTag::F64Array && tag <= storage::TypeTag::I32Array;
+}
 
 struct SectionRule {
   bool per_atom = false;
@@ -37,7 +40,7 @@ struct SectionRule {
 };
 
 // The rule of a section; nothing for a tag above 17.
-std::optional<SectionRule> section_rule(std::uint8_t kind, std::string_view key, std::uint8_t type_tag);
+std::optional<SectionRule> section_rule(storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag);
 
 // "Section '{}' has invalid payload length {} (expected {})", the readers' text for a payload
 // whose length is not the one its layout fixes.
@@ -58,7 +61,8 @@ inline Result<void> check_per_atom_payload(std::string_view key, std::uint64_t p
 }
 
 // A section described by the rule with the given slot bytes.
-storage::DatabaseSchemaSection describe_section(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
-                                                const SectionRule& rule, std::uint64_t slot_bytes);
+storage::DatabaseSchemaSection describe_section(storage::SectionKind kind, std::string_view key,
+                                                storage::TypeTag type_tag, const SectionRule& rule,
+                                                std::uint64_t slot_bytes);
 
 }  // namespace molarium::records

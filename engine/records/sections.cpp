@@ -11,16 +11,16 @@ Result<void> check_section_fits(std::string_view key, std::uint64_t payload_leng
   return {};
 }
 
-void append_section_header(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+void append_section_header(Bytes& record, storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag,
                            std::uint64_t payload_length) {
-  append_le<std::uint8_t>(record, kind);
+  append_le<std::uint8_t>(record, storage::kind_byte(kind));
   append_le<std::uint8_t>(record, static_cast<std::uint8_t>(key.size()));
   record.insert(record.end(), key.begin(), key.end());
-  append_le<std::uint8_t>(record, type_tag);
+  append_le<std::uint8_t>(record, storage::tag_byte(type_tag));
   append_le<std::uint32_t>(record, static_cast<std::uint32_t>(payload_length));
 }
 
-Result<void> write_section(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<void> write_section(Bytes& record, storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag,
                            ByteView payload) {
   MOLARIUM_TRY_VOID(check_section_fits(key, payload.size()));
   append_section_header(record, kind, key, type_tag, payload.size());

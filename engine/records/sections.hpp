@@ -9,6 +9,7 @@
 
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 
 namespace molarium::records {
@@ -64,8 +65,8 @@ inline std::expected<RecordHead, HeadFault> read_record_head(ByteView record, st
 // carries unknown values along and decides itself what they mean. The key is not checked for
 // UTF-8 here (the record view decodes keys only when asked).
 struct Section {
-  std::uint8_t kind = 0;
-  std::uint8_t type_tag = 0;
+  storage::SectionKind kind = storage::SectionKind::Builtin;
+  storage::TypeTag type_tag = storage::TypeTag::F64;
   ByteView key;
   ByteView payload;
 };
@@ -110,7 +111,8 @@ inline std::expected<Section, SectionError> read_section(ByteView record, std::s
   const std::size_t payload_start = key_end + 5;
   if (length - payload_start < payload_length) return fail(SectionFault::PayloadTruncated, key);
   cursor = payload_start + payload_length;
-  return Section{record[start], record[key_end], key, record.subspan(payload_start, payload_length)};
+  return Section{static_cast<storage::SectionKind>(record[start]), static_cast<storage::TypeTag>(record[key_end]), key,
+                 record.subspan(payload_start, payload_length)};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -127,11 +129,11 @@ inline std::uint64_t section_length(std::string_view key, std::uint64_t payload_
 Result<void> check_section_fits(std::string_view key, std::uint64_t payload_length);
 
 // Appends one section's header; the payload follows. REQUIRES: check_section_fits succeeded.
-void append_section_header(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+void append_section_header(Bytes& record, storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag,
                            std::uint64_t payload_length);
 
 // Appends one section; nothing is appended when check_section_fits refuses it.
-Result<void> write_section(Bytes& record, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<void> write_section(Bytes& record, storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag,
                            ByteView payload);
 
 }  // namespace molarium::records

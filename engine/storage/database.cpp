@@ -24,10 +24,9 @@ Result<Bytes> read_extent(File& file, std::uint64_t offset, std::uint64_t length
   return bytes;
 }
 
-// The index of a committed file read in place from its own mapping. Entries are never copied;
-// the count at the index offset must agree with the header, which sized the index.
-Result<index::IndexStorage> map_index(const std::string& path, const header::HeaderSlot& header) {
-  MOLARIUM_ASSIGN_OR_RETURN(auto mapping, FileMapping::map_file(path));
+// The index of a committed file read in place from the mapping of the whole file. Entries are
+// never copied; the count at the index offset must agree with the header, which sized the index.
+Result<index::IndexStorage> map_index(std::shared_ptr<const FileMapping> mapping, const header::HeaderSlot& header) {
   const ByteView bytes = mapping->bytes();
   // The file may have changed between reading the slots and mapping it.
   if (header.index_length < index::kCountSize ||
@@ -58,7 +57,6 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   MOLARIUM_TRY_VOID(file.write_all(slot));
   MOLARIUM_TRY_VOID(file.full_sync());
   MOLARIUM_ASSIGN_OR_RETURN(auto identity, file.identity());
-  MOLARIUM_TRY_VOID(file.close());
 
   AtomDatabase db;
   db.identity_ = identity;
@@ -67,6 +65,10 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   db.generation_ = header.generation;
   db.committed_end_ = header::kDataStart;
   db.record_format_ = header.record_format;
+  // Kept, not closed, so that the handle reads the file it created: full_sync has reported any
+  // failure of the writes, and the handle writes later through a descriptor of its own.
+  db.file_ = std::move(file);
+  MOLARIUM_TRY_VOID(db.map_committed_region());
   return db;
 }
 
@@ -94,10 +96,12 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
   MOLARIUM_ASSIGN_OR_RETURN(auto identity, file.identity());
 
   AtomDatabase db;
+  db.opened_mapped_ = mapped;
   if (mapped) {
-    MOLARIUM_ASSIGN_OR_RETURN(db.data_mapping_, FileMapping::map_file(path));
+    // Mapped through the descriptor that read the header: the path may name another file by now.
+    MOLARIUM_ASSIGN_OR_RETURN(db.data_mapping_, FileMapping::map_prefix(file, file_length));
     if (header.index_offset != 0) {
-      MOLARIUM_ASSIGN_OR_RETURN(db.index_, map_index(path, header));
+      MOLARIUM_ASSIGN_OR_RETURN(db.index_, map_index(db.data_mapping_, header));
     }
   } else {
     db.uncommitted_tail_ = file_length > committed_end;
@@ -119,7 +123,16 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool map
   db.committed_end_ = committed_end;
   db.record_format_ = header.record_format;
   db.identity_ = identity;
+  db.file_ = std::move(file);
+  if (!mapped) MOLARIUM_TRY_VOID(db.map_committed_region());
   return db;
+}
+
+Result<void> AtomDatabase::map_committed_region() {
+  MOLARIUM_ASSIGN_OR_RETURN(const auto file_length, file_.length());
+  // A damaged file may end before its committed end; no page past the end of a file is mapped.
+  MOLARIUM_ASSIGN_OR_RETURN(data_mapping_, FileMapping::map_prefix(file_, std::min(committed_end_, file_length)));
+  return {};
 }
 
 std::optional<std::uint32_t> AtomDatabase::uncompressed_size(std::size_t i) const {

@@ -94,11 +94,15 @@ class AtomDatabase {
   std::uint64_t generation() const { return generation_; }
   std::uint64_t committed_end() const { return committed_end_; }
   std::uint32_t record_format() const { return record_format_; }
-  bool has_data_mapping() const { return data_mapping_ != nullptr; }
-  // True when the handle's mapping holds record 0, so that its committed records are read from the
-  // mapping. A handle mapped over a file that had no committed record at open reads the records
-  // it appends as an unmapped handle does, with the same messages.
-  bool reads_from_mapping() const { return get_compressed_slice(0).has_value(); }
+  // True for a handle opened with mmap: its whole file as it was at open is mapped. An unmapped
+  // (or created) handle maps its committed region (see data_mapping_). Both read records alike;
+  // callers that word or order failures by how the handle was opened ask this.
+  bool opened_mapped() const { return opened_mapped_; }
+  // True when the handle was opened mapped and its mapping holds record 0, so that its committed
+  // records are read as a mapped handle's, with its messages. A handle mapped over a file that had
+  // no committed record at open reads the records it appends as an unmapped handle does, with the
+  // same messages.
+  bool reads_from_mapping() const { return opened_mapped_ && get_compressed_slice(0).has_value(); }
   bool has_uncommitted_tail() const { return uncommitted_tail_; }
 
   // --- Per-record accessors (shared access) ---------------------------------------------------
@@ -125,15 +129,22 @@ class AtomDatabase {
   // Every read of a record goes through one rule. The entry's lengths must agree when the file is
   // uncompressed, and a decoded record must be as long as the entry says: readers size their
   // parsing by the entry, so a damaged record is refused by every path alike. A record inside the
-  // mapping is read from it (in place when the file is uncompressed); any other (not mapped, or
-  // appended after the mapping was made) is read from the file, never from outside the mapping.
+  // mapping is read from it (in place when the file is uncompressed); any other (appended after
+  // the mapping was made, or an entry pointing past it) is read through the descriptor the handle
+  // opened, never from outside the mapping, and never from a file that later took its path.
 
-  // Record k: in place in the mapping when the file is uncompressed and mapped, otherwise
-  // decoded. "Index {k} out of bounds" when k has no entry.
+  // Record k: in place in the mapping when the file is uncompressed and the record is mapped,
+  // otherwise decoded. "Index {k} out of bounds" when k has no entry.
   Result<SharedRecordBytes> record(std::size_t k) const;
   // The record of one entry of this database's index (see record_entries), without a reference
   // on the mapping: for a caller that holds shared access as long as it uses the bytes.
   Result<RecordBytes> record(const index::MoleculeIndex& entry) const;
+  // Record `entry` as record(entry) reads it, with one difference: a record that has to be decoded
+  // is decoded into `scratch`, which grows as needed and keeps its capacity, instead of into a new
+  // buffer. The bytes are valid until scratch is next used or the database's shared access ends.
+  // Bulk readers keep one scratch per thread, which spares an allocation, its zero-fill and its
+  // release per record.
+  Result<ByteView> record(const index::MoleculeIndex& entry, Bytes& scratch) const;
   // Each position's index entry, decoded once, in order; positions may repeat. A large
   // selection is looked up on the worker pool. "Index {k} out of bounds" for the first position,
   // in order, without an entry.
@@ -141,6 +152,11 @@ class AtomDatabase {
   // An entry's stored bytes inside the data mapping; nothing without a mapping or when the record
   // lies beyond it. Lets a reader warm a selection's records before it reads them.
   std::optional<ByteView> get_compressed_slice(const index::MoleculeIndex& entry) const;
+
+  // Each position's record as record(k) reads it, read on the worker pool. "Index {k} out of
+  // bounds" for the first position, in order, without an entry; then the first read failure
+  // recorded.
+  Result<std::vector<SharedRecordBytes>> shared_records(std::span<const std::size_t> positions) const;
 
   Result<std::vector<Bytes>> get_raw_bytes(std::span<const std::size_t> positions) const;
   Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> read_decompress_parallel(
@@ -152,6 +168,12 @@ class AtomDatabase {
   static Result<AtomDatabase> open_v1(std::string path, File file, bool mapped);
   // Offset and length of record i inside the data mapping, checked against the mapping's size.
   std::optional<std::pair<std::size_t, std::size_t>> mapped_record_extent(std::size_t i) const;
+  // A record read for an entry, as a view keeps it: an in-place range becomes a range of the data
+  // mapping that holds a reference on it.
+  SharedRecordBytes shared(const index::MoleculeIndex& entry, RecordBytes record) const;
+  // Maps an unmapped handle's committed region, [0, committed end) or the whole file when it is
+  // shorter, in place of its current mapping (invariant 11 of the commit protocol).
+  Result<void> map_committed_region();
 
   // --- Writing, private steps (database_commit.cpp) --------------------------------------------
   // Makes this handle the file's writer (invariants 7 to 9 of the commit protocol): on the first
@@ -203,7 +225,15 @@ class AtomDatabase {
   std::uint64_t generation_ = 0;
   std::uint64_t committed_end_ = 0;
   std::uint32_t record_format_ = 2;
+  // Opened mapped: the whole file as it was at open, for the handle's life. Opened unmapped (or
+  // created): the committed region, mapped again after each commit of this handle. Committed
+  // bytes never change and never go (invariant 11), so a view may keep any of these mappings.
   std::shared_ptr<const FileMapping> data_mapping_;
+  bool opened_mapped_ = false;
+  // The descriptor the handle opened (or created) the file with, held for its life: records not in
+  // the mapping are read through it, so a handle reads the file it opened even after another file
+  // is put at its path. Only read through; the writer writes through writer_.
+  File file_;
   bool uncommitted_tail_ = false;
   // The file this handle read at open, to tell it from a file that later replaced it at the path.
   FileIdentity identity_;

@@ -37,6 +37,11 @@
 //     slot's bytes in the file), so under the lock it is damage: a lost write or a cut file. When
 //     the lock is taken, before anything else is written, such a slot is overwritten with the
 //     other slot, which holds the commit; both then hold it, as in a new file.
+// 11. Committed bytes stay. By 5 and 6 no byte below a committed end is ever written again, except
+//     a header slot, or cut away: a stale writer cuts nothing (8), and a cut-back only reaches
+//     past the newest committed end. So a handle maps its file up to the committed end it knows
+//     and reads records there in place, and a view may keep that mapping after later appends,
+//     commits and cut-backs; a page past the end of a file would raise SIGBUS, but none is mapped.
 #include <unistd.h>
 
 #include <limits>
@@ -164,6 +169,10 @@ Result<void> AtomDatabase::flush() {
   generation_ = header.generation;
   committed_end_ = end;
   uncommitted_tail_ = false;
+  // The records just committed are read from the mapping from now on (invariant 11). Should the
+  // new mapping fail, the old one stays and they are read through the descriptor, as before the
+  // commit: the commit itself has succeeded.
+  if (!opened_mapped_) (void)map_committed_region();
   return {};
 }
 

@@ -1,5 +1,5 @@
-// Reading stored records back by position, from the data mapping or the file, decompressed on
-// the worker pool: one record, a selection's index entries, or a selection's records.
+// Reading stored records back by position, from the data mapping or the file the handle opened,
+// decompressed on the worker pool: one record, a selection's index entries, or a selection's records.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -52,42 +52,31 @@ Result<Bytes> decode_stored(ByteView stored, const index::MoleculeIndex& entry,
   return check_decoded_length(std::move(record), entry);
 }
 
-// The file as one read call sees it: opened, and its length taken, by the first record that has
-// to come from the file, then shared by every pool thread of the call (positioned reads on one
-// descriptor may run at once), instead of one open, stat and close per record.
+// The file as one read call sees it, through the descriptor the handle opened: its length taken
+// by the first record that has to come from the file, then shared by every pool thread of the
+// call (positioned reads on one descriptor may run at once), instead of one stat per record.
 class RecordFileReader {
  public:
-  explicit RecordFileReader(const std::string& path) : path_(path) {}
+  explicit RecordFileReader(const File& file) : file_(file) {}
 
   Result<Bytes> read_stored(const index::MoleculeIndex& entry) {
-    std::call_once(opened_once_, [this] { opened_.emplace(open()); });
-    const Result<OpenFile>& opened = *opened_;
-    if (!opened) return std::unexpected(opened.error());
-    const std::uint64_t file_length = opened->length;
+    std::call_once(measured_once_, [this] { length_.emplace(file_.length()); });
+    const Result<std::uint64_t>& length = *length_;
+    if (!length) return std::unexpected(length.error());
+    const std::uint64_t file_length = *length;
     if (!range_within(entry.offset, entry.compressed_len, file_length)) {
       return invalid_data(cat("Record at offset ", entry.offset, " with ", entry.compressed_len,
                               " stored bytes lies beyond the end of the file (", file_length, " bytes)"));
     }
     Bytes stored(entry.compressed_len);
-    MOLARIUM_TRY_VOID(opened->file.read_exact_at(stored.data(), stored.size(), entry.offset));
+    MOLARIUM_TRY_VOID(file_.read_exact_at(stored.data(), stored.size(), entry.offset));
     return stored;
   }
 
  private:
-  struct OpenFile {
-    File file;
-    std::uint64_t length = 0;
-  };
-
-  Result<OpenFile> open() const {
-    MOLARIUM_ASSIGN_OR_RETURN(auto file, File::open_read(path_));
-    MOLARIUM_ASSIGN_OR_RETURN(auto length, file.length());
-    return OpenFile{std::move(file), length};
-  }
-
-  const std::string& path_;
-  std::once_flag opened_once_;
-  std::optional<Result<OpenFile>> opened_;  // set once under opened_once_, read-only after
+  const File& file_;
+  std::once_flag measured_once_;
+  std::optional<Result<std::uint64_t>> length_;  // set once under measured_once_, read-only after
 };
 
 // One record of an entry, checked against it: in place in the mapping when the file is
@@ -102,8 +91,8 @@ Result<RecordBytes> read_record(const index::MoleculeIndex& entry, const compres
     MOLARIUM_ASSIGN_OR_RETURN(auto record, decode_stored(stored, entry, compression));
     return RecordBytes{std::move(record)};
   }
-  // Not mapped, or appended after the mapping was made (a never-committed file opened mapped
-  // accepts appends): the record is read from the file, never from outside the mapping.
+  // Appended after the mapping was made (not yet committed, or by a handle mapped over a
+  // never-committed file): the record is read from the file, never from outside the mapping.
   MOLARIUM_ASSIGN_OR_RETURN(auto stored, file_reader.read_stored(entry));
   if (uncompressed) return RecordBytes{std::move(stored)};
   MOLARIUM_ASSIGN_OR_RETURN(auto record, decode_stored(stored, entry, compression));
@@ -122,21 +111,52 @@ ByteView SharedRecordBytes::bytes() const {
   return std::get<Bytes>(held);
 }
 
-Result<SharedRecordBytes> AtomDatabase::record(std::size_t k) const {
-  const auto entry = index_.entry(k);
-  if (!entry) return invalid_data(cat("Index ", k, " out of bounds"));
-  MOLARIUM_ASSIGN_OR_RETURN(auto record, this->record(*entry));
+SharedRecordBytes AtomDatabase::shared(const index::MoleculeIndex& entry, RecordBytes record) const {
   if (const auto* in_place = std::get_if<ByteView>(&record.held)) {
-    const auto start = static_cast<std::size_t>(entry->offset);
+    const auto start = static_cast<std::size_t>(entry.offset);
     return SharedRecordBytes{SharedMmapBytes{data_mapping_, start, start + in_place->size()}};
   }
   return SharedRecordBytes{std::move(std::get<Bytes>(record.held))};
 }
 
+Result<SharedRecordBytes> AtomDatabase::record(std::size_t k) const {
+  const auto entry = index_.entry(k);
+  if (!entry) return invalid_data(cat("Index ", k, " out of bounds"));
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, this->record(*entry));
+  return shared(*entry, std::move(record));
+}
+
 Result<RecordBytes> AtomDatabase::record(const index::MoleculeIndex& entry) const {
-  // Opens the file only for a record that is not in the mapping.
-  RecordFileReader file_reader(path_);
+  // Measures the file only for a record that is not in the mapping.
+  RecordFileReader file_reader(file_);
   return read_record(entry, compression_, data_mapping_.get(), file_reader);
+}
+
+Result<ByteView> AtomDatabase::record(const index::MoleculeIndex& entry, Bytes& scratch) const {
+  const bool uncompressed = compression_.codec == compression::Codec::None;
+  if (!uncompressed && data_mapping_ != nullptr && range_within(entry.offset, entry.compressed_len, data_mapping_->size())) {
+    if (scratch.size() < entry.uncompressed_len) scratch.resize(entry.uncompressed_len);
+    const std::span<std::uint8_t> out(scratch.data(), entry.uncompressed_len);
+    const ByteView stored = data_mapping_->bytes().subspan(entry.offset, entry.compressed_len);
+    if (compression::decompress_into(stored, compression_, out) == entry.uncompressed_len) return ByteView(out);
+    // A record that fails to decode, or decodes to another length, is read the ordinary way,
+    // which words the failure.
+  }
+  MOLARIUM_ASSIGN_OR_RETURN(auto record, this->record(entry));
+  if (auto* owned = std::get_if<Bytes>(&record.held)) {
+    scratch = std::move(*owned);
+    return ByteView(scratch);
+  }
+  return std::get<ByteView>(record.held);
+}
+
+Result<std::vector<SharedRecordBytes>> AtomDatabase::shared_records(std::span<const std::size_t> positions) const {
+  MOLARIUM_ASSIGN_OR_RETURN(const auto entries, record_entries(positions));
+  RecordFileReader file_reader(file_);
+  return pool::parallel_map<SharedRecordBytes>(entries.size(), [&](std::size_t i) -> Result<SharedRecordBytes> {
+    MOLARIUM_ASSIGN_OR_RETURN(auto record, read_record(entries[i], compression_, data_mapping_.get(), file_reader));
+    return shared(entries[i], std::move(record));
+  });
 }
 
 Result<std::vector<index::MoleculeIndex>> AtomDatabase::record_entries(std::span<const std::size_t> positions) const {
@@ -193,7 +213,7 @@ Result<std::pair<std::vector<Bytes>, std::vector<std::uint32_t>>> AtomDatabase::
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const index::MoleculeIndex> entries) const {
-  RecordFileReader file_reader(path_);
+  RecordFileReader file_reader(file_);
   return pool::parallel_map<Bytes>(entries.size(), [&](std::size_t i) -> Result<Bytes> {
     MOLARIUM_ASSIGN_OR_RETURN(auto record, read_record(entries[i], compression_, data_mapping_.get(), file_reader));
     if (auto* decoded = std::get_if<Bytes>(&record.held)) return std::move(*decoded);

@@ -75,27 +75,27 @@ std::string format_shape(std::span<const std::uint64_t> shape) {
 }
 
 
-std::optional<std::size_t> element_bytes(std::uint8_t tag) {
-  if (tag > kMaxTypeTag) return std::nullopt;
-  return kElementBytes[tag];
+std::optional<std::size_t> element_bytes(TypeTag tag) {
+  if (tag_byte(tag) > kMaxTypeTag) return std::nullopt;
+  return kElementBytes[tag_byte(tag)];
 }
 
-std::uint8_t type_tag_of(const PropertyValue& value) {
+TypeTag type_tag_of(const PropertyValue& value) {
   using namespace types::property_index;
   switch (value.index()) {
-    case kNull: return tag_byte(TypeTag::Null);
-    case kF64: return tag_byte(TypeTag::F64);
-    case kI64: return tag_byte(TypeTag::I64);
-    case kString: return tag_byte(TypeTag::Str);
-    case kF64Array: return tag_byte(TypeTag::F64Array);
-    case kVec3F32: return tag_byte(TypeTag::Vec3F32);
-    case kI64Array: return tag_byte(TypeTag::I64Array);
-    case kF32Array: return tag_byte(TypeTag::F32Array);
-    case kVec3F64: return tag_byte(TypeTag::Vec3F64);
-    case kI32Array: return tag_byte(TypeTag::I32Array);
+    case kNull: return TypeTag::Null;
+    case kF64: return TypeTag::F64;
+    case kI64: return TypeTag::I64;
+    case kString: return TypeTag::Str;
+    case kF64Array: return TypeTag::F64Array;
+    case kVec3F32: return TypeTag::Vec3F32;
+    case kI64Array: return TypeTag::I64Array;
+    case kF32Array: return TypeTag::F32Array;
+    case kVec3F64: return TypeTag::Vec3F64;
+    case kI32Array: return TypeTag::I32Array;
     default:
       // The tensor tags follow the TensorData variant order F32, F64, I32, I64.
-      return static_cast<std::uint8_t>(tag_byte(TypeTag::TensorF32) + std::get<kTensor>(value).index());
+      return static_cast<TypeTag>(tag_byte(TypeTag::TensorF32) + std::get<kTensor>(value).index());
   }
 }
 
@@ -171,8 +171,8 @@ Result<void> validate_tensor_data_shape(std::span<const std::uint64_t> shape, st
   return {};
 }
 
-Result<TensorPayloadLayout> tensor_shape_from_payload(std::uint8_t tag, ByteView payload) {
-  if (!is_tensor_tag(tag)) return invalid_data(cat("Type tag ", unsigned{tag}, " is not a tensor"));
+Result<TensorPayloadLayout> tensor_shape_from_payload(TypeTag tag, ByteView payload) {
+  if (!is_tensor_tag(tag)) return invalid_data(cat("Type tag ", unsigned{tag_byte(tag)}, " is not a tensor"));
   if (payload.empty()) return invalid_data("Tensor payload missing rank");
   const std::size_t rank = payload[0];
   // rank is at most 255, so the dims' length cannot overflow.
@@ -199,7 +199,7 @@ Result<TensorPayloadLayout> tensor_shape_from_payload(std::uint8_t tag, ByteView
 }
 
 Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_format, std::string_view key,
-                                                         std::uint8_t tag) {
+                                                         TypeTag tag) {
   if (record_format == 3) return {};
   if (record_format != 2) return invalid_data(cat("Unsupported record format ", record_format));
 
@@ -219,7 +219,7 @@ Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_fo
   }};
   for (const auto& fixed : kFormat2Builtins) {
     if (fixed.key == key) {
-      if (tag != tag_byte(fixed.tag)) return invalid_data(std::string(fixed.refusal));
+      if (tag != fixed.tag) return invalid_data(std::string(fixed.refusal));
       return {};
     }
   }

@@ -57,11 +57,13 @@ namespace molarium::storage::dtypes {
 inline constexpr std::size_t kMaxTensorRank = 255;
 
 // Bytes of one element of a tag (0 for strings and null); nothing for a tag above 17.
-std::optional<std::size_t> element_bytes(std::uint8_t tag);
+std::optional<std::size_t> element_bytes(TypeTag tag);
 
-inline constexpr bool is_tensor_tag(std::uint8_t tag) { return tag >= 14 && tag <= 17; }
+inline constexpr bool is_tensor_tag(TypeTag tag) { return tag >= TypeTag::TensorF32 && tag <= TypeTag::TensorI64; }
 // 4 for tags 14 and 16, 8 for 15 and 17. REQUIRES: is_tensor_tag(tag).
-inline constexpr std::size_t tensor_element_size(std::uint8_t tag) { return (tag == 14 || tag == 16) ? 4 : 8; }
+inline constexpr std::size_t tensor_element_size(TypeTag tag) {
+  return (tag == TypeTag::TensorF32 || tag == TypeTag::TensorI32) ? 4 : 8;
+}
 
 // Appends rows of N values (xyz triples) as their values, little-endian, row after row.
 template <class T, std::size_t N>
@@ -71,7 +73,7 @@ void append_le_rows(Bytes& out, std::span<const std::array<T, N>> rows) {
 }
 
 // The type tag a custom property value is written with.
-std::uint8_t type_tag_of(const types::PropertyValue& value);
+TypeTag type_tag_of(const types::PropertyValue& value);
 
 // Length of the payload property_value_to_bytes would produce; fails only for a tensor whose
 // shape cannot be stored.
@@ -98,10 +100,10 @@ struct TensorPayloadLayout {
 };
 
 // Parses the rank and dims of a tensor payload and checks the value bytes against them.
-Result<TensorPayloadLayout> tensor_shape_from_payload(std::uint8_t tag, ByteView payload);
+Result<TensorPayloadLayout> tensor_shape_from_payload(TypeTag tag, ByteView payload);
 
 // Format 3 accepts every tag; format 2 fixes the tags of six built-in keys.
 Result<void> validate_builtin_type_tag_for_record_format(std::uint32_t record_format, std::string_view key,
-                                                         std::uint8_t tag);
+                                                         TypeTag tag);
 
 }  // namespace molarium::storage::dtypes

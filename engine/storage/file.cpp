@@ -45,7 +45,7 @@ Result<File> File::open_read_write(const std::string& path) {
 }
 
 Result<File> File::create_truncate(const std::string& path) {
-  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_WRONLY | O_CREAT | O_TRUNC));
+  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDWR | O_CREAT | O_TRUNC));
   return File(fd);
 }
 

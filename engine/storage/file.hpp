@@ -25,7 +25,7 @@ class File {
   static Result<File> open_read(const std::string& path);
   static Result<File> open_write(const std::string& path);  // write-only, no create, no truncate
   static Result<File> open_read_write(const std::string& path);  // no create, no truncate
-  static Result<File> create_truncate(const std::string& path);  // write-only, create, truncate, 0o666
+  static Result<File> create_truncate(const std::string& path);  // read-write, create, truncate, 0o666
 
   File() = default;
   File(File&& other) noexcept;

@@ -1,4 +1,4 @@
-// Read-only shared mappings of a whole file, and byte ranges that keep a mapping alive.
+// Read-only shared mappings of a file or of its first bytes, and byte ranges that keep a mapping alive.
 #pragma once
 
 #include <cstddef>
@@ -11,11 +11,17 @@
 
 namespace molarium::storage {
 
+class File;
+
 // One read-only shared mapping of a file as it was when mapped; unmapped on destruction.
 class FileMapping {
  public:
   // Opens the path read-only, maps its current length, closes the descriptor.
   static Result<std::shared_ptr<const FileMapping>> map_file(const std::string& path);
+  // Maps the first `length` bytes of an open file. REQUIRES: the file is at least that long and
+  // stays so while mapped (reading a page past its end raises SIGBUS), and the descriptor is
+  // readable. The mapping outlives the descriptor.
+  static Result<std::shared_ptr<const FileMapping>> map_prefix(const File& file, std::uint64_t length);
 
   FileMapping(const FileMapping&) = delete;
   FileMapping& operator=(const FileMapping&) = delete;

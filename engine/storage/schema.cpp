@@ -65,7 +65,7 @@ std::unexpected<Error> section_error(ByteView record, const records::SectionErro
 }
 
 // The tensor case of a schema entry, once the tensor's shape is known.
-Result<SchemaEntry> tensor_entry(std::string_view key, std::uint8_t type_tag, bool per_atom,
+Result<SchemaEntry> tensor_entry(std::string_view key, TypeTag type_tag, bool per_atom,
                                  std::span<const std::uint64_t> shape, std::uint64_t atom_count) {
   if (per_atom) {
     if (shape.empty()) return invalid_data(cat("Atom tensor property '", key, "' must have at least one dimension"));
@@ -80,13 +80,13 @@ Result<SchemaEntry> tensor_entry(std::string_view key, std::uint8_t type_tag, bo
 }  // namespace
 
 std::string SchemaEntry::debug() const {
-  return cat("SchemaEntry { type_tag: ", unsigned{type_tag}, ", per_atom: ", per_atom ? "true" : "false",
+  return cat("SchemaEntry { type_tag: ", unsigned{tag_byte(type_tag)}, ", per_atom: ", per_atom ? "true" : "false",
              ", elem_bytes: ", elem_bytes, ", slot_bytes: ", slot_bytes, " }");
 }
 
-Result<void> check_entry_fits_tag(std::uint8_t kind, std::string_view key, const SchemaEntry& entry) {
+Result<void> check_entry_fits_tag(SectionKind kind, std::string_view key, const SchemaEntry& entry) {
   const auto rule = records::section_rule(kind, key, entry.type_tag);
-  if (!rule) return invalid_data(cat("Unsupported section type tag ", unsigned{entry.type_tag}));
+  if (!rule) return invalid_data(cat("Unsupported section type tag ", unsigned{tag_byte(entry.type_tag)}));
   const std::uint64_t expected_elem = rule->elem_bytes;
   bool valid = entry.elem_bytes == expected_elem && entry.per_atom == rule->per_atom;
   if (rule->variable) {
@@ -102,11 +102,11 @@ Result<void> check_entry_fits_tag(std::uint8_t kind, std::string_view key, const
   return {};
 }
 
-Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<SchemaEntry> schema_entry(SectionKind kind, std::string_view key, TypeTag type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,
                                  std::uint64_t atom_count) {
   const auto rule = records::section_rule(kind, key, type_tag);
-  if (!rule) return invalid_data(cat("Unsupported section type tag ", unsigned{type_tag}));
+  if (!rule) return invalid_data(cat("Unsupported section type tag ", unsigned{tag_byte(type_tag)}));
   const bool per_atom = rule->per_atom;
   const std::uint64_t elem_bytes = rule->elem_bytes;
 
@@ -132,7 +132,7 @@ Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::u
   return SchemaEntry{type_tag, per_atom, elem_bytes, no_slot ? 0 : rule->slot_bytes(payload_len)};
 }
 
-Result<void> insert_schema_entry(SchemaLock& lock, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<void> insert_schema_entry(SchemaLock& lock, SectionKind kind, std::string_view key, TypeTag type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,
                                  std::uint64_t atom_count) {
   MOLARIUM_ASSIGN_OR_RETURN(auto entry, schema_entry(kind, key, type_tag, payload_len, payload, atom_count));
@@ -154,14 +154,14 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
   }
 
   for (const soa::PresentBuiltin& field : soa::BuiltinFields(molecule)) {
-    MOLARIUM_TRY_VOID(insert_schema_entry(lock, kind_byte(SectionKind::Builtin), field.key, field.type_tag(),
+    MOLARIUM_TRY_VOID(insert_schema_entry(lock, SectionKind::Builtin, field.key, field.type_tag(),
                                           field.payload_length(), std::nullopt, atom_count));
   }
 
   for (SectionKind kind : {SectionKind::Atom, SectionKind::Molecule}) {
     const auto& properties = kind == SectionKind::Atom ? molecule.atom_properties : molecule.properties;
     for (const auto& [key, value] : properties) {
-      const std::uint8_t tag = dtypes::type_tag_of(value);
+      const TypeTag tag = dtypes::type_tag_of(value);
       // property_payload_length validates a tensor's shape.
       MOLARIUM_ASSIGN_OR_RETURN(const auto payload_len, dtypes::property_payload_length(value));
       if (const auto* tensor = std::get_if<types::property_index::kTensor>(&value)) {
@@ -169,12 +169,12 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
         // instead of encoding the values only to parse them again.
         const auto& shape = std::visit([](const auto& t) -> const auto& { return t.shape; }, *tensor);
         MOLARIUM_ASSIGN_OR_RETURN(auto entry,
-                                  tensor_entry(key, tag, is_per_atom(kind_byte(kind), key), shape, atom_count));
-        lock.entries.insert_or_assign(SectionId{kind_byte(kind), key}, entry);
+                                  tensor_entry(key, tag, is_per_atom(kind, key), shape, atom_count));
+        lock.entries.insert_or_assign(SectionId{kind, key}, entry);
         continue;
       }
       MOLARIUM_TRY_VOID(
-          insert_schema_entry(lock, kind_byte(kind), key, tag, payload_len, std::nullopt, atom_count));
+          insert_schema_entry(lock, kind, key, tag, payload_len, std::nullopt, atom_count));
     }
   }
   return lock;
@@ -195,8 +195,8 @@ Result<SchemaLock> parse_record_schema_with_layout(ByteView record, std::uint32_
     if (!section) return section_error(record, section.error());
     if (!is_valid_utf8(section->key)) return invalid_data("Invalid UTF-8 in section key");
     const std::string_view key = as_text(section->key);
-    const std::uint8_t type_tag = section->type_tag;
-    if (section->kind == kind_byte(SectionKind::Builtin)) {
+    const TypeTag type_tag = section->type_tag;
+    if (section->kind == SectionKind::Builtin) {
       MOLARIUM_TRY_VOID(dtypes::validate_builtin_type_tag_for_record_format(record_format, key, type_tag));
     }
     const std::optional<ByteView> tensor_payload =
@@ -238,7 +238,7 @@ Result<void> validate_schema_lock_for_record_format(std::uint32_t record_format,
   MOLARIUM_ASSIGN_OR_RETURN(auto tag, soa::resolve_positions_type(record_format, lock.positions_type));
   if (!soa::positions_stride(tag)) return invalid_data(cat("Unsupported positions type tag ", unsigned{tag}));
   for (const auto& [id, entry] : lock.entries) {
-    if (id.first != kind_byte(SectionKind::Builtin)) continue;
+    if (id.first != SectionKind::Builtin) continue;
     MOLARIUM_TRY_VOID(dtypes::validate_builtin_type_tag_for_record_format(record_format, id.second, entry.type_tag));
   }
   return {};
@@ -263,8 +263,8 @@ Result<Bytes> encode_schema_lock(const SchemaLock& lock) {
   append_le<std::uint32_t>(blob, static_cast<std::uint32_t>(lock.entries.size()));
   for (const auto& [id, entry] : lock.entries) {
     const std::string& key = id.second;
-    append_le<std::uint8_t>(blob, id.first);
-    append_le<std::uint8_t>(blob, entry.type_tag);
+    append_le<std::uint8_t>(blob, kind_byte(id.first));
+    append_le<std::uint8_t>(blob, tag_byte(entry.type_tag));
     append_le<std::uint8_t>(blob, entry.per_atom ? 1 : 0);
     append_le<std::uint16_t>(blob, static_cast<std::uint16_t>(key.size()));
     append_le<std::uint32_t>(blob, static_cast<std::uint32_t>(entry.elem_bytes));
@@ -296,9 +296,10 @@ Result<SchemaLock> decode_schema_lock(ByteView blob) {
     const std::uint8_t per_atom = head[kEntryPerAtomOffset];
     if (per_atom > 1) return invalid_data("Invalid schema per_atom flag");
     const std::size_t key_length = load_le<std::uint16_t>(head + kEntryKeyLengthOffset);
-    SchemaEntry entry{head[kEntryTagOffset], per_atom == 1, load_le<std::uint32_t>(head + kEntryElemBytesOffset),
+    SchemaEntry entry{static_cast<TypeTag>(head[kEntryTagOffset]), per_atom == 1,
+                      load_le<std::uint32_t>(head + kEntryElemBytesOffset),
                       load_le<std::uint32_t>(head + kEntrySlotBytesOffset)};
-    const std::uint8_t kind = head[kEntryKindOffset];
+    const auto kind = static_cast<SectionKind>(head[kEntryKindOffset]);
     offset += kBlobEntryHeadSize;
     if (blob.size() - offset < key_length) return invalid_data("Schema blob truncated at key");
     const ByteView key = blob.subspan(offset, key_length);

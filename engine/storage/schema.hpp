@@ -14,6 +14,7 @@
 #include "engine/atom.hpp"
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/dtypes.hpp"
 
 namespace molarium::storage {
 
@@ -23,8 +24,8 @@ struct DatabaseSchemaSection {
   std::uint64_t elem_bytes = 0;
   std::uint64_t slot_bytes = 0;
   bool per_atom = false;
-  std::uint8_t kind = 0;
-  std::uint8_t type_tag = 0;
+  SectionKind kind = SectionKind::Builtin;
+  TypeTag type_tag = TypeTag::F64;
   bool operator==(const DatabaseSchemaSection&) const = default;
 };
 
@@ -49,7 +50,7 @@ inline constexpr std::size_t kBlobEntryHeadSize = 13;
 inline constexpr std::uint8_t kNoPositionsType = 255;
 
 struct SchemaEntry {
-  std::uint8_t type_tag = 0;
+  TypeTag type_tag = TypeTag::F64;
   bool per_atom = false;
   std::uint64_t elem_bytes = 0;
   std::uint64_t slot_bytes = 0;  // per atom or per molecule; 0 for variable-size sections
@@ -59,7 +60,7 @@ struct SchemaEntry {
 };
 
 // (section kind, key); std::string orders by unsigned bytes, a prefix first.
-using SectionId = std::pair<std::uint8_t, std::string>;
+using SectionId = std::pair<SectionKind, std::string>;
 
 // Only grows: an entry is never changed or removed, a positions type never changes once set.
 struct SchemaLock {
@@ -73,15 +74,15 @@ struct SchemaLock {
 // at most one element per atom; one element for a molecule-level scalar; whole elements for a
 // molecule-level array). The blob decoder takes entries as stored; a reader that sizes buffers
 // from an entry checks it first, so damage cannot ask it for gigabytes.
-Result<void> check_entry_fits_tag(std::uint8_t kind, std::string_view key, const SchemaEntry& entry);
+Result<void> check_entry_fits_tag(SectionKind kind, std::string_view key, const SchemaEntry& entry);
 
 // One entry from a section. payload is given for tensor tags (needed to parse the shape).
-Result<SchemaEntry> schema_entry(std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<SchemaEntry> schema_entry(SectionKind kind, std::string_view key, TypeTag type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,
                                  std::uint64_t atom_count);
 
 // schema_entry, then insert under (kind, key), replacing an entry with that pair.
-Result<void> insert_schema_entry(SchemaLock& lock, std::uint8_t kind, std::string_view key, std::uint8_t type_tag,
+Result<void> insert_schema_entry(SchemaLock& lock, SectionKind kind, std::string_view key, TypeTag type_tag,
                                  std::uint64_t payload_len, std::optional<ByteView> payload,
                                  std::uint64_t atom_count);
 

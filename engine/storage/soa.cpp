@@ -20,13 +20,13 @@ inline constexpr std::uint64_t kMaxAtomCount = std::numeric_limits<std::uint32_t
 inline constexpr std::uint64_t kMaxRecordLength = std::numeric_limits<std::uint32_t>::max();
 
 template <class F32Tag, class F64Tag>
-std::uint8_t width_tag(std::size_t variant_index, F32Tag f32, F64Tag f64) {
-  return tag_byte(variant_index == kF32 ? f32 : f64);
+TypeTag width_tag(std::size_t variant_index, F32Tag f32, F64Tag f64) {
+  return variant_index == kF32 ? f32 : f64;
 }
 
 // A custom property with its payload length, measured once before anything is written.
 struct CustomSection {
-  std::uint8_t kind;
+  SectionKind kind;
   const std::string* key;
   const types::PropertyValue* value;
   std::uint64_t payload_length;
@@ -37,7 +37,7 @@ struct CustomSection {
 Result<void> collect_custom_sections(std::vector<CustomSection>& out, SectionKind kind,
                                      const types::PropertyMap& properties) {
   const std::size_t first = out.size();
-  for (const auto& [key, value] : properties) out.push_back({kind_byte(kind), &key, &value, 0});
+  for (const auto& [key, value] : properties) out.push_back({kind, &key, &value, 0});
   std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
             [](const CustomSection& a, const CustomSection& b) { return *a.key < *b.key; });
   for (auto it = out.begin() + static_cast<std::ptrdiff_t>(first); it != out.end(); ++it) {
@@ -50,22 +50,22 @@ Result<void> collect_custom_sections(std::vector<CustomSection>& out, SectionKin
 
 }  // namespace
 
-std::uint8_t PresentBuiltin::type_tag() const {
+TypeTag PresentBuiltin::type_tag() const {
   struct Visitor {
-    std::uint8_t operator()(const types::FloatArrayData* v) const {
+    TypeTag operator()(const types::FloatArrayData* v) const {
       return width_tag(v->index(), TypeTag::F32Array, TypeTag::F64Array);
     }
-    std::uint8_t operator()(const types::Mat3Data* v) const {
+    TypeTag operator()(const types::Mat3Data* v) const {
       return width_tag(v->index(), TypeTag::Mat3F32, TypeTag::Mat3F64);
     }
-    std::uint8_t operator()(const types::FloatScalarData* v) const {
+    TypeTag operator()(const types::FloatScalarData* v) const {
       return width_tag(v->index(), TypeTag::F32, TypeTag::F64);
     }
-    std::uint8_t operator()(const types::Vec3Data* v) const {
+    TypeTag operator()(const types::Vec3Data* v) const {
       return width_tag(v->index(), TypeTag::Vec3F32, TypeTag::Vec3F64);
     }
-    std::uint8_t operator()(const std::string*) const { return tag_byte(TypeTag::Str); }
-    std::uint8_t operator()(const std::array<bool, 3>*) const { return tag_byte(TypeTag::Pbc); }
+    TypeTag operator()(const std::string*) const { return TypeTag::Str; }
+    TypeTag operator()(const std::array<bool, 3>*) const { return TypeTag::Pbc; }
   };
   return std::visit(Visitor{}, value);
 }
@@ -179,7 +179,7 @@ Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, std::uint32
   append_bytes(record, molecule.atomic_numbers);
   append_le<std::uint16_t>(record, static_cast<std::uint16_t>(section_count));
   for (const PresentBuiltin& field : builtins) {
-    records::append_section_header(record, kind_byte(SectionKind::Builtin), field.key, field.type_tag(),
+    records::append_section_header(record, SectionKind::Builtin, field.key, field.type_tag(),
                           field.payload_length());
     field.append_payload(record);
   }

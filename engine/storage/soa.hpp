@@ -13,6 +13,7 @@
 #include "engine/atom.hpp"
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/dtypes.hpp"
 
 namespace molarium::storage::soa {
 
@@ -43,7 +44,7 @@ struct PresentBuiltin {
   BuiltinValue value;
 
   // The tag the field is written with (its width decides between the float32 and float64 tag).
-  std::uint8_t type_tag() const;
+  TypeTag type_tag() const;
   // For per-atom fields, the length of the field's own list times the element size.
   std::uint64_t payload_length() const;
   // Appends the field's values as stored; pbc as three bytes 1 or 0.

@@ -254,27 +254,27 @@ PyObject* tensor_array(const types::TensorData& tensor) {
 // ---------------------------------------------------------------------------------------------
 // Record payloads of a view
 
-PyObject* view_vec3_payload_py(ByteView payload, std::uint8_t type_tag, std::size_t rows, std::string_view label) {
-  if (type_tag == tag_byte(TypeTag::Vec3F32)) return payload_array_2d<float>(payload, rows, 3);
-  if (type_tag == tag_byte(TypeTag::Vec3F64)) return payload_array_2d<double>(payload, rows, 3);
+PyObject* view_vec3_payload_py(ByteView payload, TypeTag type_tag, std::size_t rows, std::string_view label) {
+  if (type_tag == TypeTag::Vec3F32) return payload_array_2d<float>(payload, rows, 3);
+  if (type_tag == TypeTag::Vec3F64) return payload_array_2d<double>(payload, rows, 3);
   return invalid_section(label);
 }
 
 PyObject* view_builtin_vec3_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                     std::string_view label) {
   const std::size_t n = view.atom_count();
-  const bool valid = (slot.type_tag == tag_byte(TypeTag::Vec3F32) && slot_has_length(slot, n, 3 * sizeof(float))) ||
-                     (slot.type_tag == tag_byte(TypeTag::Vec3F64) && slot_has_length(slot, n, 3 * sizeof(double)));
+  const bool valid = (slot.type_tag == TypeTag::Vec3F32 && slot_has_length(slot, n, 3 * sizeof(float))) ||
+                     (slot.type_tag == TypeTag::Vec3F64 && slot_has_length(slot, n, 3 * sizeof(double)));
   if (!valid) return invalid_section(label);
   return view_vec3_payload_py(view.builtin_payload(slot), slot.type_tag, n, label);
 }
 
 PyObject* view_builtin_mat3_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                     std::string_view label) {
-  if (slot.type_tag == tag_byte(TypeTag::Mat3F64) && slot_has_length(slot, 9, sizeof(double))) {
+  if (slot.type_tag == TypeTag::Mat3F64 && slot_has_length(slot, 9, sizeof(double))) {
     return payload_array_2d<double>(view.builtin_payload(slot), 3, 3);
   }
-  if (slot.type_tag == tag_byte(TypeTag::Mat3F32) && slot_has_length(slot, 9, sizeof(float))) {
+  if (slot.type_tag == TypeTag::Mat3F32 && slot_has_length(slot, 9, sizeof(float))) {
     return payload_array_2d<float>(view.builtin_payload(slot), 3, 3);
   }
   return invalid_section(label);
@@ -283,10 +283,10 @@ PyObject* view_builtin_mat3_slot_py(const records::SoaMoleculeView& view, const 
 PyObject* view_builtin_float_array_slot_py(const records::SoaMoleculeView& view, const records::SoaBuiltinSlot& slot,
                                            std::string_view label) {
   const std::size_t n = view.atom_count();
-  if (slot.type_tag == tag_byte(TypeTag::F64Array) && slot_has_length(slot, n, sizeof(double))) {
+  if (slot.type_tag == TypeTag::F64Array && slot_has_length(slot, n, sizeof(double))) {
     return payload_array_1d<double>(view.builtin_payload(slot));
   }
-  if (slot.type_tag == tag_byte(TypeTag::F32Array) && slot_has_length(slot, n, sizeof(float))) {
+  if (slot.type_tag == TypeTag::F32Array && slot_has_length(slot, n, sizeof(float))) {
     return payload_array_1d<float>(view.builtin_payload(slot));
   }
   return invalid_section(label);

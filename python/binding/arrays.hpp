@@ -105,7 +105,7 @@ PyObject* tensor_array(const molarium::types::TensorData& tensor);
 
 // (rows, 3) float32 (tag 4) or float64 (tag 7) array of the payload; another tag gives ValueError
 // "Invalid {label} section". REQUIRES: the payload holds rows * 3 elements of the tag's width.
-PyObject* view_vec3_payload_py(molarium::ByteView payload, std::uint8_t type_tag, std::size_t rows,
+PyObject* view_vec3_payload_py(molarium::ByteView payload, molarium::storage::TypeTag type_tag, std::size_t rows,
                                std::string_view label);
 
 // The view's forces or velocities: tag 4 with atom count * 12 bytes or tag 7 with atom count * 24,

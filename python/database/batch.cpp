@@ -26,7 +26,7 @@ using molarium::storage::TypeTag;
 using molarium::storage::tag_byte;
 using molecule::array_of;
 
-constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
+constexpr auto kBuiltinKind = molarium::storage::SectionKind::Builtin;
 constexpr std::uint8_t kPositionsF32 = tag_byte(TypeTag::Vec3F32);
 constexpr std::uint8_t kPositionsF64 = tag_byte(TypeTag::Vec3F64);
 
@@ -159,7 +159,8 @@ PyResult<void> check_energy(PyArrayObject* energy, std::size_t batch) {
 // Bytes of one molecule's positions: n_atoms times the bytes of one triple.
 PyResult<std::uint64_t> positions_bytes_per_molecule(std::size_t n_atoms, std::uint8_t positions_type_tag) {
   std::uint64_t bytes = 0;
-  if (!molarium::checked_mul(n_atoms, records::type_tag_elem_bytes(positions_type_tag).value_or(0), bytes)) {
+  const auto positions_tag = static_cast<molarium::storage::TypeTag>(positions_type_tag);
+  if (!molarium::checked_mul(n_atoms, records::type_tag_elem_bytes(positions_tag).value_or(0), bytes)) {
     return fail("positions byte length overflow");
   }
   return bytes;
@@ -193,7 +194,7 @@ PyArrayObject* optional_array(PyObject* object, int type_num, int ndim, bool* pa
 // A (batch, n_atoms[, 3]) field of the fast path, in place.
 PyResult<std::optional<StackedPayloads>> fast_per_atom_field(PyArrayObject* array, const BatchShape& shape,
                                                              bool triples, std::string_view field,
-                                                             std::uint8_t type_tag) {
+                                                             molarium::storage::TypeTag type_tag) {
   if (array == nullptr) return std::nullopt;
   if (!check_builtin_layout(array, shape.batch, shape.n_atoms, triples, field)) return std::unexpected(Raised{});
   std::uint64_t per_molecule = 0;
@@ -246,22 +247,22 @@ PyResult<std::optional<FastFields>> fast_fields(const BatchArguments& arguments)
   const std::size_t batch = shape->batch;
   auto positions_bytes = positions_bytes_per_molecule(shape->n_atoms, kPositionsF32);
   if (!positions_bytes) return std::unexpected(Raised{});
-  fields.positions = {bytes_of(positions), *positions_bytes, kPositionsF32};
+  fields.positions = {bytes_of(positions), *positions_bytes, static_cast<TypeTag>(kPositionsF32)};
   if (!check_atomic_numbers(arguments.atomic_numbers, *shape)) return std::unexpected(Raised{});
-  fields.atomic_numbers = {bytes_of(arguments.atomic_numbers), shape->n_atoms, 0};
+  fields.atomic_numbers = {bytes_of(arguments.atomic_numbers), shape->n_atoms, TypeTag{}};
   if (energy != nullptr) {
     if (!check_energy(energy, batch)) return std::unexpected(Raised{});
-    fields.energy = StackedPayloads{bytes_of(energy), sizeof(double), tag_byte(TypeTag::F64)};
+    fields.energy = StackedPayloads{bytes_of(energy), sizeof(double), TypeTag::F64};
   }
 
-  auto forces_field = fast_per_atom_field(forces, *shape, true, builtin::kForces, tag_byte(TypeTag::Vec3F32));
+  auto forces_field = fast_per_atom_field(forces, *shape, true, builtin::kForces, TypeTag::Vec3F32);
   if (!forces_field) return std::unexpected(Raised{});
   fields.forces = *forces_field;
-  auto charges_field = fast_per_atom_field(charges, *shape, false, builtin::kCharges, tag_byte(TypeTag::F64Array));
+  auto charges_field = fast_per_atom_field(charges, *shape, false, builtin::kCharges, TypeTag::F64Array);
   if (!charges_field) return std::unexpected(Raised{});
   fields.charges = *charges_field;
   auto velocities_field =
-      fast_per_atom_field(velocities, *shape, true, builtin::kVelocities, tag_byte(TypeTag::Vec3F32));
+      fast_per_atom_field(velocities, *shape, true, builtin::kVelocities, TypeTag::Vec3F32);
   if (!velocities_field) return std::unexpected(Raised{});
   fields.velocities = *velocities_field;
 
@@ -277,7 +278,7 @@ PyResult<std::optional<FastFields>> fast_fields(const BatchArguments& arguments)
 
   if (arguments.pbc != nullptr) {
     if (!check_builtin_layout(arguments.pbc, batch, 3, false, builtin::kPbc)) return std::unexpected(Raised{});
-    fields.pbc = StackedPayloads{bytes_of(arguments.pbc), 3, tag_byte(TypeTag::Pbc)};
+    fields.pbc = StackedPayloads{bytes_of(arguments.pbc), 3, TypeTag::Pbc};
   }
   if (arguments.name && arguments.name->size() != batch) {
     return fail(cat("name length (", arguments.name->size(), ") doesn't match batch size (", batch, ")"));
@@ -329,10 +330,10 @@ FastOutcome try_add_arrays_batch_fast_canonical(AtomDatabase& database, const Ba
 
 PyResult<std::optional<BatchSectionColumn>> energy_column(PyObject* object, std::size_t batch) {
   if (object == nullptr) return std::nullopt;
-  std::uint8_t type_tag = tag_byte(TypeTag::F32);
+  TypeTag type_tag = TypeTag::F32;
   PyArrayObject* energy = array_of(object, NPY_FLOAT32, 1);
   if (energy == nullptr) {
-    type_tag = tag_byte(TypeTag::F64);
+    type_tag = TypeTag::F64;
     energy = array_of(object, NPY_FLOAT64, 1);
   }
   if (energy == nullptr) return fail(cat(builtin::kEnergy, " must be a float32 or float64 ndarray with shape (batch,)"));
@@ -392,8 +393,8 @@ PyResult<void> add_arrays_batch_general(AtomDatabase& database, const BatchArgum
   BatchSource source;
   source.shape = *shape;
   source.positions_type_tag = positions_type_tag;
-  source.positions = {positions_bytes.data(), *positions_per_molecule, positions_type_tag};
-  source.atomic_numbers = {atomic_numbers.data(), n_atoms, 0};
+  source.positions = {positions_bytes.data(), *positions_per_molecule, static_cast<TypeTag>(positions_type_tag)};
+  source.atomic_numbers = {atomic_numbers.data(), n_atoms, TypeTag{}};
   source.energy = stacked_payloads(*energy);
   source.forces = stacked_payloads(*forces);
   source.charges = stacked_payloads(*charges);

@@ -47,8 +47,8 @@ struct BatchSectionColumn {
   molarium::Bytes bytes;
   std::optional<std::vector<std::string>> var_payloads;
   std::uint64_t per_molecule_bytes = 0;
-  std::uint8_t kind = 0;  // SectionKind: 0 built-in, 1 atom scope, 2 molecule scope
-  std::uint8_t type_tag = 0;
+  molarium::storage::SectionKind kind = molarium::storage::SectionKind::Builtin;
+  molarium::storage::TypeTag type_tag = molarium::storage::TypeTag::F64;
 
   // Molecule i's payload: its text, or bytes [i * per_molecule_bytes, (i + 1) * per_molecule_bytes).
   // REQUIRES: i is below the batch size.
@@ -66,7 +66,7 @@ class FastMat3Slice {
   static PyResult<FastMat3Slice> from_f64(PyArrayObject* array, std::size_t batch, std::string_view field);
 
   // 12 (float32) or 10 (float64).
-  std::uint8_t type_tag() const;
+  molarium::storage::TypeTag type_tag() const;
   // 36 or 72: one matrix, row by row.
   std::size_t matrix_bytes() const;
   // Start of the array's element memory (9 * batch elements).
@@ -133,8 +133,9 @@ PyResult<std::vector<BatchSectionColumn>> extract_custom_columns(PyObject* prope
 
 // The schema section of one section of every molecule, by the per-section rule: slot bytes 0 for
 // texts, null and tensors, the element bytes for per-atom sections, otherwise the bytes per molecule.
-molarium::storage::DatabaseSchemaSection schema_section_for_payloads(std::uint8_t kind, std::string_view key,
-                                                                     std::uint8_t type_tag,
+molarium::storage::DatabaseSchemaSection schema_section_for_payloads(molarium::storage::SectionKind kind,
+                                                                     std::string_view key,
+                                                                     molarium::storage::TypeTag type_tag,
                                                                      std::uint64_t per_molecule_bytes);
 molarium::storage::DatabaseSchemaSection schema_section_from_column(const BatchSectionColumn& column);
 
@@ -153,7 +154,7 @@ struct BatchShape {
 struct StackedPayloads {
   const std::uint8_t* data = nullptr;
   std::uint64_t per_molecule_bytes = 0;
-  std::uint8_t type_tag = 0;
+  molarium::storage::TypeTag type_tag = molarium::storage::TypeTag::F64;
 
   // REQUIRES: i is below the batch size.
   molarium::ByteView at(std::size_t i) const {

@@ -22,20 +22,20 @@ using molarium::storage::TypeTag;
 using molarium::storage::tag_byte;
 using molecule::array_of;
 
-constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
+constexpr auto kBuiltinKind = molarium::storage::SectionKind::Builtin;
 
 // One float field's accepted widths: the float32 tag and the float64 tag.
 struct FloatTags {
-  std::uint8_t f32;
-  std::uint8_t f64;
+  TypeTag f32;
+  TypeTag f64;
 };
 
 // The float array with `ndim` dimensions a built-in field accepts (float32 first), with the tag of
 // its width; nullptr when it is neither.
-std::pair<PyArrayObject*, std::uint8_t> float_array(PyObject* object, int ndim, FloatTags tags) {
+std::pair<PyArrayObject*, TypeTag> float_array(PyObject* object, int ndim, FloatTags tags) {
   if (PyArrayObject* array = array_of(object, NPY_FLOAT32, ndim)) return {array, tags.f32};
   if (PyArrayObject* array = array_of(object, NPY_FLOAT64, ndim)) return {array, tags.f64};
-  return {nullptr, 0};
+  return {nullptr, TypeTag{}};
 }
 
 // The layout a built-in float field must have: dimensions (batch, rows[, 3]).
@@ -100,20 +100,20 @@ PyResult<std::optional<BatchSectionColumn>> extract_optional_builtin_vec3_column
                                                                                  std::size_t n_atoms,
                                                                                  std::string_view field) {
   return builtin_float_column(object, batch, field, {3, n_atoms, true, "(batch, n_atoms, 3)"},
-                              {tag_byte(TypeTag::Vec3F32), tag_byte(TypeTag::Vec3F64)});
+                              {TypeTag::Vec3F32, TypeTag::Vec3F64});
 }
 
 PyResult<std::optional<BatchSectionColumn>> extract_optional_builtin_float_array_column(PyObject* object,
                                                                                         std::size_t batch,
                                                                                         std::size_t n_atoms) {
   return builtin_float_column(object, batch, builtin::kCharges, {2, n_atoms, false, "(batch, n_atoms)"},
-                              {tag_byte(TypeTag::F32Array), tag_byte(TypeTag::F64Array)});
+                              {TypeTag::F32Array, TypeTag::F64Array});
 }
 
 PyResult<std::optional<BatchSectionColumn>> extract_optional_builtin_mat3_column(PyObject* object, std::size_t batch,
                                                                                  std::string_view field) {
   return builtin_float_column(object, batch, field, {3, 3, true, "(batch, 3, 3)"},
-                              {tag_byte(TypeTag::Mat3F32), tag_byte(TypeTag::Mat3F64)});
+                              {TypeTag::Mat3F32, TypeTag::Mat3F64});
 }
 
 PyResult<BatchSectionColumn> extract_builtin_pbc_column(PyArrayObject* pbc, std::size_t batch) {
@@ -126,7 +126,7 @@ PyResult<BatchSectionColumn> extract_builtin_pbc_column(PyArrayObject* pbc, std:
   for (std::uint8_t& flag : column.bytes) flag = flag != 0 ? 1 : 0;
   column.per_molecule_bytes = 3;
   column.kind = kBuiltinKind;
-  column.type_tag = tag_byte(TypeTag::Pbc);
+  column.type_tag = TypeTag::Pbc;
   return column;
 }
 
@@ -140,7 +140,7 @@ PyResult<std::optional<BatchSectionColumn>> extract_builtin_name_column(std::opt
   column.name = std::string(builtin::kName);
   column.var_payloads = std::move(names);
   column.kind = kBuiltinKind;
-  column.type_tag = tag_byte(TypeTag::Str);
+  column.type_tag = TypeTag::Str;
   return column;
 }
 
@@ -172,8 +172,8 @@ PyResult<FastMat3Slice> FastMat3Slice::from_f64(PyArrayObject* array, std::size_
   return FastMat3Slice(*elements);
 }
 
-std::uint8_t FastMat3Slice::type_tag() const {
-  return std::holds_alternative<F32>(elements_) ? tag_byte(TypeTag::Mat3F32) : tag_byte(TypeTag::Mat3F64);
+TypeTag FastMat3Slice::type_tag() const {
+  return std::holds_alternative<F32>(elements_) ? TypeTag::Mat3F32 : TypeTag::Mat3F64;
 }
 
 std::size_t FastMat3Slice::matrix_bytes() const {
@@ -187,8 +187,9 @@ const std::uint8_t* FastMat3Slice::data() const {
 // ---------------------------------------------------------------------------------------------
 // Schema sections
 
-molarium::storage::DatabaseSchemaSection schema_section_for_payloads(std::uint8_t kind, std::string_view key,
-                                                                     std::uint8_t type_tag,
+molarium::storage::DatabaseSchemaSection schema_section_for_payloads(molarium::storage::SectionKind kind,
+                                                                     std::string_view key,
+                                                                     molarium::storage::TypeTag type_tag,
                                                                      std::uint64_t per_molecule_bytes) {
   // The columns carry tags 0 to 17 only; one above would be described with no element and no slot.
   const auto rule = records::section_rule(kind, key, type_tag)

@@ -28,13 +28,13 @@ using Attempt = PyResult<std::optional<BatchSectionColumn>>;
 
 // Which dictionary an entry comes from.
 struct Scope {
-  std::uint8_t kind;
+  molarium::storage::SectionKind kind;
   const char* label;     // names the dictionary in the duplicate-key message
   const char* argument;  // names it in a key's TypeError
 };
-constexpr Scope kMoleculeScope{molarium::storage::kind_byte(molarium::storage::SectionKind::Molecule), "property",
+constexpr Scope kMoleculeScope{molarium::storage::SectionKind::Molecule, "property",
                                "properties"};
-constexpr Scope kAtomScope{molarium::storage::kind_byte(molarium::storage::SectionKind::Atom), "atom property",
+constexpr Scope kAtomScope{molarium::storage::SectionKind::Atom, "atom property",
                            "atom_properties"};
 
 std::unexpected<Raised> internal_fault(std::string_view message) {
@@ -42,7 +42,7 @@ std::unexpected<Raised> internal_fault(std::string_view message) {
   return std::unexpected(Raised{});
 }
 
-BatchSectionColumn fixed_column(std::string_view key, const Scope& scope, std::uint8_t type_tag,
+BatchSectionColumn fixed_column(std::string_view key, const Scope& scope, molarium::storage::TypeTag type_tag,
                                 std::uint64_t per_molecule_bytes, Bytes bytes) {
   BatchSectionColumn column;
   column.name = std::string(key);
@@ -99,7 +99,7 @@ Attempt texts_column(PyObject* value, std::size_t batch, std::string_view key, c
   column.name = std::string(key);
   column.var_payloads = std::move(**texts);
   column.kind = scope.kind;
-  column.type_tag = tag_byte(TypeTag::Str);
+  column.type_tag = TypeTag::Str;
   return column;
 }
 
@@ -114,7 +114,7 @@ PyResult<void> reject_list_or_tuple_tensor_column(PyObject* value, std::string_v
 // One value per molecule, widened to the 8-byte type Stored (float64 or int64), in logical order.
 template <class Source, class Stored>
 Attempt widened_column(PyArrayObject* array, std::size_t batch, std::string_view key, const Scope& scope,
-                       std::uint8_t type_tag) {
+                       molarium::storage::TypeTag type_tag) {
   if (dim(array, 0) != batch) return fail(length_mismatch(key, dim(array, 0), batch));
   const std::vector<Source> values = molecule::copy_elements_as<Source>(array);
   Bytes bytes(values.size() * sizeof(Stored));
@@ -126,16 +126,16 @@ Attempt widened_column(PyArrayObject* array, std::size_t batch, std::string_view
 
 Attempt one_value_per_molecule(PyObject* value, std::size_t batch, std::string_view key, const Scope& scope) {
   if (PyArrayObject* array = array_of(value, NPY_FLOAT32, 1)) {
-    return widened_column<float, double>(array, batch, key, scope, tag_byte(TypeTag::F64));
+    return widened_column<float, double>(array, batch, key, scope, TypeTag::F64);
   }
   if (PyArrayObject* array = array_of(value, NPY_FLOAT64, 1)) {
-    return widened_column<double, double>(array, batch, key, scope, tag_byte(TypeTag::F64));
+    return widened_column<double, double>(array, batch, key, scope, TypeTag::F64);
   }
   if (PyArrayObject* array = array_of(value, NPY_INT32, 1)) {
-    return widened_column<std::int32_t, std::int64_t>(array, batch, key, scope, tag_byte(TypeTag::I64));
+    return widened_column<std::int32_t, std::int64_t>(array, batch, key, scope, TypeTag::I64);
   }
   if (PyArrayObject* array = array_of(value, NPY_INT64, 1)) {
-    return widened_column<std::int64_t, std::int64_t>(array, batch, key, scope, tag_byte(TypeTag::I64));
+    return widened_column<std::int64_t, std::int64_t>(array, batch, key, scope, TypeTag::I64);
   }
   return std::nullopt;
 }
@@ -143,7 +143,7 @@ Attempt one_value_per_molecule(PyObject* value, std::size_t batch, std::string_v
 // A (batch, k) array, one row of k values per molecule, values kept in their width. With an atom
 // count (atom scope) k must equal it; that check comes after the others.
 Attempt extract_matrix_column(PyArrayObject* array, std::size_t batch, std::string_view key, const Scope& scope,
-                              std::uint8_t type_tag, std::optional<std::size_t> atom_count) {
+                              molarium::storage::TypeTag type_tag, std::optional<std::size_t> atom_count) {
   if (dim(array, 0) != batch) return fail(cat("custom property '", key, "' must have shape (", batch, ", k)"));
   if (!PyArray_IS_C_CONTIGUOUS(array)) return fail(cat("custom property '", key, "' must be C-contiguous"));
   if (atom_count && dim(array, 1) != *atom_count) {
@@ -168,7 +168,7 @@ Attempt one_row_per_molecule(PyObject* value, std::size_t batch, std::string_vie
                                     {NPY_INT32, TypeTag::I32Array}};
   for (const Form& form : kForms) {
     if (PyArrayObject* array = array_of(value, form.type_num, 2)) {
-      return extract_matrix_column(array, batch, key, scope, tag_byte(form.tag), atom_count);
+      return extract_matrix_column(array, batch, key, scope, form.tag, atom_count);
     }
   }
   return std::nullopt;
@@ -192,7 +192,7 @@ Attempt extract_vec3_column(PyObject* value, std::size_t batch, std::string_view
   if (!checked_mul(dim(array, 1), f32 ? 12 : 24, per_molecule)) {
     return fail(cat("custom property '", key, "' byte length overflow"));
   }
-  return fixed_column(key, scope, tag_byte(f32 ? TypeTag::Vec3F32 : TypeTag::Vec3F64), per_molecule,
+  return fixed_column(key, scope, f32 ? TypeTag::Vec3F32 : TypeTag::Vec3F64, per_molecule,
                       copy_contiguous_le(array));
 }
 
@@ -228,10 +228,10 @@ Attempt extract_stacked_tensor_column(PyObject* value, std::size_t batch, std::o
                                     {NPY_INT32, TypeTag::TensorI32},
                                     {NPY_INT64, TypeTag::TensorI64}};
   PyArrayObject* array = nullptr;
-  std::uint8_t type_tag = 0;
+  TypeTag type_tag = TypeTag::TensorF32;
   for (const Form& form : kForms) {
     if ((array = array_of(value, form.type_num, molecule::kAnyRank)) != nullptr) {
-      type_tag = tag_byte(form.tag);
+      type_tag = form.tag;
       break;
     }
   }

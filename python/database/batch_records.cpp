@@ -22,7 +22,7 @@ using molarium::storage::tag_byte;
 using records::SoaBuiltinPayload;
 using records::SoaBuiltinPayloads;
 
-constexpr std::uint8_t kBuiltinKind = molarium::storage::kind_byte(molarium::storage::SectionKind::Builtin);
+constexpr auto kBuiltinKind = molarium::storage::SectionKind::Builtin;
 // From this many molecules on, records are built on the worker pool.
 constexpr std::size_t kMinParallelBatch = 1024;
 
@@ -53,7 +53,7 @@ DatabaseSchema batch_schema(const BatchSource& source) {
       schema.sections.push_back(
           schema_section_for_payloads(kBuiltinKind, key, (*stacked)->type_tag, (*stacked)->per_molecule_bytes));
     } else if (stacked == nullptr && source.names != nullptr) {
-      schema.sections.push_back(schema_section_for_payloads(kBuiltinKind, key, tag_byte(TypeTag::Str), 0));
+      schema.sections.push_back(schema_section_for_payloads(kBuiltinKind, key, TypeTag::Str, 0));
     }
   }
   for (const BatchSectionColumn& column : source.custom) schema.sections.push_back(schema_section_from_column(column));

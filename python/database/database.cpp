@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "engine/compression.hpp"
 #include "engine/pool.hpp"
@@ -24,6 +25,7 @@ using molarium::cat;
 using molarium::compression::CompressionType;
 using molarium::storage::BorrowedRecord;
 using molarium::storage::BorrowedRecordWithPositions;
+using molarium::storage::SharedRecordBytes;
 using molecule::MoleculeValue;
 using molecule::SharedMolecule;
 using records::SoaMoleculeView;
@@ -92,6 +94,11 @@ molarium::Result<SoaMoleculeView> load_mapped_view(const AtomDatabase& database,
   return SoaMoleculeView::from_storage(std::move(record), context.positions_stride, context.positions_type_tag);
 }
 
+// A record as a view holds it: a range of the mapping it keeps alive, or bytes of its own.
+records::SoaBytes soa_bytes(SharedRecordBytes record) {
+  return std::visit([](auto&& held) { return records::SoaBytes(std::move(held)); }, std::move(record.held));
+}
+
 // Returns a new reference to a new view-backed PyMolecule, or nullptr with an exception set.
 PyObject* wrap_view(SoaMoleculeView&& view) {
   return molecule::new_py_molecule(MoleculeValue(std::in_place_type<SoaMoleculeView>, std::move(view)));
@@ -147,10 +154,9 @@ PyObject* molecule_at(const AtomDatabase& database, std::size_t index) {
     if (!view) return binding::raise_error(view.error());
     return wrap_view(std::move(*view));
   }
-  auto records = binding::without_gil([&] { return database.get_raw_bytes(std::span<const std::size_t>(&index, 1)); });
-  if (!records) return binding::raise_error(records.error());
-  if (records->empty()) return binding::raise_value_error(cat("Missing raw bytes for molecule ", index));
-  auto view = SoaMoleculeView::from_bytes(std::move(records->front()), *context);
+  auto record = binding::without_gil([&] { return database.record(index); });
+  if (!record) return binding::raise_error(record.error());
+  auto view = SoaMoleculeView::from_bytes(soa_bytes(std::move(*record)), *context);
   if (!view) return binding::raise_error(view.error());
   return wrap_view(std::move(*view));
 }
@@ -341,12 +347,12 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
     if (!views) return binding::raise_error(views.error());
     return wrap_views(std::move(*views));
   }
-  auto records = binding::without_gil([&] { return (*database)->get_raw_bytes(*indices); });
+  auto records = binding::without_gil([&] { return (*database)->shared_records(*indices); });
   if (!records) return binding::raise_error(records.error());
   std::vector<SoaMoleculeView> views;
   views.reserve(records->size());
-  for (molarium::Bytes& record : *records) {
-    auto view = SoaMoleculeView::from_bytes(std::move(record), *context);
+  for (SharedRecordBytes& record : *records) {
+    auto view = SoaMoleculeView::from_bytes(soa_bytes(std::move(record)), *context);
     if (!view) return binding::raise_value_error(cat("ValueError: ", view.error().display()));
     views.push_back(std::move(*view));
   }

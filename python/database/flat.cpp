@@ -49,7 +49,9 @@ using ByteBuffer = FlatBuffer<std::uint8_t>;
 // The capsule name of the objects that own a buffer given up by a FlatBuffer.
 constexpr const char* kFlatBufferHolderName = "molarium._molarium_rs.flat_buffer";
 
-void free_flat_buffer(PyObject* holder) { std::free(PyCapsule_GetPointer(holder, kFlatBufferHolderName)); }
+void free_flat_buffer(PyObject* holder) {
+  records::release_flat_memory(PyCapsule_GetPointer(holder, kFlatBufferHolderName));
+}
 
 // Returns a new reference to an uninitialised array of NumPy's own memory, or nullptr with an
 // exception set. REQUIRES: ensure_numpy() has succeeded.
@@ -195,7 +197,7 @@ PyObject* flags_section_array(ByteBuffer&& buffer) {
 
 // Returns a new reference to the array of a fixed-size section of tag 0 to 12 (not 2), an empty
 // Ref for another tag, or nullptr with an exception set. The buffer is taken over.
-std::optional<binding::Ref> fixed_section_value(std::uint8_t tag, ByteBuffer&& buffer) {
+std::optional<binding::Ref> fixed_section_value(molarium::storage::TypeTag tag, ByteBuffer&& buffer) {
   // The engine's table says what a tag's elements are made of: the value type and the values per
   // element (three for xyz rows, nine for a matrix).
   const records::TagValues values = records::tag_values(tag);
@@ -255,7 +257,7 @@ PyObject* typed_tensor_array(const Bytes& values, std::span<const std::uint64_t>
 
 // Returns a new reference to an array of the tag's dtype and `shape` over the concatenated
 // values (the buffer is released on return in every case), or nullptr with an exception set.
-PyObject* tensor_array_from_bytes(std::uint8_t tag, Bytes values, std::span<const std::uint64_t> shape) {
+PyObject* tensor_array_from_bytes(molarium::storage::TypeTag tag, Bytes values, std::span<const std::uint64_t> shape) {
   switch (static_cast<TypeTag>(tag)) {
     case TypeTag::TensorF32: return typed_tensor_array<float>(values, shape);
     case TypeTag::TensorF64: return typed_tensor_array<double>(values, shape);
@@ -270,7 +272,7 @@ PyObject* tensor_array_from_bytes(std::uint8_t tag, Bytes values, std::span<cons
 // exception set. Every molecule must have the tensor, with one common shape (or suffix).
 PyObject* concatenated_tensor(const DatabaseSchemaSection& entry, const TensorColumn& column,
                               std::span<const std::uint32_t> atom_counts, std::uint64_t total_atoms) {
-  const std::uint8_t tag = entry.type_tag;
+  const auto tag = entry.type_tag;
   std::vector<std::uint64_t> common;  // molecule 0's shape, or its suffix for per-atom tensors
   std::vector<std::size_t> values_offsets(column.size());
   std::size_t total_bytes = 0;
@@ -329,7 +331,7 @@ std::optional<binding::Ref> section_value(FlatExtraction& flat, std::size_t j) {
     if (!value) return std::nullopt;
     return value;
   }
-  if (entry.type_tag > tag_byte(TypeTag::Mat3F32) || entry.type_tag == tag_byte(TypeTag::Str)) return binding::Ref();
+  if (entry.type_tag > TypeTag::Mat3F32 || entry.type_tag == TypeTag::Str) return binding::Ref();
   auto value = fixed_section_value(entry.type_tag, std::move(flat.fixed_buffers[j]));
   flat.fixed_buffers[j] = ByteBuffer();
   return value;
@@ -354,9 +356,9 @@ PyObject* flat_dictionary(FlatExtraction&& flat) {
     auto value = section_value(flat, j);
     if (!value) return nullptr;
     if (!*value) continue;
-    const std::uint8_t kind = flat.layout[j].kind;
-    PyObject* target = kind == molarium::storage::kind_byte(molarium::storage::SectionKind::Atom) ? atom_properties.get()
-                       : kind == molarium::storage::kind_byte(molarium::storage::SectionKind::Molecule)
+    const auto kind = flat.layout[j].kind;
+    PyObject* target = kind == molarium::storage::SectionKind::Atom ? atom_properties.get()
+                       : kind == molarium::storage::SectionKind::Molecule
                            ? properties.get()
                            : result.get();
     if (!set_item(target, flat.layout[j].key, std::move(*value))) return nullptr;

@@ -23,8 +23,8 @@ using records::BuiltinField;
 using records::SoaMoleculeView;
 using records::SoaSectionSlot;
 
-constexpr std::uint8_t kMoleculeKind = kind_byte(SectionKind::Molecule);
-constexpr std::uint8_t kAtomKind = kind_byte(SectionKind::Atom);
+constexpr auto kMoleculeKind = SectionKind::Molecule;
+constexpr auto kAtomKind = SectionKind::Atom;
 
 // ASE keeps these names for its own fields; a custom property under one of them never becomes an
 // array.
@@ -69,7 +69,7 @@ bool put(PyObject* dict, std::string_view key, PyObject* value) {
 // A molecule-scope section is a per-atom array when it is one of the six array types (tags 3 to
 // 8) and holds exactly one element (or triple) per atom.
 bool is_per_atom_section(const SoaSectionSlot& slot, std::size_t atom_count) {
-  if (slot.type_tag < tag_byte(TypeTag::F64Array) || slot.type_tag > tag_byte(TypeTag::I32Array)) return false;
+  if (slot.type_tag < TypeTag::F64Array || slot.type_tag > TypeTag::I32Array) return false;
   const auto width = molarium::storage::dtypes::element_bytes(slot.type_tag);
   std::uint64_t expected = 0;
   return width && molarium::checked_mul(atom_count, *width, expected) && slot.payload_length == expected;

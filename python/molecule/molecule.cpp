@@ -547,7 +547,8 @@ binding::LazyClass molecule_class(molecule_spec);
 
 PyObject* positions_array(const MoleculeValue& value) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
-    return binding::view_vec3_payload_py(view->positions_bytes(), view->positions_type_tag(), view->atom_count(),
+    const auto positions_tag = static_cast<molarium::storage::TypeTag>(view->positions_type_tag());
+    return binding::view_vec3_payload_py(view->positions_bytes(), positions_tag, view->atom_count(),
                                          "positions");
   }
   return binding::owned_vec3_array(std::get<Molecule>(value).positions);

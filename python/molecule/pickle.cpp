@@ -36,7 +36,7 @@ bool fits_stored_atom_scope(std::string_view key, const molarium::types::Propert
   if (std::holds_alternative<molarium::types::TensorData>(value)) return false;
   const auto payload_length = storage::dtypes::property_payload_length(value);
   if (!payload_length) return false;
-  return storage::schema::schema_entry(storage::kind_byte(storage::SectionKind::Atom), key,
+  return storage::schema::schema_entry(storage::SectionKind::Atom, key,
                                        storage::dtypes::type_tag_of(value), *payload_length, std::nullopt,
                                        atom_count)
       .has_value();

@@ -31,8 +31,8 @@ using records::SoaMoleculeView;
 using records::SoaSectionSlot;
 using types::PropertyValue;
 
-constexpr std::uint8_t kMoleculeKind = molarium::storage::kind_byte(SectionKind::Molecule);
-constexpr std::uint8_t kAtomKind = molarium::storage::kind_byte(SectionKind::Atom);
+constexpr auto kMoleculeKind = SectionKind::Molecule;
+constexpr auto kAtomKind = SectionKind::Atom;
 
 // The built-in field whose name set_property refuses as a key.
 constexpr std::string_view kReservedKey = "stress";
@@ -160,7 +160,7 @@ PyObject* lookup_property(const MoleculeValue& value, std::string_view key) {
 // Whether the scope holds key; nothing with ValueError set when a view's key cannot be decoded.
 std::optional<bool> holds_property(const MoleculeValue& value, std::string_view key, Scope scope) {
   if (const auto* view = std::get_if<SoaMoleculeView>(&value)) {
-    auto holds_kind = [&](std::uint8_t kind) -> std::optional<bool> {
+    auto holds_kind = [&](molarium::storage::SectionKind kind) -> std::optional<bool> {
       auto found = view->find_custom_section(kind, key);
       if (!found) {
         binding::raise_error(found.error());
@@ -263,8 +263,11 @@ bool store_property(Molecule& molecule, std::string&& key, PropertyValue&& value
 PyObject* property_value_to_pyobject(const PropertyValue& value) { return std::visit(ValueToPython{}, value); }
 
 PyObject* property_section_to_pyobject(const SoaMoleculeView& view, const SoaSectionSlot& slot) {
-  const std::uint8_t tag = slot.type_tag;
-  if (!records::is_property_tag(tag)) return binding::raise_value_error(cat("Unsupported property type tag ", unsigned{tag}));
+  const auto tag = slot.type_tag;
+  if (!records::is_property_tag(tag)) {
+    return binding::raise_value_error(
+        cat("Unsupported property type tag ", unsigned{molarium::storage::tag_byte(tag)}));
+  }
   auto typed = records::decode_payload(tag, view.section_payload(slot));
   if (!typed) {
     // A flat array is refused in the words of the element reader that builds its NumPy array.

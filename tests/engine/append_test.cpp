@@ -1,11 +1,15 @@
 // Appending: the record format and schema lock an append grows, refusals that leave the file and
 // the handle as they were, raw records, uncommitted tails, and flat extraction over differing records.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
+#include <filesystem>
 #include <utility>
 
 #include "engine/records/flat_extraction.hpp"
 #include "engine/storage/schema.hpp"
+#include "engine/storage/soa.hpp"
 #include "tests/engine/fixtures.hpp"
 
 namespace molarium::testing {
@@ -57,6 +61,83 @@ TEST_F(Append, RefusalsChangeNothing) {
   AtomDatabase fresh = AtomDatabase::create_with_format(dir_.path("fresh"), CompressionType::none()).value();
   ASSERT_TRUE(fresh.add_molecule(f64));
   EXPECT_EQ(fresh.record_format(), 3u);
+}
+
+// Lowers the file size limit for its lifetime: a write past it fails with EFBIG instead of a signal.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::uint64_t limit) : handler_(signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit lowered = old_;
+    lowered.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  sighandler_t handler_;
+  rlimit old_{};
+};
+
+// A write that fails midway is cut back: the file, the handle and every committed record, also one
+// held from before, stay as they were. Committed records are read in place from a mapping.
+TEST_F(Append, WriteFailureMidwayIsCutBackAndCommittedRecordsStayIntact) {
+  AtomDatabase db = AtomDatabase::create_with_format(path_, CompressionType::none()).value();
+  ASSERT_TRUE(db.add_molecule(small_molecule(2, 1)));
+  ASSERT_TRUE(db.add_molecule(small_molecule(5, 2)));
+  ASSERT_TRUE(db.flush());
+  ASSERT_TRUE(db.add_molecule(small_molecule(3, 3)));  // indexed, not yet committed
+  const auto held = db.record(1).value();
+  const Bytes held_before(held.bytes().begin(), held.bytes().end());
+  EXPECT_TRUE(std::holds_alternative<storage::SharedMmapBytes>(held.held));
+  EXPECT_FALSE(std::holds_alternative<storage::SharedMmapBytes>(db.record(2).value().held));
+  const std::vector<std::size_t> all{0, 1, 2};
+  const auto records = db.get_raw_bytes(all).value();
+  const State before = state(db);
+  const std::vector<Molecule> big(2, small_molecule(100, 0));
+  const std::vector<const Molecule*> batch{&big[0], &big[1]};
+  const std::size_t length = storage::soa::serialize_molecule_soa(big[0], 2).value().size();
+  {
+    const FileSizeLimit limit(before.file.size() + length + length / 2);  // the first fits, the second is cut
+    EXPECT_FALSE(db.add_molecules(batch));
+  }
+  EXPECT_EQ(state(db), before);
+  EXPECT_EQ(db.get_raw_bytes(all).value(), records);
+  ASSERT_TRUE(db.flush());
+  EXPECT_TRUE(std::holds_alternative<storage::SharedMmapBytes>(db.record(2).value().held));
+  ASSERT_TRUE(db.add_molecules(batch) && db.flush());
+  const auto after = open_database(path_, true).get_raw_bytes(std::vector<std::size_t>{0, 1, 2, 3, 4}).value();
+  EXPECT_EQ(std::vector<Bytes>(after.begin(), after.begin() + 3), records);
+  db = AtomDatabase::create_with_format(dir_.path("other"), CompressionType::none()).value();
+  EXPECT_TRUE(std::ranges::equal(held.bytes(), held_before));
+}
+
+// A handle reads the file it opened, also after another file takes its path.
+TEST_F(Append, HandleReadsTheFileItOpenedAfterAnotherTakesItsPath) {
+  const std::vector<Molecule> mine{small_molecule(1, 1), small_molecule(2, 2), small_molecule(3, 3)};
+  for (const auto& codec : kCodecs) {
+    for (bool mapped : {false, true}) {
+      const std::string path = dir_.path(codec_name(codec) + (mapped ? "Mapped" : "")), other = path + "-other";
+      write_database(path, codec, {mine[0], mine[1]});
+      write_database(other, codec, {small_molecule(1, -1), small_molecule(2, -2), small_molecule(3, -3)});
+      AtomDatabase db = open_database(path, mapped);
+      std::vector<std::size_t> positions{1, 0};
+      if (!mapped) {  // an appended record is read from the file too
+        ASSERT_TRUE(db.add_molecule(mine[2]));
+        positions.push_back(2);
+      }
+      std::filesystem::rename(other, path);
+      const auto read = db.get_raw_bytes(positions).value();
+      for (std::size_t i = 0; i < positions.size(); ++i) {
+        const Bytes expected = storage::soa::serialize_molecule_soa(mine[positions[i]], 2).value();
+        EXPECT_EQ(read[i], expected) << codec_name(codec) << mapped << i;
+        EXPECT_TRUE(std::ranges::equal(db.record(positions[i]).value().bytes(), expected));
+      }
+    }
+  }
 }
 
 TEST_F(Append, UnflushedRecordsAreInvisibleAfterReopenAndCutByTheNextCommit) {
@@ -134,11 +215,11 @@ TEST_F(Append, CommittedDatabaseOpenedMappedRefusesAppends) {
 // lock (the first selected record lacks sections) or from the first record, each section goes to
 // its own column, and a record lacking one leaves zeros or a gap.
 TEST_F(Append, FlatExtractionFillsWhatARecordLacksWithZerosAndGaps) {
-  Molecule full = small_molecule(1, 1);
-  full.forces = types::Vec3Data(std::vector<types::Vec3F32>{{1, 2, 3}});
+  Molecule full = small_molecule(3, 1);  // atom counts differ, so do the offsets of per-atom sections
+  full.forces = types::Vec3Data(std::vector<types::Vec3F32>{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
   full.name = "full";
   write_database(path_, CompressionType::none(), {full, small_molecule(1, 2)});
-  const Bytes energy[] = {f64s({-1}), f64s({-2})}, forces[] = {f32s({1, 2, 3}), Bytes(12, 0)};
+  const Bytes energy[] = {f64s({-1}), f64s({-2})}, forces[] = {f32s({1, 2, 3, 4, 5, 6, 7, 8, 9}), Bytes(12, 0)};
   const std::optional<std::string> name[] = {"full", std::nullopt};
   for (const std::vector<std::size_t>& selection : {std::vector<std::size_t>{1, 0, 1}, {0, 1, 0}}) {
     auto extracted = records::extract_flat(open_database(path_, selection[0] == 0), selection).value();

@@ -2,10 +2,12 @@
 // starting, and one writer per file (the write lock between handles, the stale-handle check and
 // handles inherited across fork), each refusal leaving the file's bytes as they were.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -123,6 +125,41 @@ TEST(WorkerPoolFork, ChildrenForkedWhileThePoolIsBusyOrStartingComplete) {
               }),
               0);
   }
+}
+
+// A training loop reads a batch, then computes for milliseconds: workers that polled for the next job
+// after every call would burn the processor time the loop needs. In a child with eight threads, 40
+// calls that keep every thread busy, each followed by a 5 ms pause: polling for 300 us after each
+// call would take up to 84 ms over the pauses; sleeping workers take about 1 ms.
+TEST(WorkerPoolIdle, WorkersSleepWhenCallsArePausedBetween) {
+  EXPECT_EQ(run_in_child([] {
+              setenv("RAYON_NUM_THREADS", "8", 1);
+              const auto cpu_seconds = [] {
+                rusage usage{};
+                getrusage(RUSAGE_SELF, &usage);
+                return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+              };
+              const auto call = [] {
+                return parallel_for(64, [](std::size_t) -> Result<void> {
+                  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+                  while (std::chrono::steady_clock::now() < until) {
+                  }
+                  return {};
+                });
+              };
+              if (!call()) return 1;
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              double in_pauses = 0;
+              for (int i = 0; i < 40; ++i) {
+                if (!call()) return 2;
+                const double before = cpu_seconds();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                in_pauses += cpu_seconds() - before;
+              }
+              return in_pauses < 0.006 ? 0 : 3;
+            }),
+            0);
 }
 
 int child_thread_count(const char* rayon, const char* cpus) {

@@ -102,7 +102,8 @@ TEST(RecordView, RefusalsOfTheRecordsHeadAndKeys) {
   EXPECT_EQ(failure(view->lazy_section_key(view->custom_slots()[0])), "Invalid UTF-8 in section key");
   EXPECT_FALSE(view->materialize());
   EXPECT_EQ(failure(records::parse_mol_fast_soa(bad_key, 12)), "Invalid UTF-8 in SOA section key");
-  EXPECT_EQ(failure(records::parse_mol_fast_soa(cat({le(0, 4), le(1, 2), {2, 0}}), 12)), "SOA section type tag truncated");
+  const Bytes empty_key_then_end = cat({le(0, 4), le(1, 2), {2, 0}});
+  EXPECT_EQ(failure(records::parse_mol_fast_soa(empty_key_then_end, 12)), "SOA section type tag truncated");
   EXPECT_EQ(failure(schema::record_schema(bad_key, 3, 4)), "Invalid UTF-8 in section key");
   // A repeated section: the later one wins in every reader.
   const Bytes twice = record_f32(1, {section(0, "energy", 0, f64s({1})), section(0, "energy", 0, f64s({2}))});
@@ -167,7 +168,11 @@ TEST_P(DamagedEntry, OtherDamageIsRefusedAsInvalidData) {
   const std::size_t entry = entry_at(file, 1);
   for (std::size_t at = get(file, entry, 8); at < get(file, entry, 8) + get(file, entry + 8, 4); ++at) file[at] ^= 0x55;
   write_file(path_, file);
-  EXPECT_FALSE(open_database(path_, std::get<1>(GetParam())).get_raw_bytes(one));
+  const AtomDatabase db = open_database(path_, std::get<1>(GetParam()));
+  EXPECT_FALSE(db.get_raw_bytes(one));
+  // A flat batch words the damage as the record accessor does.
+  const std::size_t all[] = {0, 1, 2};
+  EXPECT_EQ(records::extract_flat(db, all).error().display(), db.record(1).error().display());
 }
 
 INSTANTIATE_TEST_SUITE_P(CodecsAndModes, DamagedEntry,
@@ -264,9 +269,10 @@ TEST(RecordWriters, RefuseWhatARecordCannotHold) {
   EXPECT_EQ(built(4, 13, 1), "positions payload length (13) is not a multiple of 12");
   EXPECT_EQ(built(7, 48, 1), "Atomic numbers length (1) doesn't match atom count (2)");
   const std::string long_key(256, 'k');
-  const records::SoaSectionRef overlong{long_key, {}, 2, 13};
+  const records::SoaSectionRef overlong{long_key, {}, SectionKind::Molecule, TypeTag::Null};
   EXPECT_EQ(built(4, 12, 1, std::span(&overlong, 1)), "Section key '" + long_key + "' is too long");
-  const std::vector<records::SoaSectionRef> many(65536, records::SoaSectionRef{"n", {}, 2, 13});
+  const records::SoaSectionRef null_section{"n", {}, SectionKind::Molecule, TypeTag::Null};
+  const std::vector<records::SoaSectionRef> many(65536, null_section);
   EXPECT_EQ(built(4, 12, 1, many), "Too many SOA sections");
   EXPECT_TRUE(records::build_soa_record_unchecked(4, Bytes(12, 0), Bytes(1, 1), {}, std::span(many).first(65535)));
 }

@@ -237,20 +237,24 @@ TEST(SchemaBlob, DecodeRefusals) {
   // A later duplicate of (kind, key) replaces the earlier one.
   Bytes twice = cat({kDocumentedBlob, {2, 3, 0}, le(1, 2), le(8, 4), le(8, 4), text("a")});
   twice[5] = 3;
-  EXPECT_EQ(schema::decode_schema_lock(twice).value().entries.at({2, "a"}).type_tag, 3);
+  const auto later = schema::decode_schema_lock(twice).value().entries.at({SectionKind::Molecule, "a"});
+  EXPECT_EQ(later.type_tag, TypeTag::F64Array);
   // An empty key at the very end is a whole entry.
   Bytes empty_key = cat({kDocumentedBlob, {2, 13, 0}, le(0, 2), le(0, 4), le(0, 4)});
   empty_key[5] = 3;
-  EXPECT_EQ(schema::decode_schema_lock(empty_key).value().entries.count({2, ""}), 1u);
+  EXPECT_EQ(schema::decode_schema_lock(empty_key).value().entries.count({SectionKind::Molecule, ""}), 1u);
 }
 
 // An entry read from a blob is taken as stored; a reader that sizes buffers from it checks it first.
 TEST(SchemaBlob, EntriesThatNoWriterMakesAreRefusedByTheCheck) {
   using storage::schema::SchemaEntry;
-  const std::tuple<std::uint8_t, const char*, SchemaEntry> damaged[] = {
-      {0, "energy", {0, false, 8, 4}}, {2, "a", {1, false, 4, 4}},  {2, "a", {1, true, 8, 8}},
-      {2, "s", {2, false, 0, 8}},      {1, "q", {3, true, 8, 16}},  {1, "q", {3, false, 8, 8}},
-      {2, "m", {3, false, 8, 12}},     {2, "x", {18, false, 8, 8}}, {0, "forces", {4, true, 12, 24}}};
+  using enum SectionKind;
+  const std::tuple<SectionKind, const char*, SchemaEntry> damaged[] = {
+      {Builtin, "energy", {TypeTag::F64, false, 8, 4}},      {Molecule, "a", {TypeTag::I64, false, 4, 4}},
+      {Molecule, "a", {TypeTag::I64, true, 8, 8}},           {Molecule, "s", {TypeTag::Str, false, 0, 8}},
+      {Atom, "q", {TypeTag::F64Array, true, 8, 16}},         {Atom, "q", {TypeTag::F64Array, false, 8, 8}},
+      {Molecule, "m", {TypeTag::F64Array, false, 8, 12}},    {Molecule, "x", {TypeTag(18), false, 8, 8}},
+      {Builtin, "forces", {TypeTag::Vec3F32, true, 12, 24}}};
   for (const auto& [kind, key, entry] : damaged) {
     EXPECT_TRUE(refused_as(storage::schema::check_entry_fits_tag(kind, key, entry), Error::Kind::InvalidData)) << key;
   }

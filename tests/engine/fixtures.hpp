@@ -27,6 +27,8 @@ namespace molarium::testing {
 
 using atom::Molecule;
 using compression::CompressionType;
+using storage::SectionKind;
+using storage::TypeTag;
 using types::PropertyValue;
 
 // A fresh directory per test, removed with the fixture.

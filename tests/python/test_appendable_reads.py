@@ -1,0 +1,219 @@
+"""A handle opened to append reads what it committed and what it appended, from the file it opened."""
+
+import multiprocessing
+import os
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from molarium._molarium_rs import PyAtomDatabase, PyMolecule
+
+CODECS = ["none", "lz4", "zstd"]
+TIMEOUT = 120
+
+
+def arrays(seed, atoms):
+    """One molecule's values, computed from its seed alone."""
+    rng = np.random.default_rng(seed)
+    return {
+        "positions": rng.standard_normal((atoms, 3)).astype(np.float32),
+        "atomic_numbers": rng.integers(1, 90, atoms).astype(np.uint8),
+        "forces": rng.standard_normal((atoms, 3)).astype(np.float32),
+        "energy": float(rng.standard_normal()),
+    }
+
+
+def molecule(seed, atoms):
+    a = arrays(seed, atoms)
+    return PyMolecule(a["positions"], a["atomic_numbers"], energy=a["energy"], forces=a["forces"])
+
+
+def add_batch(db, seeds, atoms):
+    """Molecules of one atom count through add_arrays_batch."""
+    values = [arrays(seed, atoms) for seed in seeds]
+    db.add_arrays_batch(
+        np.stack([v["positions"] for v in values]),
+        np.stack([v["atomic_numbers"] for v in values]),
+        energy=np.array([v["energy"] for v in values]),
+        forces=np.stack([v["forces"] for v in values]),
+    )
+
+
+def expected_flat(stored):
+    """What get_molecules_flat returns for molecules (seed, atoms), built with NumPy alone."""
+    values = [arrays(seed, atoms) for seed, atoms in stored]
+    return {
+        "n_atoms": np.array([atoms for _, atoms in stored], dtype=np.uint32),
+        "positions": np.concatenate([v["positions"] for v in values]),
+        "atomic_numbers": np.concatenate([v["atomic_numbers"] for v in values]),
+        "forces": np.concatenate([v["forces"] for v in values]),
+        "energy": np.array([v["energy"] for v in values]),
+    }
+
+
+def assert_reads(db, stored):
+    """Every molecule reads back as stored: one by one, as views, and as one flat batch."""
+    assert len(db) == len(stored)
+    if not stored:
+        return
+    for i, (seed, atoms) in enumerate(stored):
+        expected = arrays(seed, atoms)
+        single = db[i]
+        np.testing.assert_array_equal(single.positions, expected["positions"])
+        np.testing.assert_array_equal(single.forces, expected["forces"])
+        assert single.energy == expected["energy"]
+    order = list(range(len(stored)))[::-1]
+    views = db.get_molecules(order)
+    for view, i in zip(views, order):
+        np.testing.assert_array_equal(view.positions, arrays(*stored[i])["positions"])
+    flat = db.get_molecules_flat(order)
+    expected = expected_flat([stored[i] for i in order])
+    for key, value in expected.items():
+        np.testing.assert_array_equal(flat[key], value, err_msg=key)
+
+
+# --- the file a handle opened ----------------------------------------------------------------------
+
+FIRST = [(seed, 4 + seed % 3) for seed in range(6)]
+# The same atom counts and codec, other values: read at the first file's offsets, the records
+# decode without an error and give wrong molecules.
+SECOND = [(100 + seed, atoms) for seed, atoms in FIRST]
+
+
+def replace_by_rename(path, codec, tmp_path):
+    other = str(tmp_path / "other.mol")
+    db = PyAtomDatabase(other, codec)
+    db.add_molecules([molecule(seed, atoms) for seed, atoms in SECOND])
+    db.flush()
+    del db
+    os.replace(other, path)
+
+
+def replace_by_overwrite(path, codec, tmp_path):
+    db = PyAtomDatabase(path, codec, overwrite=True)
+    db.add_molecules([molecule(seed, atoms) for seed, atoms in SECOND])
+    db.flush()
+
+
+def committed_then_reopened(path, codec):
+    db = PyAtomDatabase(path, codec)
+    db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST])
+    db.flush()
+    del db
+    return PyAtomDatabase.open(path, mmap=False)
+
+
+def appended_by_the_creating_handle(path, codec):
+    db = PyAtomDatabase(path, codec)
+    db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST])
+    return db
+
+
+def appended_by_a_reopened_handle(mmap):
+    def open_and_append(path, codec):
+        PyAtomDatabase(path, codec)  # created, never committed: a mapped handle may append to it
+        db = PyAtomDatabase.open(path, mmap=mmap)
+        db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST[:2]])
+        db.flush()
+        db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST[2:]])  # not committed
+        return db
+
+    return open_and_append
+
+
+HANDLES = {
+    "committed, reopened unmapped": committed_then_reopened,
+    "uncommitted, creating handle": appended_by_the_creating_handle,
+    "partly committed, reopened unmapped": appended_by_a_reopened_handle(False),
+    "partly committed, mapped over a file without commit": appended_by_a_reopened_handle(True),
+}
+
+
+@pytest.mark.parametrize("codec", CODECS)
+@pytest.mark.parametrize("replace", [replace_by_rename, replace_by_overwrite], ids=["os.replace", "overwrite"])
+@pytest.mark.parametrize("handle", HANDLES.values(), ids=HANDLES.keys())
+def test_a_handle_reads_the_file_it_opened_after_another_takes_its_path(tmp_path, codec, replace, handle):
+    path = str(tmp_path / "db.mol")
+    db = handle(path, codec)
+    replace(path, codec, tmp_path)
+    assert_reads(db, FIRST)
+    assert_reads(PyAtomDatabase.open(path, mmap=False), SECOND)
+
+
+# --- appends and commits interleaved ---------------------------------------------------------------
+
+OPERATION = st.one_of(
+    st.tuples(st.just("add"), st.lists(st.integers(1, 40), min_size=1, max_size=6)),
+    st.tuples(st.just("batch"), st.integers(1, 40), st.integers(1, 5)),
+    st.just(("flush",)),
+)
+
+
+@settings(max_examples=30, deadline=None)
+@given(codec=st.sampled_from(CODECS), operations=st.lists(OPERATION, max_size=8))
+def test_committed_and_appended_records_read_alike_through_both_handle_kinds(tmp_path_factory, codec, operations):
+    path = str(tmp_path_factory.mktemp("interleaved") / "db.mol")
+    PyAtomDatabase(path, codec).flush()
+    db = PyAtomDatabase.open(path, mmap=False)
+    stored = []
+    kept = []  # views read before later appends and commits, with what they must still hold
+    for operation in operations:
+        seed = len(stored)
+        if operation[0] == "add":
+            molecules = [(seed + i, atoms) for i, atoms in enumerate(operation[1])]
+            db.add_molecules([molecule(s, atoms) for s, atoms in molecules])
+            stored += molecules
+        elif operation[0] == "batch":
+            _, atoms, count = operation
+            add_batch(db, range(seed, seed + count), atoms)
+            stored += [(s, atoms) for s in range(seed, seed + count)]
+        else:
+            db.flush()
+            assert_reads(PyAtomDatabase.open(path, mmap=True), stored)
+        assert_reads(db, stored)
+        if stored:
+            kept.append((db[len(stored) - 1], arrays(*stored[-1])["positions"]))
+    db.flush()
+    mapped = PyAtomDatabase.open(path, mmap=True).get_molecules_flat(list(range(len(stored))))
+    unmapped = db.get_molecules_flat(list(range(len(stored)))) if stored else {}
+    for key, value in unmapped.items():
+        assert mapped[key].tobytes() == value.tobytes(), key
+    del db
+    for view, positions in kept:
+        np.testing.assert_array_equal(view.positions, positions)
+
+
+# --- fork ------------------------------------------------------------------------------------------
+
+
+@pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="this platform cannot fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("codec", CODECS)
+def test_a_child_reads_committed_and_appended_records_through_an_inherited_handle(tmp_path, codec):
+    path = str(tmp_path / "db.mol")
+    stored = [(seed, 3 + seed % 5) for seed in range(3000)]
+    db = PyAtomDatabase(path, codec)
+    db.add_molecules([molecule(seed, atoms) for seed, atoms in stored[:2000]])
+    db.flush()
+    db.add_molecules([molecule(seed, atoms) for seed, atoms in stored[2000:]])  # not committed
+    db.get_molecules_flat(list(range(len(stored))))  # the pool runs before the fork
+
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+
+    def read():
+        try:
+            assert_reads(db, stored)
+            results.put("read")
+        except BaseException as error:  # noqa: BLE001 - handed to the parent
+            results.put(f"{type(error).__name__}: {error}")
+
+    child = context.Process(target=read)
+    child.start()
+    outcome = results.get(timeout=TIMEOUT)
+    child.join(TIMEOUT)
+    assert (outcome, child.exitcode) == ("read", 0)
+    db.flush()
+    assert_reads(db, stored)
