@@ -113,7 +113,7 @@ bench: system-deps
 
 # libFuzzer targets of every decoder of untrusted bytes under AddressSanitizer and UBSan, built
 # with Debian's clang 19 (installed when missing, as root). `make fuzz` runs each target for
-# FUZZ_SECONDS; `make fuzz-ci` gives all nine about a minute together. Crashes: build-fuzz/artifacts.
+# FUZZ_SECONDS; `make fuzz-ci` gives each FUZZ_CI_SECONDS. Crashes: build-fuzz/artifacts.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_CI_SECONDS ?= 6

@@ -1,11 +1,11 @@
-// Shared helpers of the fuzz targets: splitting an input into parameters and byte strings, files
-// in memory that the engine can open by path, and header slots with a matching checksum.
+// Shared helpers of the fuzz targets: parameters taken off the front of an input, files in memory
+// that the engine can open by path, header slots with a matching checksum, and invariant checks.
 #pragma once
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,89 +16,63 @@
 
 namespace molarium::fuzz {
 
-// Takes parameters off the front of an input; past the end every value reads as zero.
+// Takes parameters off the front of an input; past the end every byte reads as zero.
 class FuzzInput {
  public:
   FuzzInput(const std::uint8_t* data, std::size_t size) : bytes_(data, size) {}
-
-  std::uint8_t byte() {
-    if (bytes_.empty()) return 0;
-    const std::uint8_t value = bytes_.front();
-    bytes_ = bytes_.subspan(1);
-    return value;
+  // The next `length` bytes, or fewer when the input ends first.
+  ByteView take(std::size_t length) {
+    const ByteView out = bytes_.first(std::min(length, bytes_.size()));
+    bytes_ = bytes_.subspan(out.size());
+    return out;
   }
-
+  std::uint8_t byte() { return integer<std::uint8_t>(); }
   template <class T>
   T integer() {
     std::uint8_t raw[sizeof(T)] = {};
-    for (auto& b : raw) b = byte();
+    const ByteView given = take(sizeof(T));
+    std::copy(given.begin(), given.end(), raw);
     return load_le<T>(raw);
   }
-
-  // The next `length` bytes, or fewer when the input ends first.
-  ByteView take(std::size_t length) {
-    const std::size_t n = length < bytes_.size() ? length : bytes_.size();
-    ByteView out = bytes_.first(n);
-    bytes_ = bytes_.subspan(n);
-    return out;
-  }
-
-  ByteView rest() {
-    ByteView out = bytes_;
-    bytes_ = {};
-    return out;
-  }
+  ByteView rest() { return take(bytes_.size()); }
 
  private:
   ByteView bytes_;
 };
 
-// A file that lives in memory and is reachable by a path, so the engine can open, map, append to
-// and sync it as it would a file on disk. Closed (and freed) with the object.
+// A file in memory reachable by a path, so the engine can open, map, append to and sync it as a
+// file on disk. Closed, and freed, with the object.
 class MemoryFile {
  public:
-  explicit MemoryFile(ByteView contents) {
-    fd_ = memfd_create("molarium-fuzz", 0);
-    if (fd_ < 0) abort();
-    std::size_t written = 0;
-    while (written < contents.size()) {
-      const ssize_t n = ::write(fd_, contents.data() + written, contents.size() - written);
-      if (n <= 0) abort();
-      written += static_cast<std::size_t>(n);
-    }
-    path_ = "/proc/self/fd/" + std::to_string(fd_);
+  explicit MemoryFile(ByteView contents) : fd_(memfd_create("molarium-fuzz", 0)) {
+    if (fd_ < 0 || ::write(fd_, contents.data(), contents.size()) != ssize_t(contents.size())) abort();
   }
   ~MemoryFile() { ::close(fd_); }
   MemoryFile(const MemoryFile&) = delete;
   MemoryFile& operator=(const MemoryFile&) = delete;
-
-  const std::string& path() const { return path_; }
+  std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
   // Sparse growth or a cut, to set the length a reader sees.
   void set_length(std::uint64_t length) {
-    if (ftruncate(fd_, static_cast<off_t>(length)) != 0) abort();
+    if (ftruncate(fd_, off_t(length)) != 0) abort();
   }
 
  private:
-  int fd_ = -1;
-  std::string path_;
+  int fd_;
 };
 
-// Makes the checksum of the header slot at `slot` match its fields, so decoding looks past it.
-// REQUIRES: `slot` points at a whole slot (kSlotSize bytes).
+// Makes the checksum of the whole header slot at `slot` match its fields, so decoding looks past it.
 inline void repair_slot_checksum(std::uint8_t* slot) {
   using namespace storage::header;
   store_le<std::uint32_t>(slot + kChecksumOffset, adler32(ByteView(slot, kChecksumOffset)));
 }
 
-// Stops the fuzzer with a message: an invariant of the code under test does not hold.
-[[noreturn]] inline void invariant_failed(const char* what) {
-  std::fprintf(stderr, "invariant failed: %s\n", what);
-  std::abort();
-}
-
-#define FUZZ_CHECK(condition)                                          \
-  do {                                                                 \
-    if (!(condition)) ::molarium::fuzz::invariant_failed(#condition); \
+// Stops the fuzzer: an invariant of the code under test does not hold.
+#define FUZZ_CHECK(condition)                                        \
+  do {                                                               \
+    if (!(condition)) {                                              \
+      std::fprintf(stderr, "invariant failed: %s\n", #condition);    \
+      std::abort();                                                  \
+    }                                                                \
   } while (0)
 
 }  // namespace molarium::fuzz

@@ -14,8 +14,6 @@
 #include "engine/records/flat_extraction.hpp"
 #include "engine/records/fast_record.hpp"
 #include "engine/records/record_view.hpp"
-#include "engine/records/section_decoders.hpp"
-#include "engine/storage/dtypes.hpp"
 
 using molarium::storage::AtomDatabase;
 namespace header = molarium::storage::header;
@@ -52,28 +50,29 @@ void read_every_record(const AtomDatabase& database) {
   const std::size_t count = std::min(database.len(), kMaxRecords);
   std::vector<std::size_t> positions(count);
   std::iota(positions.begin(), positions.end(), std::size_t{0});
-
+  auto context = rs::SoaContext::from_database(database);
   for (std::size_t i = 0; i < count; ++i) {
     FUZZ_CHECK(database.uncompressed_size(i).has_value() && database.num_atoms(i).has_value());
     if (auto slice = database.get_compressed_slice(i)) {
-      auto shared = database.get_shared_mmap_bytes(i);
-      FUZZ_CHECK(shared.has_value() && shared->size() == slice->size());
+      FUZZ_CHECK(database.get_shared_mmap_bytes(i) && database.get_shared_mmap_bytes(i)->size() == slice->size());
     }
-  }
-  // One rule for every reader of a record: the accessor refuses exactly what the batch read refuses.
-  for (std::size_t i = 0; i < count; ++i) {
+    // One rule for every reader of a record: the accessor refuses exactly what the batch read refuses.
     const std::size_t one[] = {i};
     auto record = database.record(i);
     auto raw = database.get_raw_bytes(one);
     FUZZ_CHECK(record.has_value() == raw.has_value());
     if (record && raw) FUZZ_CHECK(std::ranges::equal(record->bytes(), raw->front()));
+    if (!database.opened_mapped() || !context) continue;
+    if (auto bytes = rs::mapped_record_bytes(database, i)) {
+      const auto& c = *context;
+      (void)rs::SoaMoleculeView::from_storage(std::move(*bytes), c.positions_stride, c.positions_type_tag);
+    }
   }
   FUZZ_CHECK(!database.uncompressed_size(database.len()).has_value());
   const std::size_t past_end[] = {database.len()};
   FUZZ_CHECK(!database.get_raw_bytes(past_end).has_value());
 
   auto read = database.read_decompress_parallel(positions);
-  auto context = rs::SoaContext::from_database(database);
   if (read && context) {
     FUZZ_CHECK(read->first.size() == count && read->second.size() == count);
     for (molarium::Bytes& record : read->first) {
@@ -85,24 +84,14 @@ void read_every_record(const AtomDatabase& database) {
       (void)view->materialize();
     }
   }
-  if (database.opened_mapped() && context) {
-    for (std::size_t i = 0; i < count; ++i) {
-      auto bytes = molarium::records::mapped_record_bytes(database, i);
-      if (!bytes) continue;
-      (void)rs::SoaMoleculeView::from_storage(std::move(*bytes), context->positions_stride,
-                                              context->positions_type_tag);
-    }
-  }
-  if (flat_buffers_fit(database, count)) (void)molarium::records::extract_flat(database, positions);
+  if (flat_buffers_fit(database, count)) (void)rs::extract_flat(database, positions);
   (void)database.schema_info();
 }
 
 // One float32 molecule; the append fails cleanly when the file's schema or format refuses it.
 void append_and_reopen(AtomDatabase& database, const std::string& path) {
-  auto molecule = molarium::atom::Molecule::create({{1.0f, 2.0f, 3.0f}}, {6});
-  FUZZ_CHECK(molecule.has_value());
   const std::size_t before = database.len();
-  if (!database.add_molecule(*molecule) || !database.flush()) return;
+  if (!database.add_molecule(*molarium::atom::Molecule::create({{1.0f, 2.0f, 3.0f}}, {6})) || !database.flush()) return;
   auto reopened = AtomDatabase::open_with_options(path, false, false);
   FUZZ_CHECK(reopened.has_value());
   FUZZ_CHECK(reopened->len() == before + 1);

@@ -1,0 +1,291 @@
+// Threads and fork: the worker pool's results, failures and children made while it is busy or
+// starting, and one writer per file (the write lock between handles, the stale-handle check and
+// handles inherited across fork), each refusal leaving the file's bytes as they were.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "engine/pool.hpp"
+#include "tests/engine/fixtures.hpp"
+
+namespace molarium::testing {
+namespace {
+
+using namespace molarium::pool;
+using storage::AtomDatabase;
+using storage::File;
+
+// Runs `child` in a forked process killed by SIGALRM after 30 s, so a hang fails instead of
+// blocking. Returns its exit code, or minus the signal that killed it.
+int run_in_child(const std::function<int()>& child) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(30);
+    _exit(child());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+std::uint64_t mix(std::uint64_t i) { return (i * 0x9E3779B97F4A7C15ull + 1) ^ (i >> 3); }
+
+// 0 when a map over 100,000 items gives each item's value in input order, calling each once.
+int map_is_exact() {
+  constexpr std::size_t kCount = 100000;
+  std::vector<std::atomic<int>> calls(kCount);
+  auto mapped = parallel_map<std::uint64_t>(kCount, [&](std::size_t i) -> Result<std::uint64_t> {
+    calls[i].fetch_add(1);
+    return mix(i);
+  });
+  if (!mapped || mapped->size() != kCount) return 1;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if ((*mapped)[i] != mix(i) || calls[i] != 1) return 2;
+  }
+  return 0;
+}
+
+TEST(WorkerPool, MapGivesEveryItemOnceInInputOrderAlsoToConcurrentCallers) {
+  EXPECT_EQ(map_is_exact(), 0);
+  EXPECT_TRUE(parallel_for(0, [](std::size_t) -> Result<void> { return invalid_data("called"); }));
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 6; ++t) callers.emplace_back([&] { wrong += map_is_exact(); });
+  for (auto& caller : callers) caller.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST(WorkerPool, FirstFailureStopsTheCallAndExceptionsBecomeFailures) {
+  std::atomic<std::size_t> ran{0};
+  auto failed = parallel_for(2000000, [&](std::size_t i) -> Result<void> {
+    ran.fetch_add(1);
+    return i == 5 ? invalid_data("item 5 is broken") : Result<void>{};
+  });
+  EXPECT_EQ(failed.error().message(), "item 5 is broken");
+  EXPECT_LT(ran.load(), 1000000u);
+  const auto thrown = [](std::size_t count, std::size_t at, std::function<void()> raise) {
+    auto result = parallel_for(count, [&](std::size_t i) -> Result<void> {
+      if (i == at) raise();
+      return {};
+    });
+    EXPECT_TRUE(!result && result.error().kind() == Error::Kind::InvalidData);
+    return result ? std::string() : result.error().message();
+  };
+  EXPECT_EQ(thrown(1000, 700, [] { throw std::runtime_error("boom"); }), "worker task failed: boom");
+  EXPECT_EQ(thrown(1000, 3, [] { throw std::bad_alloc(); }), "out of memory");
+  EXPECT_EQ(thrown(1000, 999, [] { throw 42; }), "worker task failed: unknown exception");
+  EXPECT_EQ(thrown(1, 0, [] { throw std::logic_error("inline"); }), "worker task failed: inline");
+}
+
+TEST(WorkerPool, NestedCallRunsInlineOnItsThread) {
+  std::atomic<int> moved{0};
+  std::vector<std::uint64_t> sums(64, 0);
+  auto status = parallel_for(64, [&](std::size_t outer) -> Result<void> {
+    const auto here = std::this_thread::get_id();
+    auto inner = parallel_map<std::uint64_t>(100, [&](std::size_t i) -> Result<std::uint64_t> {
+      if (std::this_thread::get_id() != here) ++moved;
+      return outer * 1000 + i;
+    });
+    for (auto v : inner.value()) sums[outer] += v;
+    return {};
+  });
+  ASSERT_TRUE(status);
+  EXPECT_EQ(moved, 0);
+  for (std::size_t outer = 0; outer < 64; ++outer) EXPECT_EQ(sums[outer], outer * 100000 + 4950);
+}
+
+// A child forked while another thread keeps the pool busy, or starts it, gets a pool of its own;
+// so does a grandchild.
+TEST(WorkerPoolFork, ChildrenForkedWhileThePoolIsBusyOrStartingComplete) {
+  EXPECT_EQ(run_in_child([] {
+              std::atomic<bool> stop{false};
+              std::atomic<int> wrong{0};
+              std::thread busy([&] {
+                while (!stop) wrong += map_is_exact();
+              });
+              int failed = 0;
+              for (int i = 0; i < 20 && !failed; ++i) failed = run_in_child(map_is_exact);
+              stop = true;
+              busy.join();
+              return failed ? 100 : wrong.load();
+            }),
+            0);
+  for (int round = 0; round < 10; ++round) {
+    EXPECT_EQ(run_in_child([] {
+                std::thread starter([] { (void)map_is_exact(); });
+                const int child = run_in_child([] { return map_is_exact() + run_in_child(map_is_exact); });
+                starter.join();
+                return child;
+              }),
+              0);
+  }
+}
+
+// A training loop reads a batch, then computes for milliseconds: workers that polled for the next job
+// after every call would burn the processor time the loop needs. In a child with eight threads, 40
+// calls that keep every thread busy, each followed by a 5 ms pause: polling for 300 us after each
+// call would take up to 84 ms over the pauses; sleeping workers take about 1 ms.
+TEST(WorkerPoolIdle, WorkersSleepWhenCallsArePausedBetween) {
+  EXPECT_EQ(run_in_child([] {
+              setenv("RAYON_NUM_THREADS", "8", 1);
+              const auto cpu_seconds = [] {
+                rusage usage{};
+                getrusage(RUSAGE_SELF, &usage);
+                return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+              };
+              const auto call = [] {
+                return parallel_for(64, [](std::size_t) -> Result<void> {
+                  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+                  while (std::chrono::steady_clock::now() < until) {
+                  }
+                  return {};
+                });
+              };
+              if (!call()) return 1;
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              double in_pauses = 0;
+              for (int i = 0; i < 40; ++i) {
+                if (!call()) return 2;
+                const double before = cpu_seconds();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                in_pauses += cpu_seconds() - before;
+              }
+              return in_pauses < 0.006 ? 0 : 3;
+            }),
+            0);
+}
+
+int child_thread_count(const char* rayon, const char* cpus) {
+  return run_in_child([&] {
+    rayon ? setenv("RAYON_NUM_THREADS", rayon, 1) : unsetenv("RAYON_NUM_THREADS");
+    cpus ? setenv("RAYON_RS_NUM_CPUS", cpus, 1) : unsetenv("RAYON_RS_NUM_CPUS");
+    return map_is_exact() == 0 ? int(thread_count()) : 200;
+  });
+}
+
+TEST(WorkerPoolFork, SizeComesFromTheEnvironmentInOrder) {
+  const int online = int(sysconf(_SC_NPROCESSORS_ONLN));
+  EXPECT_EQ(child_thread_count("3", "5"), 3);
+  EXPECT_EQ(child_thread_count("1", nullptr), 1);
+  EXPECT_EQ(child_thread_count(nullptr, "5"), 5);
+  for (const char* bad : {"abc", "0", "-4", ""}) EXPECT_EQ(child_thread_count(bad, "2"), 2) << bad;
+  EXPECT_EQ(child_thread_count("4x", "x4"), online);
+  EXPECT_EQ(child_thread_count(nullptr, nullptr), online);
+}
+
+// --- One writer per file ------------------------------------------------------------------------
+
+Molecule molecule(float tag) { return small_molecule(2, tag); }
+
+// One way of writing through a handle.
+struct Write {
+  const char* name;
+  std::function<Result<void>(AtomDatabase&)> run;
+};
+
+const Write kWrites[] = {
+    {"AddMolecule", [](AtomDatabase& db) { return db.add_molecule(molecule(9.0f)); }},
+    {"Flush", [](AtomDatabase& db) { return db.flush(); }},
+};
+
+class Writers : public ::testing::TestWithParam<Write> {
+ protected:
+  void SetUp() override { write_database(path_, CompressionType::none(), {molecule(1.0f)}); }
+
+  TempDir dir_;
+  std::string path_ = dir_.path("db.mol");
+};
+
+TEST_P(Writers, SecondHandleIsRefusedWhileTheFirstLivesAndWritesAfterItIsDestroyed) {
+  AtomDatabase second = open_database(path_);
+  {
+    AtomDatabase first = open_database(path_);
+    ASSERT_TRUE(first.add_molecule(molecule(2.0f)));  // takes the lock; nothing committed
+    const auto before = read_file(path_);
+    EXPECT_TRUE(refused_as(GetParam().run(second), Error::Kind::Locked));
+    EXPECT_EQ(read_file(path_), before);
+    EXPECT_EQ(second.len(), 1u);
+  }
+  // The first handle's uncommitted record goes with it; the second knows the newest commit still.
+  ASSERT_TRUE(GetParam().run(second));
+  ASSERT_TRUE(second.flush());
+  EXPECT_EQ(open_database(path_).len(), second.len());
+}
+
+TEST_P(Writers, HandleOpenedBeforeAnotherCommitIsRefusedAndWritesNothing) {
+  AtomDatabase stale = open_database(path_);
+  {
+    AtomDatabase first = open_database(path_);
+    ASSERT_TRUE(first.add_molecule(molecule(2.0f)));
+    ASSERT_TRUE(first.flush());
+  }
+  const auto before = read_file(path_);
+  EXPECT_TRUE(refused_as(GetParam().run(stale), Error::Kind::Stale));
+  EXPECT_EQ(read_file(path_), before);
+  // The refusal took no lock: a new handle writes.
+  AtomDatabase fresh = open_database(path_);
+  ASSERT_TRUE(GetParam().run(fresh));
+  ASSERT_TRUE(fresh.flush());
+}
+
+TEST_P(Writers, InheritedHandleIsRefusedInTheChildAndTheParentKeepsItsLock) {
+  AtomDatabase db = open_database(path_);
+  ASSERT_TRUE(db.add_molecule(molecule(2.0f)));
+  const auto before = read_file(path_);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    auto refused = GetParam().run(db);
+    if (refused || refused.error().kind() != Error::Kind::Stale) std::_Exit(10);
+    // The child's own handle meets the lock the parent holds.
+    AtomDatabase own = open_database(path_);
+    auto locked = own.add_molecule(molecule(3.0f));
+    std::_Exit(!locked && locked.error().kind() == Error::Kind::Locked ? 0 : 11);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(read_file(path_), before);
+  ASSERT_TRUE(db.flush());
+  EXPECT_EQ(open_database(path_).len(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, Writers, ::testing::ValuesIn(kWrites),
+                         [](const ::testing::TestParamInfo<Write>& info) { return std::string(info.param.name); });
+
+TEST(WriterLock, ReadingHandlesTakeNoLock) {
+  TempDir dir;
+  const std::string path = dir.path("db.mol");
+  write_database(path, CompressionType::lz4(), {molecule(1.0f)});
+  const AtomDatabase mapped = open_database(path, true);
+  const AtomDatabase in_memory = open_database(path);
+  ASSERT_EQ(mapped.get_raw_bytes(std::vector<std::size_t>{0}).value().size(), 1u);
+  AtomDatabase writer = open_database(path);
+  ASSERT_TRUE(writer.add_molecule(molecule(2.0f)));
+  ASSERT_TRUE(writer.flush());
+  EXPECT_EQ(in_memory.get_raw_bytes(std::vector<std::size_t>{0}).value().size(), 1u);
+}
+
+TEST(WriterLock, FileLockConflictsBetweenDescriptionsAndGoesWithTheLastDescriptor) {
+  TempDir dir;
+  const std::string path = dir.path("lock");
+  ASSERT_TRUE(File::create_truncate(path).value().close());
+  File first = File::open_read_write(path).value();
+  File second = File::open_read_write(path).value();
+  EXPECT_TRUE(first.try_lock_exclusive().value());
+  EXPECT_FALSE(second.try_lock_exclusive().value());
+  // A descriptor opened and closed beside the lock does not release it, as a POSIX record lock would.
+  ASSERT_TRUE(File::open_read(path).value().close());
+  EXPECT_FALSE(second.try_lock_exclusive().value());
+  ASSERT_TRUE(first.close());
+  EXPECT_TRUE(second.try_lock_exclusive().value());
+}
+
+}  // namespace
+}  // namespace molarium::testing
