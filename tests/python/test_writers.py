@@ -23,11 +23,11 @@ HAS_FORK = "fork" in multiprocessing.get_all_start_methods()
 TIMEOUT = 120
 LOCKED = ("Another handle is writing the database file '{}'; one handle at a time may write, until it is dropped. "
           "Nothing was written")
-COMMITTED = ("The database file '{}' was committed by another handle since this one was opened (commit generation {} in the "
-             "file, {} in this handle); reopen it to write. Nothing was written")
+COMMITTED = ("The database file '{}' was committed by another handle since this one was opened (commit "
+             "generation {} in the file, {} in this handle); reopen it to write. Nothing was written")
 REPLACED = "The database file '{}' was replaced since this handle was opened; reopen it to write. Nothing was written"
-INHERITED = ("This handle to the database file '{}' was inherited across fork from process {}, which holds its write lock; "
-             "open a new handle in this process to write. Nothing was written")
+INHERITED = ("This handle to the database file '{}' was inherited across fork from process {}, which holds its "
+             "write lock; open a new handle in this process to write. Nothing was written")
 
 
 def molecule(seed, n=3):
