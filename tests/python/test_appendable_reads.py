@@ -65,6 +65,16 @@ def filled(path, codec, stored, overwrite=False, commit=False):
     return db
 
 
+def reopened(path, codec, stored):
+    filled(path, codec, stored, commit=True)
+    return PyAtomDatabase.open(path, mmap=False)
+
+
+def moved_in(path, codec, tmp_path):
+    filled(str(tmp_path / "other.mol"), codec, SECOND, commit=True)
+    os.replace(tmp_path / "other.mol", path)
+
+
 def appended_by_a_reopened_handle(path, codec, mmap):
     PyAtomDatabase(path, codec)  # created, never committed: a mapped handle may append to it
     db = PyAtomDatabase.open(path, mmap=mmap)
@@ -75,15 +85,13 @@ def appended_by_a_reopened_handle(path, codec, mmap):
 
 
 HANDLES = {
-    "committed, reopened unmapped": lambda p,
-    c: (filled(p, c, FIRST, commit=True), PyAtomDatabase.open(p, mmap=False))[1],
+    "committed, reopened unmapped": lambda p, c: reopened(p, c, FIRST),
     "uncommitted, creating handle": lambda p, c: filled(p, c, FIRST),
     "partly committed, reopened unmapped": lambda p, c: appended_by_a_reopened_handle(p, c, False),
     "partly committed, mapped over a file without commit": lambda p, c: appended_by_a_reopened_handle(p, c, True),
 }
 REPLACE = {
-    "os.replace": lambda p, c,
-    t: (filled(str(t / "other.mol"), c, SECOND, commit=True), os.replace(t / "other.mol", p)),
+    "os.replace": moved_in,
     "overwrite": lambda p, c, t: filled(p, c, SECOND, overwrite=True, commit=True),
 }
 
