@@ -1,6 +1,7 @@
 """Shared builders of the Python tests: molecules holding every field and property kind, stored
 databases, comparisons, and database files written byte by byte from the documented layout."""
 
+import multiprocessing
 import re
 import struct
 import zlib
@@ -248,3 +249,22 @@ def refused(call, error, text=None):
 
 def starts(prefix):
     return re.compile(re.escape(prefix) + ".*", re.S)
+
+
+def in_child(work):
+    """work()'s result in a forked child, or its exception's type and text."""
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+
+    def run():
+        try:
+            results.put(("ok", work()))
+        except BaseException as error:  # noqa: BLE001 - handed to the parent
+            results.put((type(error).__name__, str(error)))
+
+    process = context.Process(target=run)
+    process.start()
+    outcome = results.get(timeout=120)
+    process.join(120)
+    assert process.exitcode == 0
+    return outcome

@@ -5,13 +5,12 @@ import os
 
 import numpy as np
 import pytest
+from conftest import CODECS, in_child
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from molarium._molarium_rs import PyAtomDatabase, PyMolecule
 
-CODECS = ["none", "lz4", "zstd"]
-TIMEOUT = 120
 
 
 def arrays(seed, atoms):
@@ -167,21 +166,6 @@ def test_a_child_reads_committed_and_appended_records_through_an_inherited_handl
     db.flush()
     db.add_molecules([molecule(seed, atoms) for seed, atoms in stored[2000:]])  # not committed
     db.get_molecules_flat(list(range(len(stored))))  # the pool runs before the fork
-
-    context = multiprocessing.get_context("fork")
-    results = context.Queue()
-
-    def read():
-        try:
-            assert_reads(db, stored)
-            results.put("read")
-        except BaseException as error:  # noqa: BLE001 - handed to the parent
-            results.put(f"{type(error).__name__}: {error}")
-
-    child = context.Process(target=read)
-    child.start()
-    outcome = results.get(timeout=TIMEOUT)
-    child.join(TIMEOUT)
-    assert (outcome, child.exitcode) == ("read", 0)
+    assert in_child(lambda: assert_reads(db, stored)) == ("ok", None)
     db.flush()
     assert_reads(db, stored)

@@ -93,18 +93,6 @@ def test_zstd_levels_outside_the_usual_range_store_or_refuse_clearly(tmp_path, l
     np.testing.assert_array_equal(PyAtomDatabase.open(str(tmp_path / "db.mol"))[0].forces, rich().forces)
 
 
-def test_only_flush_commits_and_overwrite_recreates(tmp_path):
-    path = str(tmp_path / "db.mol")
-    db = PyAtomDatabase(path)
-    db.add_molecule(plain(2))
-    db.add_molecules([plain(3), plain(1)])
-    assert len(db) == 3 and len(db[1]) == 3
-    del db
-    assert len(PyAtomDatabase.open(path)) == 0
-    write(tmp_path / "db.mol", [plain(2)])
-    assert len(PyAtomDatabase(path, overwrite=True)) == 0 and len(PyAtomDatabase.open(path)) == 0
-
-
 class Sequence:
     """Answers only len and item access; an item that is an exception is raised."""
 
