@@ -264,7 +264,10 @@ def in_child(work):
 
     process = context.Process(target=run)
     process.start()
-    outcome = results.get(timeout=120)
-    process.join(120)
+    try:
+        outcome = results.get(timeout=120)
+        process.join(120)
+    finally:
+        process.kill()  # a child still running here hangs; it must not outlive the test
     assert process.exitcode == 0
     return outcome

@@ -343,8 +343,9 @@ def test_children_forked_after_the_pool_ran_read_in_parallel_and_fork_again(tmp_
                 children.append(multiprocessing.get_context("fork").Process(target=child_reads,
                                                                             args=(path, everything[round_::8])))
                 children[-1].start()
+            deadline = time.monotonic() + TIMEOUT
             for child in children:
-                child.join(TIMEOUT)
+                child.join(max(0.0, deadline - time.monotonic()))
             hung = [child.kill() for child in children if child.is_alive()]
         finally:
             stop.set()
