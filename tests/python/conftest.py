@@ -1,6 +1,7 @@
 """Shared builders of the Python tests: molecules holding every field and property kind, stored
 databases, comparisons, and database files written byte by byte from the documented layout."""
 
+import multiprocessing
 import re
 import struct
 import zlib
@@ -62,14 +63,17 @@ def custom_values(n, seed=0):
         "f64": np.array([1.0, np.inf, -0.0]) + seed, "f32": np.arange(3, dtype=np.float32) - seed,
         "i64": np.array([2**40, -1], np.int64) + seed, "i32": np.array([-7, 8, 9], np.int32) + seed,
         "xyz32": np.arange(6, dtype=np.float32).reshape(2, 3) + seed, "xyz64": np.ones((1, 3)) / 7 + seed,
-        "t64": np.arange(24, dtype=np.float64).reshape(2, 3, 4) + seed, "ti32": np.arange(6, dtype=np.int32).reshape(3, 2),
-        "ti64": np.arange(8, dtype=np.int64).reshape(2, 2, 2) - seed, "tf32": np.arange(4, dtype=np.float32).reshape(1, 4),
+        "t64": np.arange(24, dtype=np.float64).reshape(2, 3, 4) + seed,
+        "ti32": np.arange(6, dtype=np.int32).reshape(3, 2),
+        "ti64": np.arange(8, dtype=np.int64).reshape(2, 2, 2) - seed,
+        "tf32": np.arange(4, dtype=np.float32).reshape(1, 4),
     }
     atom_scope = {
         "a_f64": np.arange(n, dtype=np.float64) / 3 + seed, "a_f32": np.arange(n, dtype=np.float32),
         "a_i64": np.arange(n, dtype=np.int64) - seed, "a_i32": np.arange(n, dtype=np.int32),
         "a_xyz32": np.ones((n, 3), np.float32) * seed, "a_xyz64": np.full((n, 3), 0.1),
-        "a_tensor": np.arange(n * 6, dtype=np.float32).reshape(n, 2, 3), "a_ti64": np.arange(n * 2, dtype=np.int64).reshape(n, 2),
+        "a_tensor": np.arange(n * 6, dtype=np.float32).reshape(n, 2, 3),
+        "a_ti64": np.arange(n * 2, dtype=np.int64).reshape(n, 2),
     }
     return molecule_scope, atom_scope
 
@@ -180,7 +184,8 @@ def section(kind, key, tag, payload):
 def record(atoms, sections, positions=None, numbers=None):
     positions = np.arange(atoms * 3, dtype="<f4") if positions is None else positions
     numbers = bytes(range(1, atoms + 1)) if numbers is None else bytes(numbers)
-    return u32(atoms) + np.ascontiguousarray(positions).tobytes() + numbers + struct.pack("<H", len(sections)) + b"".join(
+    return u32(atoms) + np.ascontiguousarray(positions).tobytes() + numbers + struct.pack("<H",
+            len(sections)) + b"".join(
         section(*s) for s in sections)
 
 
@@ -193,7 +198,8 @@ def handmade(path, records, schema=b"", codec=0, level=0):
     """One commit of the given records in slot B (generation 1); slot A is the empty creation."""
     data, entries = b"", []
     for rec in records:
-        entries.append(struct.pack("<QIII", DATA_START + len(data), len(rec), len(rec), struct.unpack_from("<I", rec)[0]))
+        entries.append(struct.pack("<QIII", DATA_START + len(data), len(rec), len(rec),
+                                   struct.unpack_from("<I", rec)[0]))
         data += rec
     schema_at = DATA_START + len(data) if schema else 0
     index = u64(len(records)) + b"".join(entries)
@@ -243,3 +249,25 @@ def refused(call, error, text=None):
 
 def starts(prefix):
     return re.compile(re.escape(prefix) + ".*", re.S)
+
+
+def in_child(work):
+    """work()'s result in a forked child, or its exception's type and text."""
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+
+    def run():
+        try:
+            results.put(("ok", work()))
+        except BaseException as error:  # noqa: BLE001 - handed to the parent
+            results.put((type(error).__name__, str(error)))
+
+    process = context.Process(target=run)
+    process.start()
+    try:
+        outcome = results.get(timeout=120)
+        process.join(120)
+    finally:
+        process.kill()  # a child still running here hangs; it must not outlive the test
+    assert process.exitcode == 0
+    return outcome

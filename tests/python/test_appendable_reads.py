@@ -5,13 +5,12 @@ import os
 
 import numpy as np
 import pytest
+from conftest import CODECS, in_child
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from molarium._molarium_rs import PyAtomDatabase, PyMolecule
 
-CODECS = ["none", "lz4", "zstd"]
-TIMEOUT = 120
 
 
 def arrays(seed, atoms):
@@ -30,48 +29,23 @@ def molecule(seed, atoms):
     return PyMolecule(a["positions"], a["atomic_numbers"], energy=a["energy"], forces=a["forces"])
 
 
-def add_batch(db, seeds, atoms):
-    """Molecules of one atom count through add_arrays_batch."""
-    values = [arrays(seed, atoms) for seed in seeds]
-    db.add_arrays_batch(
-        np.stack([v["positions"] for v in values]),
-        np.stack([v["atomic_numbers"] for v in values]),
-        energy=np.array([v["energy"] for v in values]),
-        forces=np.stack([v["forces"] for v in values]),
-    )
-
-
-def expected_flat(stored):
-    """What get_molecules_flat returns for molecules (seed, atoms), built with NumPy alone."""
-    values = [arrays(seed, atoms) for seed, atoms in stored]
-    return {
-        "n_atoms": np.array([atoms for _, atoms in stored], dtype=np.uint32),
-        "positions": np.concatenate([v["positions"] for v in values]),
-        "atomic_numbers": np.concatenate([v["atomic_numbers"] for v in values]),
-        "forces": np.concatenate([v["forces"] for v in values]),
-        "energy": np.array([v["energy"] for v in values]),
-    }
-
-
 def assert_reads(db, stored):
-    """Every molecule reads back as stored: one by one, as views, and as one flat batch."""
+    """Every molecule reads back as stored: one by one, as views, and as one flat batch equal to
+    NumPy's concatenation."""
     assert len(db) == len(stored)
-    if not stored:
-        return
-    for i, (seed, atoms) in enumerate(stored):
-        expected = arrays(seed, atoms)
-        single = db[i]
-        np.testing.assert_array_equal(single.positions, expected["positions"])
-        np.testing.assert_array_equal(single.forces, expected["forces"])
-        assert single.energy == expected["energy"]
     order = list(range(len(stored)))[::-1]
-    views = db.get_molecules(order)
-    for view, i in zip(views, order):
-        np.testing.assert_array_equal(view.positions, arrays(*stored[i])["positions"])
-    flat = db.get_molecules_flat(order)
-    expected = expected_flat([stored[i] for i in order])
-    for key, value in expected.items():
-        np.testing.assert_array_equal(flat[key], value, err_msg=key)
+    values = [arrays(*stored[i]) for i in order]
+    for i, view, want in zip(order, db.get_molecules(order), values):
+        for mol in (db[i], view):
+            np.testing.assert_array_equal(mol.positions, want["positions"])
+            np.testing.assert_array_equal(mol.forces, want["forces"])
+            assert mol.energy == want["energy"]
+    if stored:
+        flat = db.get_molecules_flat(order)
+        np.testing.assert_array_equal(flat["n_atoms"], np.array([stored[i][1] for i in order], np.uint32))
+        np.testing.assert_array_equal(flat["energy"], [v["energy"] for v in values])
+        for key in ("positions", "atomic_numbers", "forces"):
+            np.testing.assert_array_equal(flat[key], np.concatenate([v[key] for v in values]), err_msg=key)
 
 
 # --- the file a handle opened ----------------------------------------------------------------------
@@ -82,57 +56,47 @@ FIRST = [(seed, 4 + seed % 3) for seed in range(6)]
 SECOND = [(100 + seed, atoms) for seed, atoms in FIRST]
 
 
-def replace_by_rename(path, codec, tmp_path):
-    other = str(tmp_path / "other.mol")
-    db = PyAtomDatabase(other, codec)
-    db.add_molecules([molecule(seed, atoms) for seed, atoms in SECOND])
-    db.flush()
-    del db
-    os.replace(other, path)
-
-
-def replace_by_overwrite(path, codec, tmp_path):
-    db = PyAtomDatabase(path, codec, overwrite=True)
-    db.add_molecules([molecule(seed, atoms) for seed, atoms in SECOND])
-    db.flush()
-
-
-def committed_then_reopened(path, codec):
-    db = PyAtomDatabase(path, codec)
-    db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST])
-    db.flush()
-    del db
-    return PyAtomDatabase.open(path, mmap=False)
-
-
-def appended_by_the_creating_handle(path, codec):
-    db = PyAtomDatabase(path, codec)
-    db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST])
+def filled(path, codec, stored, overwrite=False, commit=False):
+    db = PyAtomDatabase(path, codec, overwrite=overwrite)
+    db.add_molecules([molecule(*s) for s in stored])
+    if commit:
+        db.flush()
     return db
 
 
-def appended_by_a_reopened_handle(mmap):
-    def open_and_append(path, codec):
-        PyAtomDatabase(path, codec)  # created, never committed: a mapped handle may append to it
-        db = PyAtomDatabase.open(path, mmap=mmap)
-        db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST[:2]])
-        db.flush()
-        db.add_molecules([molecule(seed, atoms) for seed, atoms in FIRST[2:]])  # not committed
-        return db
+def reopened(path, codec, stored):
+    filled(path, codec, stored, commit=True)
+    return PyAtomDatabase.open(path, mmap=False)
 
-    return open_and_append
+
+def moved_in(path, codec, tmp_path):
+    filled(str(tmp_path / "other.mol"), codec, SECOND, commit=True)
+    os.replace(tmp_path / "other.mol", path)
+
+
+def appended_by_a_reopened_handle(path, codec, mmap):
+    PyAtomDatabase(path, codec)  # created, never committed: a mapped handle may append to it
+    db = PyAtomDatabase.open(path, mmap=mmap)
+    db.add_molecules([molecule(*s) for s in FIRST[:2]])
+    db.flush()
+    db.add_molecules([molecule(*s) for s in FIRST[2:]])  # not committed
+    return db
 
 
 HANDLES = {
-    "committed, reopened unmapped": committed_then_reopened,
-    "uncommitted, creating handle": appended_by_the_creating_handle,
-    "partly committed, reopened unmapped": appended_by_a_reopened_handle(False),
-    "partly committed, mapped over a file without commit": appended_by_a_reopened_handle(True),
+    "committed, reopened unmapped": lambda p, c: reopened(p, c, FIRST),
+    "uncommitted, creating handle": lambda p, c: filled(p, c, FIRST),
+    "partly committed, reopened unmapped": lambda p, c: appended_by_a_reopened_handle(p, c, False),
+    "partly committed, mapped over a file without commit": lambda p, c: appended_by_a_reopened_handle(p, c, True),
+}
+REPLACE = {
+    "os.replace": moved_in,
+    "overwrite": lambda p, c, t: filled(p, c, SECOND, overwrite=True, commit=True),
 }
 
 
 @pytest.mark.parametrize("codec", CODECS)
-@pytest.mark.parametrize("replace", [replace_by_rename, replace_by_overwrite], ids=["os.replace", "overwrite"])
+@pytest.mark.parametrize("replace", REPLACE.values(), ids=REPLACE.keys())
 @pytest.mark.parametrize("handle", HANDLES.values(), ids=HANDLES.keys())
 def test_a_handle_reads_the_file_it_opened_after_another_takes_its_path(tmp_path, codec, replace, handle):
     path = str(tmp_path / "db.mol")
@@ -167,7 +131,10 @@ def test_committed_and_appended_records_read_alike_through_both_handle_kinds(tmp
             stored += molecules
         elif operation[0] == "batch":
             _, atoms, count = operation
-            add_batch(db, range(seed, seed + count), atoms)
+            values = [arrays(s, atoms) for s in range(seed, seed + count)]
+            db.add_arrays_batch(*(np.stack([v[k] for v in values]) for k in ("positions", "atomic_numbers")),
+                                energy=np.array([v["energy"] for v in values]),
+                                forces=np.stack([v["forces"] for v in values]))
             stored += [(s, atoms) for s in range(seed, seed + count)]
         else:
             db.flush()
@@ -199,21 +166,6 @@ def test_a_child_reads_committed_and_appended_records_through_an_inherited_handl
     db.flush()
     db.add_molecules([molecule(seed, atoms) for seed, atoms in stored[2000:]])  # not committed
     db.get_molecules_flat(list(range(len(stored))))  # the pool runs before the fork
-
-    context = multiprocessing.get_context("fork")
-    results = context.Queue()
-
-    def read():
-        try:
-            assert_reads(db, stored)
-            results.put("read")
-        except BaseException as error:  # noqa: BLE001 - handed to the parent
-            results.put(f"{type(error).__name__}: {error}")
-
-    child = context.Process(target=read)
-    child.start()
-    outcome = results.get(timeout=TIMEOUT)
-    child.join(TIMEOUT)
-    assert (outcome, child.exitcode) == ("read", 0)
+    assert in_child(lambda: assert_reads(db, stored)) == ("ok", None)
     db.flush()
     assert_reads(db, stored)

@@ -26,7 +26,8 @@ def plain(n=N):
 def test_every_builtin_element_in_tuple_order(where, dtype):
     mol = rich(N, dtype)
     got = where(mol)._ase_payload(copy_info=False, copy_arrays=False)
-    want = (mol.atomic_numbers, mol.positions, mol.cell, mol.pbc, mol.velocities, mol.energy, mol.forces, mol.stress, mol.charges)
+    want = (mol.atomic_numbers, mol.positions, mol.cell, mol.pbc, mol.velocities, mol.energy, mol.forces, mol.stress,
+            mol.charges)
     assert type(got) is tuple and len(got) == 11 and got[9:] == (None, None)
     for a, b in zip(got, want):
         assert_same(a, b)
@@ -39,7 +40,8 @@ def test_custom_properties_are_routed_into_arrays_and_info(where):
     mol = plain()
     for key, value in {"m_f64": np.arange(N, dtype=np.float64), "m_i32": np.arange(N, dtype=np.int32),
         "m_xyz32": np.ones((N, 3), np.float32),
-                       "m_longer": np.arange(N + 1.0), "m_xyz_longer": np.ones((N + 1, 3)), "m_tensor": np.ones((N, 3, 3)),
+                       "m_longer": np.arange(N + 1.0), "m_xyz_longer": np.ones((N + 1, 3)),
+                       "m_tensor": np.ones((N, 3, 3)),
                        "m_scalar": 2.5, "m_int": 4, "m_text": "x", "m_none": None, "charges": np.zeros(N)}.items():
         mol.set_property(key, value)
     for key in RESERVED[:4] + ["a_tensor", "Forces"]:
@@ -52,7 +54,8 @@ def test_custom_properties_are_routed_into_arrays_and_info(where):
     assert_same(info["m_tensor"], np.ones((N, 3, 3)))
     assert (info["m_none"], info["m_text"], info["m_int"]) == (None, "x", 4)
     arrays, info = mol._ase_payload(copy_arrays=False)[9:]
-    assert arrays is None and sorted(info) == ["charges", "m_f64", "m_i32", "m_int", "m_longer", "m_none", "m_scalar", "m_tensor",
+    assert arrays is None and sorted(info) == ["charges", "m_f64", "m_i32", "m_int", "m_longer", "m_none", "m_scalar",
+                                               "m_tensor",
                                                "m_text", "m_xyz32", "m_xyz_longer"]
     arrays, info = mol._ase_builtin_tuple_fast(copy_info=False)[9:]
     assert sorted(arrays) == ["Forces", "a_tensor", "m_f64", "m_i32", "m_xyz32"] and info is None
@@ -74,14 +77,18 @@ def atoms_to_molecule(atoms, seed):
     atoms.set_velocities(rng.normal(size=(n, 3)))
     atoms.set_initial_charges(rng.normal(size=n))
     for key, value in {"tag_f32": rng.normal(size=n).astype(np.float32), "site": rng.integers(0, 9, n).astype(np.int32),
-                       "dipoles": rng.normal(size=(n, 3)).astype(np.float32), "quadrupole": rng.normal(size=(n, 3, 3))}.items():
+                       "dipoles": rng.normal(size=(n, 3)).astype(np.float32),
+                       "quadrupole": rng.normal(size=(n, 3, 3))}.items():
         atoms.new_array(key, value)
-    atoms.info = {"name": atoms.get_chemical_formula(), "temperature": 300.5, "step": seed, "grid": rng.normal(size=(2, 2))}
+    atoms.info = {"name": atoms.get_chemical_formula(), "temperature": 300.5, "step": seed,
+                  "grid": rng.normal(size=(2, 2))}
     atoms.calc = SinglePointCalculator(atoms, energy=float(rng.normal()), forces=rng.normal(size=(n, 3)),
         stress=rng.normal(size=6))
     mol = PyMolecule(np.ascontiguousarray(atoms.get_positions()), atoms.get_atomic_numbers().astype(np.uint8),
-                     energy=atoms.get_potential_energy(), forces=atoms.get_forces(), charges=atoms.get_initial_charges(),
-                     velocities=atoms.get_velocities(), cell=np.array(atoms.get_cell()), stress=atoms.get_stress(voigt=False),
+                     energy=atoms.get_potential_energy(), forces=atoms.get_forces(),
+                     charges=atoms.get_initial_charges(),
+                     velocities=atoms.get_velocities(), cell=np.array(atoms.get_cell()),
+                     stress=atoms.get_stress(voigt=False),
                      pbc=tuple(bool(flag) for flag in atoms.get_pbc()))
     for key, value in atoms.arrays.items():
         if key not in ("numbers", "positions", "momenta", "initial_charges"):

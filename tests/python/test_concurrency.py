@@ -1,7 +1,10 @@
-"""Threads on one database object or molecule, and several handles on one file: every call gets its
-result or an at-once refusal, nothing is lost, nothing crashes or hangs."""
+"""Threads on one database object or molecule, several handles on one file, and processes forked
+after the worker pool ran: every call gets its result or an at-once refusal, nothing is lost,
+nothing crashes or hangs."""
 
 import faulthandler
+import multiprocessing
+import os
 import sys
 import threading
 import time
@@ -99,7 +102,8 @@ def test_a_call_holding_the_database_refuses_other_threads_at_once(tmp_path, hol
     if holder == "flat read":
         thread = threading.Thread(target=lambda: result.update(flat=db.get_molecules_flat(Calling([3, 4], wait_here))))
     else:
-        thread = threading.Thread(target=lambda: db.add_arrays_batch(**batch(40, 2), name=Calling(["a", "b"], wait_here)))
+        thread = threading.Thread(target=lambda: db.add_arrays_batch(**batch(40, 2),
+                name=Calling(["a", "b"], wait_here)))
     thread.start()
     try:
         assert inside.wait(TIMEOUT)
@@ -193,7 +197,8 @@ def test_reader_threads_and_a_writer_thread_share_one_database(tmp_path, codec):
         rng = np.random.default_rng(offset)
         while not stop.is_set() or len(reads) < 9:  # runs on until reads succeed once the writer is done
             seeds = [int(s) for s in rng.integers(0, 300, 40)]
-            read = [lambda: [check(m, s) for m, s in zip(db.get_molecules(seeds), seeds)], lambda: check(db[seeds[0]], seeds[0]),
+            read = [lambda: [check(m, s) for m, s in zip(db.get_molecules(seeds), seeds)],
+                    lambda: check(db[seeds[0]], seeds[0]),
                     lambda: check_flat(db.get_molecules_flat(seeds), seeds)][rng.integers(3)]
             if outcome(read) == "done":
                 reads.append(offset)
@@ -277,3 +282,73 @@ def test_older_handles_keep_their_snapshot_while_another_commits(tmp_path, codec
             check(fresh[index], index)
     del mapped
     check(early_view, 5)  # the view outlives its database object and the writer's commits
+
+
+# --- fork -------------------------------------------------------------------------------------------
+INHERITED = {}  # the parent's open handles, which a forked child inherits
+
+
+def reads_right(db, seeds):
+    """Both reads, large enough to run on the worker pool, give the stored molecules."""
+    for mol, seed in zip(db.get_molecules(seeds), seeds):
+        check(mol, seed)
+    check_flat(db.get_molecules_flat(seeds), seeds)
+
+
+def child_reads(path, seeds):
+    """Reads through the inherited handles and its own, so its own pool runs, then forks again and
+    both generations read."""
+    try:
+        for db in (*INHERITED.values(), PyAtomDatabase.open(path, mmap=False)):
+            reads_right(db, seeds)
+        pid = os.fork()
+        reads_right(INHERITED["mapped"], seeds[pid == 0 :: 2])
+        if pid == 0:
+            os._exit(0)
+        for _ in range(TIMEOUT * 100):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                os._exit(os.waitstatus_to_exitcode(status))
+            time.sleep(0.01)
+        os.kill(pid, 9)
+        os._exit(5)
+    except BaseException:  # noqa: BLE001 - the exit code tells the parent
+        os._exit(3)
+
+
+# Forking a process that runs threads (the worker pool's) draws a DeprecationWarning on newer
+# CPython; forking such a process safely is exactly what is tested here.
+@pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="this platform cannot fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("busy", [False, True], ids=["idle", "while another thread reads"])
+def test_children_forked_after_the_pool_ran_read_in_parallel_and_fork_again(tmp_path, busy):
+    if busy and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer's allocator stays locked in a child forked while another thread allocates")
+    path, everything, stop = stored(tmp_path, 1500), list(range(1500)), threading.Event()
+    INHERITED.update(mapped=PyAtomDatabase.open(path), in_memory=PyAtomDatabase.open(path, mmap=False))
+    for db in INHERITED.values():
+        reads_right(db, everything)
+
+    def keep_reading():
+        db = PyAtomDatabase.open(path)  # its own handle: the inherited ones' borrow flags stay free
+        while not stop.is_set():
+            reads_right(db, everything)
+
+    with ThreadPoolExecutor(1) as pool:
+        reader = pool.submit(keep_reading) if busy else None
+        try:
+            children = []
+            for round_ in range(8):  # fork at varying moments of the other thread's parallel reads
+                time.sleep(0.003 * (round_ % 4) * busy)
+                children.append(multiprocessing.get_context("fork").Process(target=child_reads,
+                                                                            args=(path, everything[round_::8])))
+                children[-1].start()
+            deadline = time.monotonic() + TIMEOUT
+            for child in children:
+                child.join(max(0.0, deadline - time.monotonic()))
+            hung = [child.kill() for child in children if child.is_alive()]
+        finally:
+            stop.set()
+        assert not hung and [child.exitcode for child in children] == [0] * 8
+        assert reader is None or reader.exception(TIMEOUT) is None
+    reads_right(INHERITED["mapped"], everything)  # the parent's pool still works

@@ -40,7 +40,8 @@ def test_the_writer_stores_the_bytes_of_the_documented_layout(tmp_path):
                           (ATOM, "q", TAGS["F64A"], np.arange(n, dtype="<f8").tobytes()),
                           (MOLECULE, "a", TAGS["I64"], struct.pack("<q", 7 * n))])
                for n, energy in ((1, -1.5), (2, 2.0))]
-    schema = schema_blob(TAGS["V3F32"], [(BUILTIN, "energy", TAGS["F64"], 0, 8, 8), (BUILTIN, "forces", TAGS["V3F32"], 1, 12, 12),
+    schema = schema_blob(TAGS["V3F32"],
+                         [(BUILTIN, "energy", TAGS["F64"], 0, 8, 8), (BUILTIN, "forces", TAGS["V3F32"], 1, 12, 12),
                                          (BUILTIN, "name", TAGS["STR"], 0, 0, 0), (ATOM, "q", TAGS["F64A"], 1, 8, 8),
                                          (MOLECULE, "a", TAGS["I64"], 0, 8, 8)])
     handmade(tmp_path / "handmade.mol", records, schema)
@@ -70,7 +71,8 @@ def read_everything(db):
         mol = attempt(lambda: db[i])
         if mol is None:
             continue
-        for name in ("positions", "atomic_numbers", "forces", "energy", "charges", "velocities", "cell", "stress", "pbc"):
+        for name in ("positions", "atomic_numbers", "forces", "energy", "charges", "velocities", "cell", "stress",
+                     "pbc"):
             attempt(lambda: getattr(mol, name))
         for key in attempt(mol.property_keys) or []:
             attempt(lambda: mol.get_property(key))
@@ -118,7 +120,8 @@ def damaged_copies(data, rng, every_record_byte):
 @pytest.mark.parametrize("codec", ["none", "lz4", "zstd"])
 def test_damaged_files_open_and_read_or_refuse_clearly(tmp_path, codec):
     rng = random.Random(codec)
-    molecules = [rich(3 + s % 3, seed=s) for s in range(5)] + [PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8))]
+    molecules = [rich(3 + s % 3, seed=s) for s in range(5)] + [PyMolecule(np.zeros((2, 3), np.float32),
+            np.ones(2, np.uint8))]
     data = write(tmp_path / "good.mol", molecules, codec, commits=2).read_bytes()
     opened = 0
     for number, (label, damaged) in enumerate(damaged_copies(data, rng, codec == "none")):
@@ -159,7 +162,8 @@ def test_a_record_shorter_than_its_index_entry_is_refused_by_every_read(tmp_path
             messages.add(str(info.value))
         np.testing.assert_array_equal(db[2].positions, molecules[2].positions)
         flat = db.get_molecules_flat([0, 2])
-        np.testing.assert_array_equal(flat["positions"], np.concatenate([molecules[0].positions, molecules[2].positions]))
+        np.testing.assert_array_equal(flat["positions"],
+                                      np.concatenate([molecules[0].positions, molecules[2].positions]))
     assert len(messages) == 1 and messages.pop().startswith("Invalid data: Record at offset ")
 
 
@@ -229,7 +233,8 @@ def test_a_damaged_schema_entry_is_refused_before_a_flat_read_allocates_for_it(t
         position += 13 + key_length
     path.write_bytes(bytes(data))
     # Each damaged entry asks for 4 GiB per molecule or per atom; within 1 GiB the read must refuse it.
-    result = subprocess.run([sys.executable, "-c", FLAT_UNDER_A_MEMORY_LIMIT, str(path)], capture_output=True, text=True,
+    result = subprocess.run([sys.executable, "-c", FLAT_UNDER_A_MEMORY_LIMIT, str(path)], capture_output=True,
+                            text=True,
                             timeout=120, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ValueError", "ValueError"]

@@ -97,17 +97,6 @@ def test_a_float32_energy_is_widened_exactly_and_a_bytes_subclass_is_taken():
     assert_same(mol.get_property("s"), np.array(2.5))
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_views_pickle_as_their_owned_copy_and_stay_views(tmp_path, dtype):
-    for view in (*stored(tmp_path, [rich(4, dtype)]), *stored(tmp_path, [rich(2, dtype)], "zstd", mmap=False)):
-        back = pickle.loads(pickle.dumps(view))
-        assert_same_molecule(back, view.to_owned())
-        assert is_view(tmp_path, view) and not is_view(tmp_path, back)
-        duplicate = copy.copy(view)
-        duplicate.energy = 99.0
-        assert view.energy != 99.0
-
-
 PROPERTY = payload()[:-16] + u64(0) + u64(1)  # one molecule-scope entry follows
 REFUSALS = [
     ("text", TypeError, "argument 'payload': 'str' object cannot be converted to 'bytes'"),
@@ -115,7 +104,8 @@ REFUSALS = [
     (None, TypeError, starts("argument 'payload': ")), (b"", ValueError, EOF),
     (b"\x07", ValueError, FAILED + "tag for enum is not valid, found 7"),
     (b"\x00" + u32(9), ValueError, FAILED + "invalid value: integer `9`, expected variant index 0 <= i < 2"),
-    (PROPERTY + text("k") + u32(11), ValueError, FAILED + "invalid value: integer `11`, expected variant index 0 <= i < 11"),
+    (PROPERTY + text("k") + u32(11), ValueError,
+     FAILED + "invalid value: integer `11`, expected variant index 0 <= i < 11"),
     (PROPERTY + text("t") + u32(10) + u32(4), ValueError,
         FAILED + "invalid value: integer `4`, expected variant index 0 <= i < 4"),
     (payload()[:-16 - 7] + b"\x00" * 5 + b"\x01\x01\x02\x00", ValueError,
@@ -127,7 +117,8 @@ REFUSALS = [
     (payload()[:-16] + u64(2**64 - 1), ValueError, EOF), (b"\x01" + u64(2**63), ValueError, EOF),
     (PROPERTY + text("t") + u32(10) + u32(3) + u64(2**63), ValueError, EOF),
     (payload(numbers=(1, 2)), ValueError, FAILED + "Atomic numbers length (2) doesn't match atom count (1)"),
-    (payload(forces=(((0, 0, 0), (1, 1, 1)), False)), ValueError, FAILED + "forces length (2) doesn't match atom count (1)"),
+    (payload(forces=(((0, 0, 0), (1, 1, 1)), False)), ValueError,
+     FAILED + "forces length (2) doesn't match atom count (1)"),
     (payload(velocities=((), True)), ValueError, FAILED + "velocities length (0) doesn't match atom count (1)"),
     (payload(charges=((1.0, 2.0, 3.0), True)), ValueError, FAILED + "charges length (3) doesn't match atom count (1)"),
     (payload(atom=[("q", array_value(4, "d", [1.0, 2.0]))]), ValueError,
@@ -141,7 +132,8 @@ REFUSALS = [
     (payload((), (), atom=[("a", u32(1) + struct.pack("<d", 1.0))]), ValueError, None),
     (payload([(0, 0, 0)] * 2, (1, 1), atom=[("a", u32(2) + struct.pack("<q", 7))]), ValueError, None),
     (payload(atom=[("a", u32(3) + text("x"))]), ValueError, None),
-    (payload([(0, 0, 0)] * 3, (1, 1, 1), atom=[("a", u32(4) + u64(2) + struct.pack("<2d", 1.0, 2.0))]), ValueError, None),
+    (payload([(0, 0, 0)] * 3, (1, 1, 1), atom=[("a", u32(4) + u64(2) + struct.pack("<2d", 1.0, 2.0))]), ValueError,
+     None),
     (payload([(0, 0, 0)] * 2, (1, 1), atom=[("a", tensor([3, 2], [1.0] * 6, np.float64))]), ValueError, None),
 ]
 
@@ -170,7 +162,8 @@ def test_every_cut_of_a_payload_and_random_damage_is_refused_or_reads_safely(tmp
             assert str(error).startswith(FAILED)
     db = PyAtomDatabase(str(tmp_path / "hostile.mol"))
     for mol in survivors:  # what decodes reads, stores and reads back, or refuses clearly
-        for read in (mol.property_keys, mol.to_owned, mol._ase_payload, lambda: pickle.dumps(mol), lambda: db.add_molecule(mol)):
+        for read in (mol.property_keys, mol.to_owned, mol._ase_payload, lambda: pickle.dumps(mol),
+                     lambda: db.add_molecule(mol)):
             try:
                 read()
             except (ValueError, KeyError):

@@ -37,10 +37,12 @@ ATOM_KINDS = {"a_f64": (np.float64, ()), "a_f32": (np.float32, ()), "a_i64": (np
               "a_v3f32": (np.float32, (3,)), "a_v3f64": (np.float64, (3,)), "a_tf32": (np.float32, (2, 2)),
                   "a_ti64": (np.int64, (4,))}
 BUILTINS = {
-    "energy": lambda r, n, d, s: float(values(r, np.float64, (), s)), "forces": lambda r, n, d, s: values(r, d, (n, 3), s),
+    "energy": lambda r, n, d, s: float(values(r, np.float64, (), s)),
+    "forces": lambda r, n, d, s: values(r, d, (n, 3), s),
     "velocities": lambda r, n, d, s: values(r, d, (n, 3), s), "charges": lambda r, n, d, s: values(r, d, n, s),
     "cell": lambda r, n, d, s: values(r, d, (3, 3), s), "stress": lambda r, n, d, s: values(r, d, (3, 3), s),
-    "pbc": lambda r, n, d, s: tuple(bool(b) for b in r.integers(0, 2, 3)), "name": lambda r, n, d, s: str(r.choice(TEXTS)),
+    "pbc": lambda r, n, d, s: tuple(bool(b) for b in r.integers(0, 2, 3)),
+    "name": lambda r, n, d, s: str(r.choice(TEXTS)),
 }
 
 molecule_sets = st.fixed_dictionaries({
@@ -101,6 +103,7 @@ def test_molecules_read_back_unchanged_through_every_codec_and_handle(tmp_path_f
         for got, mol in zip(PyAtomDatabase.open(again).get_molecules(indices), molecules):
             assert_same_molecule(got, mol)
     for mol in molecules:
-        for duplicate in (pickle.loads(pickle.dumps(mol, protocol=0)), pickle.loads(pickle.dumps(mol)), copy.deepcopy(mol)):
+        for duplicate in (pickle.loads(pickle.dumps(mol, protocol=0)), pickle.loads(pickle.dumps(mol)),
+                          copy.deepcopy(mol)):
             assert type(duplicate) is PyMolecule and duplicate is not mol
             assert_same_molecule(duplicate, mol)

@@ -15,6 +15,8 @@ import zlib
 import numpy as np
 import pytest
 
+from conftest import in_child
+
 from molarium._molarium_rs import PyAtomDatabase, PyMolecule
 
 # Forking a process whose worker pool has run draws a DeprecationWarning on newer CPython.
@@ -23,11 +25,11 @@ HAS_FORK = "fork" in multiprocessing.get_all_start_methods()
 TIMEOUT = 120
 LOCKED = ("Another handle is writing the database file '{}'; one handle at a time may write, until it is dropped. "
           "Nothing was written")
-COMMITTED = ("The database file '{}' was committed by another handle since this one was opened (commit generation {} in the "
-             "file, {} in this handle); reopen it to write. Nothing was written")
+COMMITTED = ("The database file '{}' was committed by another handle since this one was opened (commit "
+             "generation {} in the file, {} in this handle); reopen it to write. Nothing was written")
 REPLACED = "The database file '{}' was replaced since this handle was opened; reopen it to write. Nothing was written"
-INHERITED = ("This handle to the database file '{}' was inherited across fork from process {}, which holds its write lock; "
-             "open a new handle in this process to write. Nothing was written")
+INHERITED = ("This handle to the database file '{}' was inherited across fork from process {}, which holds its "
+             "write lock; open a new handle in this process to write. Nothing was written")
 
 
 def molecule(seed, n=3):
@@ -225,25 +227,6 @@ def test_processes_appending_at_the_same_moment_lose_no_commit(tmp_path):
     stored = energies(path)
     runs = [stored[1 + i * per_worker : 1 + (i + 1) * per_worker] for i in range(workers)]
     assert stored[0] == 0.0 and sorted(runs) == sorted([[float(s) for s in group] for group in seeds])
-
-
-def in_child(work):
-    """work()'s result in a forked child, or its exception's type and text."""
-    context = multiprocessing.get_context("fork")
-    results = context.Queue()
-
-    def run():
-        try:
-            results.put(("ok", work()))
-        except BaseException as error:  # noqa: BLE001 - handed to the parent
-            results.put((type(error).__name__, str(error)))
-
-    process = context.Process(target=run)
-    process.start()
-    outcome = results.get(timeout=TIMEOUT)
-    process.join(TIMEOUT)
-    assert process.exitcode == 0
-    return outcome
 
 
 @pytest.mark.skipif(not HAS_FORK, reason="this platform cannot fork")
