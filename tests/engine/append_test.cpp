@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/records/flat_extraction.hpp"
+#include "engine/records/record_view.hpp"
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 #include "tests/engine/fixtures.hpp"
@@ -238,6 +239,41 @@ TEST_F(Append, FlatExtractionFillsWhatARecordLacksWithZerosAndGaps) {
       }
       EXPECT_EQ(Bytes(flat->fixed_buffers[j].begin(), flat->fixed_buffers[j].end()), expected) << key;
     }
+  }
+}
+
+// A record larger than the scratch buffer each thread decodes into is read on its own.
+TEST_F(Append, FlatExtractionReadsARecordOfOverAMegabyte) {
+  const Molecule big = small_molecule(100000, 1);
+  write_database(path_, CompressionType::zstd(1), {small_molecule(1, 2), big});
+  auto extracted = records::extract_flat(open_database(path_), std::vector<std::size_t>{1, 0}).value();
+  ASSERT_TRUE(extracted.has_value());
+  EXPECT_EQ(extracted->atom_counts, (std::vector<std::uint32_t>{100000, 1}));
+  const auto& numbers = extracted->atomic_numbers;
+  EXPECT_TRUE(std::equal(big.atomic_numbers.begin(), big.atomic_numbers.end(), numbers.begin()));
+  const auto& positions = std::get<records::FlatBuffer<float>>(extracted->positions);
+  EXPECT_EQ(positions[3 * 99999 + 1], 99999.0f);
+  EXPECT_EQ(positions[3 * 100000], 2.0f);
+}
+
+// Views are stored under the first one's schema only when their layouts agree: a record whose
+// sections differ in presence, scope, type, width or key must not pass as the same layout.
+TEST(RecordView, SameSchemaOnlyWhenTheLayoutsAgree) {
+  const records::SoaContext f32{12, 4};
+  const Bytes energy = section(0, "energy", 0, f64s({1})), values = f64s({1, 2});
+  const Bytes base = record_f32(2, {energy, section(2, "m", 3, values)});
+  const std::pair<Bytes, bool> others[] = {
+      {record_f32(2, {section(0, "energy", 0, f64s({5})), section(2, "m", 3, f64s({3, 4}))}), true},
+      {record_f32(2, {section(2, "m", 3, values)}), false},
+      {record_f32(2, {energy, section(1, "m", 3, values)}), false},
+      {record_f32(2, {energy, section(2, "m", 5, values)}), false},
+      {record_f32(2, {energy, section(2, "m", 3, f64s({1, 2, 3}))}), false},
+      {record_f32(2, {energy, section(2, "n", 3, values)}), false},
+  };
+  const auto view = records::SoaMoleculeView::from_bytes(base, f32).value();
+  for (std::size_t k = 0; k < std::size(others); ++k) {
+    const auto other = records::SoaMoleculeView::from_bytes(others[k].first, f32).value();
+    EXPECT_EQ(other.same_schema_as(view).value(), others[k].second) << k;
   }
 }
 

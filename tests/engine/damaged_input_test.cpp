@@ -104,6 +104,7 @@ TEST(RecordView, RefusalsOfTheRecordsHeadAndKeys) {
   EXPECT_EQ(failure(records::parse_mol_fast_soa(bad_key, 12)), "Invalid UTF-8 in SOA section key");
   const Bytes empty_key_then_end = cat({le(0, 4), le(1, 2), {2, 0}});
   EXPECT_EQ(failure(records::parse_mol_fast_soa(empty_key_then_end, 12)), "SOA section type tag truncated");
+  EXPECT_EQ(failure(records::parse_mol_fast_soa(cat({le(0, 4), le(1, 2)}), 12)), "SOA section kind truncated");
   EXPECT_EQ(failure(schema::record_schema(bad_key, 3, 4)), "Invalid UTF-8 in section key");
   // A repeated section: the later one wins in every reader.
   const Bytes twice = record_f32(1, {section(0, "energy", 0, f64s({1})), section(0, "energy", 0, f64s({2}))});

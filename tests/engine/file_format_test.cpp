@@ -1,10 +1,13 @@
 // The file format: files written by hand, byte by byte, compared with the writer's output, and the
 // tables of damaged header slots, indexes, schema blobs and files that the readers refuse.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <limits>
 
+#include "engine/storage/file.hpp"
 #include "engine/storage/header.hpp"
 #include "engine/storage/index.hpp"
 #include "engine/storage/schema.hpp"
@@ -258,6 +261,28 @@ TEST(SchemaBlob, EntriesThatNoWriterMakesAreRefusedByTheCheck) {
   for (const auto& [kind, key, entry] : damaged) {
     EXPECT_TRUE(refused_as(storage::schema::check_entry_fits_tag(kind, key, entry), Error::Kind::InvalidData)) << key;
   }
+}
+
+// In a process started with stdin closed a file gets descriptor 0, which its handle closes like
+// any other when the handle is replaced or dropped.
+TEST(File, DescriptorZeroIsClosedWhenItsHandleIsReplacedOrDropped) {
+  TempDir dir;
+  const std::string path = dir.path("f");
+  const int saved_stdin = ::dup(0);
+  ::close(0);
+  {
+    auto file = storage::File::create_truncate(path).value();
+    ASSERT_EQ(file.fd(), 0);
+    file = storage::File::open_read(path).value();
+    EXPECT_EQ(::fcntl(0, F_GETFD), -1);
+  }
+  {
+    auto file = storage::File::open_read(path).value();
+    ASSERT_EQ(file.fd(), 0);
+  }
+  EXPECT_EQ(::fcntl(0, F_GETFD), -1);
+  ::dup2(saved_stdin, 0);
+  ::close(saved_stdin);
 }
 
 }  // namespace
