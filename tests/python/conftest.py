@@ -194,7 +194,7 @@ def tensor(values, shape=None):
     return bytes([len(shape)]) + struct.pack(f"<{len(shape)}I", *shape) + np.ascontiguousarray(values).tobytes()
 
 
-def handmade(path, records, schema=b"", codec=0, level=0):
+def handmade(path, records, schema=b"", codec=0, level=0, record_format=2):
     """One commit of the given records in slot B (generation 1); slot A is the empty creation."""
     data, entries = b"", []
     for rec in records:
@@ -205,7 +205,8 @@ def handmade(path, records, schema=b"", codec=0, level=0):
     index = u64(len(records)) + b"".join(entries)
     index_at = DATA_START + len(data) + len(schema)
     path.write_bytes(header_slot(0, codec=codec, level=level)
-                     + header_slot(1, (index_at, len(index)), len(records), codec, level, (schema_at, len(schema)))
+                     + header_slot(1, (index_at, len(index)), len(records), codec, level, (schema_at, len(schema)),
+                                   record_format)
                      + data + schema + index)
     return path
 

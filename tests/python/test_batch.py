@@ -194,6 +194,8 @@ REFUSALS = [
     (dict(properties={"k" * 256: Z(B)}), ValueError, f"Section key '{'k' * 256}' is too long"),
     (dict(properties={"k": ["a"] * (B - 1)}), ValueError,
      f"custom property 'k' length ({B - 1}) doesn't match batch size ({B})"),
+    (dict(properties={"k": Z(B - 1, np.int32)}), ValueError,
+     f"custom property 'k' length ({B - 1}) doesn't match batch size ({B})"),
     (dict(properties={"k": ["a", 1.0, "b", "c"]}), ValueError, LIST_TENSOR.format("k")),
     (dict(properties={"k": "abcd"}), ValueError, UNSUPPORTED.format("k")),
     (dict(properties={"k": np.array(1.0)}), ValueError,

@@ -40,6 +40,7 @@ CREATE_AND_OPEN = [
     (lambda p, t: PyAtomDatabase(p, "zstd", "3"), TypeError, starts("argument 'level': ")),
     (lambda p, t: PyAtomDatabase(p, "zstd", 2**31), OverflowError, None),
     (lambda p, t: PyAtomDatabase(p, overwrite=1), TypeError, starts("argument 'overwrite': ")),
+    (lambda p, t: PyAtomDatabase.open(), TypeError, None),
     (lambda p, t: PyAtomDatabase.open(p), ValueError, starts("IO error: ")),
     (lambda p, t: PyAtomDatabase.open(str(t)), ValueError, starts("IO error: ")),
     (lambda p, t: PyAtomDatabase.open(str(t / "stored.mol"), mmap=1), TypeError, starts("argument 'mmap': ")),

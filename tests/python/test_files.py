@@ -54,6 +54,14 @@ def test_a_created_file_is_two_empty_slots(tmp_path, codec, level):
     assert (tmp_path / "db.mol").read_bytes() == header_slot(0, codec=codec, level=level) * 2
 
 
+@pytest.mark.parametrize("mmap", [True, False])
+def test_reads_of_a_format_3_file_without_a_positions_type_are_refused(tmp_path, mmap):
+    db = PyAtomDatabase.open(str(handmade(tmp_path / "db.mol", [record(1, [])], record_format=3)), mmap=mmap)
+    for read in (lambda: db[0], lambda: db.get_molecules([0])):
+        with pytest.raises(ValueError):
+            read()
+
+
 # --- damage -----------------------------------------------------------------------------------------
 
 

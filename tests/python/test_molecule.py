@@ -307,3 +307,27 @@ def test_the_module_imports_cleanly_once_and_refuses_sub_interpreters(tmp_path):
     if subinterpreters:  # a build without legacy sub-interpreters cannot try
         text = (tmp_path / "outcome.txt").read_text()
         assert text.startswith("ImportError: ") and "sub-interpreters" in text
+
+
+COPY_UNDER_A_MEMORY_LIMIT = """
+import resource
+import numpy as np
+from molarium._molarium_rs import PyMolecule
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+in_use = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 30), hard))
+n = 50_000_000  # 600 MB of positions fit once in the limit, not twice
+positions, numbers = np.zeros((n, 3), np.float32), np.ones(n, np.uint8)
+try:
+    PyMolecule(positions, numbers)
+    print("built")
+except BaseException as error:
+    print(type(error).__name__)
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="needs a limit on the address space")
+def test_running_out_of_memory_while_copying_the_arrays_raises_memory_error():
+    result = subprocess.run([sys.executable, "-c", COPY_UNDER_A_MEMORY_LIMIT], capture_output=True, text=True,
+                            timeout=120)
+    assert (result.returncode, result.stdout.split()) == (0, ["MemoryError"]), result.stderr
