@@ -584,7 +584,7 @@ Result<SoaBytes> mapped_record_bytes(const AtomDatabase& database, std::size_t k
     return invalid_data(cat("Missing compressed bytes for molecule ", k));
   }
   MOLARIUM_ASSIGN_OR_RETURN(auto record, database.record(k));
-  return std::visit([](auto&& held) { return SoaBytes(std::move(held)); }, std::move(record.held));
+  return SoaBytes(std::move(record));
 }
 
 Result<std::optional<FlatExtraction>> extract_flat(const AtomDatabase& database, std::span<const std::size_t> indices) {

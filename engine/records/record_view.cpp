@@ -69,6 +69,9 @@ Result<SoaContext> SoaContext::from_database(const storage::AtomDatabase& databa
   return SoaContext{*stride, tag};
 }
 
+SoaBytes::SoaBytes(storage::SharedRecordBytes record)
+    : storage_(std::visit([](auto&& held) { return decltype(storage_)(std::move(held)); }, std::move(record.held))) {}
+
 ByteView SoaBytes::bytes() const {
   if (const auto* owned = std::get_if<Bytes>(&storage_)) return ByteView(*owned);
   const auto& shared = std::get<storage::SharedMmapBytes>(storage_);

@@ -22,6 +22,7 @@
 
 namespace molarium::storage {
 class AtomDatabase;
+struct SharedRecordBytes;
 }
 
 namespace molarium::records {
@@ -47,6 +48,8 @@ class SoaBytes {
  public:
   explicit SoaBytes(Bytes owned) : storage_(std::move(owned)) {}
   explicit SoaBytes(storage::SharedMmapBytes shared) : storage_(std::move(shared)) {}
+  // A record as AtomDatabase::record(k) returns it.
+  explicit SoaBytes(storage::SharedRecordBytes record);
 
   ByteView bytes() const;
   bool is_shared() const { return std::holds_alternative<storage::SharedMmapBytes>(storage_); }

@@ -25,12 +25,6 @@
 #include "engine/error.hpp"
 #include "python/binding/numpy_api.hpp"
 
-namespace molarium::records {}
-namespace molarium::python {
-// The engine's record layer.
-namespace records = molarium::records;
-}  // namespace molarium::python
-
 namespace molarium::python::binding {
 
 // ---------------------------------------------------------------------------------------------

@@ -94,11 +94,6 @@ molarium::Result<SoaMoleculeView> load_mapped_view(const AtomDatabase& database,
   return SoaMoleculeView::from_storage(std::move(record), context.positions_stride, context.positions_type_tag);
 }
 
-// A record as a view holds it: a range of the mapping it keeps alive, or bytes of its own.
-records::SoaBytes soa_bytes(SharedRecordBytes record) {
-  return std::visit([](auto&& held) { return records::SoaBytes(std::move(held)); }, std::move(record.held));
-}
-
 // Returns a new reference to a new view-backed PyMolecule, or nullptr with an exception set.
 PyObject* wrap_view(SoaMoleculeView&& view) {
   return molecule::new_py_molecule(MoleculeValue(std::in_place_type<SoaMoleculeView>, std::move(view)));
@@ -156,7 +151,7 @@ PyObject* molecule_at(const AtomDatabase& database, std::size_t index) {
   }
   auto record = binding::without_gil([&] { return database.record(index); });
   if (!record) return binding::raise_error(record.error());
-  auto view = SoaMoleculeView::from_bytes(soa_bytes(std::move(*record)), *context);
+  auto view = SoaMoleculeView::from_bytes(records::SoaBytes(std::move(*record)), *context);
   if (!view) return binding::raise_error(view.error());
   return wrap_view(std::move(*view));
 }
@@ -352,7 +347,7 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
   std::vector<SoaMoleculeView> views;
   views.reserve(records->size());
   for (SharedRecordBytes& record : *records) {
-    auto view = SoaMoleculeView::from_bytes(soa_bytes(std::move(record)), *context);
+    auto view = SoaMoleculeView::from_bytes(records::SoaBytes(std::move(record)), *context);
     if (!view) return binding::raise_value_error(cat("ValueError: ", view.error().display()));
     views.push_back(std::move(*view));
   }
