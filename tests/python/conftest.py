@@ -22,12 +22,7 @@ ARRAY_FIELDS = ["positions", "atomic_numbers", "forces", "velocities", "charges"
 FIELDS = ARRAY_FIELDS + ["energy", "pbc"]
 
 
-def u32(value):
-    return struct.pack("<I", value)
-
-
-def u64(value):
-    return struct.pack("<Q", value)
+u32, u64 = struct.Struct("<I").pack, struct.Struct("<Q").pack
 
 
 def fields(n=3, dtype=np.float32, seed=0):
@@ -154,6 +149,79 @@ def assert_fields(mol, values):
             assert getattr(mol, name) == values[name], name
 
 
+def seeded(seed, n=None):
+    """A molecule whose positions, atomic numbers, forces, energy, "seed" property and (by default) size
+    follow from its seed alone."""
+    n = n or 4 + seed % 5
+    positions = seeded_positions(seed, n)
+    mol = PyMolecule(positions, np.full(n, 1 + seed % 90, np.uint8), energy=float(seed), forces=-positions)
+    mol.set_property("seed", seed)
+    return mol
+
+
+def seeded_positions(seed, n):
+    return np.arange(n * 3, dtype=np.float32).reshape(n, 3) + np.float32(seed * 1000)
+
+
+def seeded_batch(seeds, n=6):
+    """add_arrays_batch's arguments for the molecules seeded(s, n)."""
+    positions = np.stack([seeded_positions(s, n) for s in seeds])
+    return {"positions": positions, "forces": -positions,
+            "atomic_numbers": np.array([[1 + s % 90] * n for s in seeds], np.uint8),
+            "energy": np.array(seeds, np.float64), "properties": {"seed": np.array(seeds, np.int64)}}
+
+
+def check(mol, seed):
+    """mol holds what seeded(seed, len(mol)) held."""
+    positions = seeded_positions(seed, len(mol))
+    assert np.array_equal(mol.positions, positions) and np.array_equal(mol.forces, -positions), seed
+    assert (mol.energy, mol.get_property("seed"), mol.atomic_numbers[0]) == (float(seed), seed, 1 + seed % 90)
+
+
+def check_flat(flat, seeds):
+    """A flat read of seeded molecules is NumPy's concatenation of their values."""
+    expected = np.concatenate([seeded_positions(s, n) for s, n in zip(seeds, flat["n_atoms"].tolist())])
+    assert np.array_equal(flat["positions"], expected) and np.array_equal(flat["forces"], -expected)
+    assert flat["energy"].tolist() == [float(s) for s in seeds]
+    assert flat["atomic_numbers"].tolist() == [1 + s % 90 for s, n in zip(seeds, flat["n_atoms"]) for _ in range(n)]
+
+
+def assert_reads(db, seeds, indices=None):
+    """The molecules at indices (by default all of db, which holds exactly one per seed) read back as
+    seeded(seeds[i]): one by one, as views, and flat."""
+    if indices is None:
+        assert len(db) == len(seeds)
+        indices = list(range(len(seeds)))[::-1]
+    for i, view in zip(indices, db.get_molecules(indices)):
+        check(db[i], seeds[i])
+        check(view, seeds[i])
+    if len(indices):
+        check_flat(db.get_molecules_flat(indices), [seeds[i] for i in indices])
+
+
+def energies(path):
+    db = PyAtomDatabase.open(str(path), mmap=False)
+    return [db[i].energy for i in range(len(db))]
+
+
+class Items:
+    """A sequence answering only len and item access: an item that is an exception is raised, and
+    `first` (code calling back into the module, or waiting) runs before item 0 is handed out."""
+
+    def __init__(self, items, first=None):
+        self.items, self.first = list(items), first
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        if i == 0 and self.first:
+            self.first()
+        if isinstance(self.items[i], Exception):
+            raise self.items[i]
+        return self.items[i]
+
+
 # --- files written byte by byte -------------------------------------------------------------------
 # Header slot: "MOLR", u32 version 2, u64 generation, u64 data start (8192), u64 index offset,
 # u64 index length, u64 record count, u8 codec, i32 zstd level at 52, u32 record format at 56,
@@ -184,9 +252,8 @@ def section(kind, key, tag, payload):
 def record(atoms, sections, positions=None, numbers=None):
     positions = np.arange(atoms * 3, dtype="<f4") if positions is None else positions
     numbers = bytes(range(1, atoms + 1)) if numbers is None else bytes(numbers)
-    return u32(atoms) + np.ascontiguousarray(positions).tobytes() + numbers + struct.pack("<H",
-            len(sections)) + b"".join(
-        section(*s) for s in sections)
+    body = b"".join(section(*s) for s in sections)
+    return u32(atoms) + np.ascontiguousarray(positions).tobytes() + numbers + struct.pack("<H", len(sections)) + body
 
 
 def tensor(values, shape=None):

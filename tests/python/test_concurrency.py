@@ -12,8 +12,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
+from conftest import Items, assert_reads, check, check_flat, seeded, seeded_batch, write
 
-from molarium._molarium_rs import PyAtomDatabase, PyMolecule
+from molarium._molarium_rs import PyAtomDatabase
 
 BORROWED, MUTABLY_BORROWED = "Already borrowed", "Already mutably borrowed"
 TIMEOUT = 120
@@ -26,60 +27,14 @@ def no_hang():
     faulthandler.cancel_dump_traceback_later()
 
 
-def positions_of(seed, n):
-    return (np.arange(n * 3, dtype=np.float32).reshape(n, 3) + seed * 1000).astype(np.float32)
-
-
-def molecule(seed, n=None):
-    n = n or 4 + seed % 5
-    mol = PyMolecule(positions_of(seed, n), np.full(n, 1 + seed % 90, np.uint8), energy=float(seed))
-    mol.set_property("seed", seed)
-    return mol
-
-
-def batch(first, count, n=6):
-    seeds = range(first, first + count)
-    return {"positions": np.stack([positions_of(s, n) for s in seeds]), "atomic_numbers": np.ones((count, n), np.uint8),
-            "energy": np.array(seeds, np.float64), "properties": {"seed": np.array(seeds, np.int64)}}
-
-
-def check(mol, seed):
-    np.testing.assert_array_equal(mol.positions, positions_of(seed, len(mol)))
-    assert (mol.energy, mol.get_property("seed")) == (float(seed), seed)
-
-
-def check_flat(flat, seeds):
-    expected = np.concatenate([positions_of(s, c) for s, c in zip(seeds, flat["n_atoms"].tolist())])
-    np.testing.assert_array_equal(flat["positions"], expected)
-    np.testing.assert_array_equal(flat["energy"], np.array(seeds, np.float64))
-
-
-def stored(tmp_path, count=300, codec="zstd"):
-    db = PyAtomDatabase(str(tmp_path / "db.mol"), codec)
-    db.add_molecules([molecule(seed) for seed in range(count)])
-    db.flush()
-    return str(tmp_path / "db.mol")
+def stored(tmp_path, count, codec="zstd"):
+    return str(write(tmp_path / "db.mol", [seeded(s) for s in range(count)], codec))
 
 
 def run_threads(targets):
     """Runs each target on its own thread (bounded); the exceptions they raised."""
     with ThreadPoolExecutor(len(targets)) as pool:
         return [e for e in (f.exception(TIMEOUT) for f in [pool.submit(t) for t in targets]) if e is not None]
-
-
-class Calling:
-    """A sequence whose first item runs `inside` first: code that calls back into the module, or waits."""
-
-    def __init__(self, items, inside):
-        self.items, self.inside = items, inside
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, position):
-        if position == 0:
-            self.inside()
-        return self.items[position]
 
 
 def outcome(call):
@@ -94,21 +49,15 @@ def outcome(call):
 def test_a_call_holding_the_database_refuses_other_threads_at_once(tmp_path, holder):
     db = PyAtomDatabase.open(stored(tmp_path, 40), mmap=False)
     inside, release, result = threading.Event(), threading.Event(), {}
-
-    def wait_here():
-        inside.set()
-        assert release.wait(TIMEOUT)
-
-    if holder == "flat read":
-        thread = threading.Thread(target=lambda: result.update(flat=db.get_molecules_flat(Calling([3, 4], wait_here))))
-    else:
-        thread = threading.Thread(target=lambda: db.add_arrays_batch(**batch(40, 2),
-                name=Calling(["a", "b"], wait_here)))
+    wait_here = Items([3, 4] if holder == "flat read" else ["a", "b"], lambda: inside.set() or release.wait(TIMEOUT))
+    hold = (lambda: result.update(flat=db.get_molecules_flat(wait_here))) if holder == "flat read" else (
+        lambda: db.add_arrays_batch(**seeded_batch([40, 41]), name=wait_here))
+    thread = threading.Thread(target=hold)
     thread.start()
     try:
         assert inside.wait(TIMEOUT)
-        writes = [lambda: db.add_molecule(molecule(99)), lambda: db.add_molecules([molecule(98)]),
-                  lambda: db.add_arrays_batch(**batch(500, 2)), db.flush]
+        writes = [lambda: db.add_molecule(seeded(99)), lambda: db.add_molecules([seeded(98)]),
+                  lambda: db.add_arrays_batch(**seeded_batch([500, 501])), db.flush]
         reads = [lambda: check(db.get_molecule(7), 7), lambda: check(db[8], 8), lambda: db.get_molecules([1, 2]),
                  lambda: db.get_molecules_flat([0]), lambda: len(db)]
         assert [outcome(w) for w in writes] == [BORROWED] * 4
@@ -127,11 +76,11 @@ def test_a_call_holding_the_database_refuses_other_threads_at_once(tmp_path, hol
 def test_calls_from_inside_an_argument_conversion_are_refused_at_once(tmp_path):
     db = PyAtomDatabase.open(stored(tmp_path, 10), mmap=False)
     seen = []
-    db.add_arrays_batch(**batch(10, 2), name=Calling(["a", "b"], lambda: seen.extend(
-        [outcome(lambda: db.get_molecule(0)), outcome(lambda: db.add_molecule(molecule(50)))])))
-    check_flat(db.get_molecules_flat(Calling([2, 3], lambda: seen.extend(
-        [outcome(lambda: check(db.get_molecule(1), 1)), outcome(lambda: db.add_molecule(molecule(51))),
-            outcome(db.flush)]))), [2, 3])
+    db.add_arrays_batch(**seeded_batch(range(10, 12)), name=Items(["a", "b"], lambda: seen.extend(
+        [outcome(lambda: db.get_molecule(0)), outcome(lambda: db.add_molecule(seeded(50)))])))
+    check_flat(db.get_molecules_flat(Items([2, 3], lambda: seen.extend(
+        [outcome(lambda: check(db.get_molecule(1), 1)), outcome(lambda: db.add_molecule(seeded(51))),
+         outcome(db.flush)]))), [2, 3])
     assert seen == [MUTABLY_BORROWED, BORROWED, "done", BORROWED, BORROWED]
     mol = db[1]
 
@@ -142,21 +91,15 @@ def test_calls_from_inside_an_argument_conversion_are_refused_at_once(tmp_path):
 
     mol.set_property("k", Index())
     assert seen[5:] == [MUTABLY_BORROWED, BORROWED] and mol.get_property("k") == 7 and not mol.has_property("other")
-    first, second = molecule(0), molecule(1)
+    first, second = seeded(0), seeded(1)
 
-    class Molecules:  # iterating tries to change a molecule already handed out
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, index):
-            return [first, second][index]
-
+    class Molecules(Items):  # iterating tries to change a molecule already handed out
         def __iter__(self):
             yield first
             seen.append(outcome(lambda: setattr(first, "energy", 5.0)))
             yield second
 
-    db.add_molecules(Molecules())
+    db.add_molecules(Molecules([first, second]))
     assert seen[7:] == [BORROWED] and db[12].energy == 0.0
     first.energy = 5.0  # free again once the call is over
 
@@ -170,7 +113,7 @@ def test_a_flat_read_lets_other_threads_run(tmp_path):
             if in_call.is_set():
                 ticks[0] += 1
                 if not refusals:
-                    refusals.append(outcome(lambda: db.add_molecule(molecule(1))))
+                    refusals.append(outcome(lambda: db.add_molecule(seeded(1))))
             time.sleep(0.0002)
 
     interval = sys.getswitchinterval()
@@ -204,9 +147,9 @@ def test_reader_threads_and_a_writer_thread_share_one_database(tmp_path, codec):
                 reads.append(offset)
 
     def writer():
-        steps = [lambda s: db.add_arrays_batch(**batch(s, 4)) or 4,
-                 lambda s: db.add_molecules([molecule(s), molecule(s + 1)]) or 2,
-                 lambda s: db.add_molecule(molecule(s)) or 1, lambda s: db.flush() or 0]
+        steps = [lambda s: db.add_arrays_batch(**seeded_batch(range(s, s + 4))) or 4,
+                 lambda s: db.add_molecules([seeded(s), seeded(s + 1)]) or 2,
+                 lambda s: db.add_molecule(seeded(s)) or 1, lambda s: db.flush() or 0]
         try:
             for step in range(60):
                 for _ in range(2000):  # a refused write is retried a bounded number of times
@@ -220,11 +163,8 @@ def test_reader_threads_and_a_writer_thread_share_one_database(tmp_path, codec):
 
     assert run_threads([lambda i=i: reader(i) for i in range(3)] + [writer]) == []
     db.flush()
-    reopened = PyAtomDatabase.open(str(tmp_path / "db.mol"))
     seeds = list(range(300)) + written
-    assert len(reopened) == len(seeds)
-    for mol, seed in zip(reopened.get_molecules(list(range(len(seeds)))), seeds):
-        check(mol, seed)
+    assert_reads(PyAtomDatabase.open(str(tmp_path / "db.mol")), seeds)
 
 
 def test_threads_reading_and_changing_one_molecule_see_whole_values(tmp_path):
@@ -257,30 +197,28 @@ def test_older_handles_keep_their_snapshot_while_another_commits(tmp_path, codec
     mapped, in_memory = PyAtomDatabase.open(path), PyAtomDatabase.open(path, mmap=False)
     early_view, writer = mapped[5], PyAtomDatabase.open(path, mmap=False)
 
-    def keep_reading():
-        for _ in range(20):
-            check_flat(mapped.get_molecules_flat(list(range(30))), list(range(30)))
-            for mol, seed in zip(mapped.get_molecules(list(range(30))), range(30)):
-                check(mol, seed)
-
     def keep_writing():
         for round_ in range(5):
-            writer.add_molecules([molecule(30 + 2 * round_), molecule(31 + 2 * round_)])
-            for mmap in (True, False):  # uncommitted appends stay invisible to another handle
-                assert len(PyAtomDatabase.open(path, mmap=mmap)) == 30 + 2 * round_
+            writer.add_molecules([seeded(30 + 2 * round_), seeded(31 + 2 * round_)])
+            for mmap in (True, False):  # opened while the writer holds uncommitted appends: not held up, not shown them
+                assert_reads(PyAtomDatabase.open(path, mmap=mmap), range(30 + 2 * round_))
             writer.flush()
 
-    assert run_threads([keep_reading, keep_writing]) == []
-    assert (len(mapped), len(in_memory)) == (30, 30)
-    check(in_memory[29], 29)
+    assert run_threads([lambda: [assert_reads(mapped, range(30)) for _ in range(20)], keep_writing]) == []
+    assert_reads(in_memory, range(30))
     with pytest.raises(IndexError):
         mapped[30]
+    for write in (lambda: mapped.add_molecule(seeded(1)), lambda: mapped.add_molecules([seeded(1)]),
+                  lambda: mapped.add_arrays_batch(**seeded_batch([1])), mapped.flush):  # refused, taking no lock
+        pytest.raises(ValueError, write)
+    writer.add_molecule(seeded(40))
+    writer.flush()
     for mmap in (True, False):
-        fresh = PyAtomDatabase.open(path, mmap=mmap)
-        assert len(fresh) == 40
-        for index in (0, 29, 30, 39):
-            check(fresh[index], index)
-    del mapped
+        assert_reads(PyAtomDatabase.open(path, mmap=mmap), range(41))
+    del mapped, writer
+    again = PyAtomDatabase.open(path, mmap=False)  # the dropped writer's lock is free
+    again.add_molecule(seeded(41))
+    again.flush()
     check(early_view, 5)  # the view outlives its database object and the writer's commits
 
 
@@ -288,21 +226,14 @@ def test_older_handles_keep_their_snapshot_while_another_commits(tmp_path, codec
 INHERITED = {}  # the parent's open handles, which a forked child inherits
 
 
-def reads_right(db, seeds):
-    """Both reads, large enough to run on the worker pool, give the stored molecules."""
-    for mol, seed in zip(db.get_molecules(seeds), seeds):
-        check(mol, seed)
-    check_flat(db.get_molecules_flat(seeds), seeds)
-
-
 def child_reads(path, seeds):
-    """Reads through the inherited handles and its own, so its own pool runs, then forks again and
-    both generations read."""
+    """Reads, large enough to run on the worker pool, through the inherited handles and its own, so
+    its own pool runs, then forks again and both generations read."""
     try:
         for db in (*INHERITED.values(), PyAtomDatabase.open(path, mmap=False)):
-            reads_right(db, seeds)
+            assert_reads(db, range(1500), seeds)
         pid = os.fork()
-        reads_right(INHERITED["mapped"], seeds[pid == 0 :: 2])
+        assert_reads(INHERITED["mapped"], range(1500), seeds[pid == 0 :: 2])
         if pid == 0:
             os._exit(0)
         for _ in range(TIMEOUT * 100):
@@ -327,12 +258,13 @@ def test_children_forked_after_the_pool_ran_read_in_parallel_and_fork_again(tmp_
     path, everything, stop = stored(tmp_path, 1500), list(range(1500)), threading.Event()
     INHERITED.update(mapped=PyAtomDatabase.open(path), in_memory=PyAtomDatabase.open(path, mmap=False))
     for db in INHERITED.values():
-        reads_right(db, everything)
+        assert_reads(db, everything, everything)
+    [INHERITED["mapped"].get_molecules_flat(everything) for _ in range(30)]  # the children inherit kept blocks
 
     def keep_reading():
         db = PyAtomDatabase.open(path)  # its own handle: the inherited ones' borrow flags stay free
         while not stop.is_set():
-            reads_right(db, everything)
+            assert_reads(db, everything, everything)
 
     with ThreadPoolExecutor(1) as pool:
         reader = pool.submit(keep_reading) if busy else None
@@ -351,4 +283,4 @@ def test_children_forked_after_the_pool_ran_read_in_parallel_and_fork_again(tmp_
             stop.set()
         assert not hung and [child.exitcode for child in children] == [0] * 8
         assert reader is None or reader.exception(TIMEOUT) is None
-    reads_right(INHERITED["mapped"], everything)  # the parent's pool still works
+    assert_reads(INHERITED["mapped"], everything, everything)  # the parent's pool still works

@@ -5,9 +5,9 @@ import re
 
 import numpy as np
 import pytest
-from conftest import STORAGES, assert_fields, build, fields, header_slot, plain, refused, rich, starts, write
+from conftest import STORAGES, Items, assert_fields, build, fields, header_slot, plain, refused, rich, starts, write
 
-from molarium._molarium_rs import PyAtom, PyAtomDatabase, PyMolecule
+from molarium._molarium_rs import PyAtomDatabase
 
 EXISTS = ("Database file already exists at '{}'. Use Database.open(path) for read-only access, "
           "Database.open(path, mmap=False) to append, or pass overwrite=True to recreate it.")
@@ -75,13 +75,6 @@ def test_files_that_are_no_database_are_refused(tmp_path, content, text, mmap):
         refused(lambda: PyAtomDatabase.open(str(tmp_path / "bad.mol"), mmap=mmap), ValueError, text)
 
 
-@pytest.mark.parametrize("name", ["NONE", "Lz4", "ZSTD", "zStd"])
-def test_codecs_are_named_in_any_case_and_zstd_stores_zstd_frames(tmp_path, name):
-    write(tmp_path / "db.mol", [rich(40)], name)
-    assert (b"\x28\xb5\x2f\xfd" in (tmp_path / "db.mol").read_bytes()[8192:]) == (name.lower() == "zstd")
-    assert PyAtomDatabase.open(str(tmp_path / "db.mol"), populate=True)[0].energy == rich(40).energy
-
-
 @pytest.mark.parametrize("level", [2**31 - 1, -(2**31), 0, -1, 23])
 def test_zstd_levels_outside_the_usual_range_store_or_refuse_clearly(tmp_path, level):
     db = PyAtomDatabase(str(tmp_path / "db.mol"), "zstd", level)
@@ -94,21 +87,6 @@ def test_zstd_levels_outside_the_usual_range_store_or_refuse_clearly(tmp_path, l
     np.testing.assert_array_equal(PyAtomDatabase.open(str(tmp_path / "db.mol"))[0].forces, rich().forces)
 
 
-class Sequence:
-    """Answers only len and item access; an item that is an exception is raised."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if isinstance(self.items[i], Exception):
-            raise self.items[i]
-        return self.items[i]
-
-
 READS = [
     (lambda d: d.get_molecule(3), IndexError, "Index 3 out of bounds for database of length 3"),
     (lambda d: d[2**64 - 1], IndexError, None), (lambda d: d[-1], OverflowError, None),
@@ -118,7 +96,7 @@ READS = [
     (lambda d: d.get_molecules([0, 3]), ValueError, starts("Invalid data: ")),
     (lambda d: d.get_molecules([0, -1]), OverflowError, None),
     (lambda d: d.get_molecules([2**64 - 1]), ValueError, None),
-    (lambda d: d.get_molecules(Sequence([0, ZeroDivisionError("broken")])), ZeroDivisionError, None),
+    (lambda d: d.get_molecules(Items([0, ZeroDivisionError("broken")])), ZeroDivisionError, None),
 ]
 
 
@@ -132,18 +110,9 @@ def test_read_refusals(tmp_path, mmap, call, error, text):
 
 @pytest.mark.parametrize("codec, mmap, text", [("none", True, "Invalid data: Missing mmap bytes for molecule 5"),
                                                ("zstd", True, "Invalid data: Missing compressed bytes for molecule 5"),
-                                               ("lz4", False, "Invalid data: Index 5 out of bounds"),
-                                               (None, True, None)])
+                                               ("lz4", False, "Invalid data: Index 5 out of bounds")])
 def test_get_molecules_past_the_end_fails_in_the_engine(tmp_path, codec, mmap, text):
-    path = str(tmp_path / "db.mol")
-    if codec is None:  # a mapped handle over a file without commits reads its appends as an unmapped one
-        PyAtomDatabase(path)
-        db = PyAtomDatabase.open(path, mmap=True)
-        db.add_molecule(PyMolecule(np.zeros((2, 3), np.float32), np.array([1, 8], np.uint8)))
-        assert db.get_molecules([0])[0].atomic_numbers.tolist() == [1, 8]
-        text = "Invalid data: Index 5 out of bounds"
-    else:
-        db = PyAtomDatabase.open(str(write(tmp_path / "db.mol", [plain(2), plain(2)], codec)), mmap=mmap)
+    db = PyAtomDatabase.open(str(write(tmp_path / "db.mol", [plain(2), plain(2)], codec)), mmap=mmap)
     refused(lambda: db.get_molecules([0, 5]), ValueError, text)
 
 
@@ -153,18 +122,16 @@ def test_every_index_container_selects_the_same_molecules_in_order(tmp_path, cod
     db = PyAtomDatabase.open(str(write(tmp_path / "db.mol", [build(v) for v in values], codec)), mmap=mmap)
     indices = [3, 0, 0, 2, 1]
     array = np.array(indices)
-    containers = [indices, tuple(indices), range(0, 0), Sequence(indices), [np.int64(i) for i in indices],
-        np.repeat(array, 2)[::2],
-                  array[::-1][::-1]] + [array.astype(d) for d in (np.int8, np.int32, np.uint16, np.uint64, ">i8",
-                          "<u4")]
+    containers = [indices, tuple(indices), range(0, 0), Items(indices), [np.int64(i) for i in indices],
+                  np.repeat(array, 2)[::2], array[::-1][::-1]]
+    containers += [array.astype(d) for d in (np.int8, np.int32, np.uint16, np.uint64, ">i8", "<u4")]
     for container in containers:
         chosen = [indices[i] for i in range(len(container))]
         molecules = db.get_molecules(container)
         assert len(molecules) == len(chosen)
         for mol, index in zip(molecules, chosen):
             assert_fields(mol, values[index])
-        n_atoms = db.get_molecules_flat(container)["n_atoms"].tolist()
-        assert n_atoms == [len(values[i]["atomic_numbers"]) for i in chosen]
+        assert db.get_molecules_flat(container)["n_atoms"].tolist() == [len(values[i]["positions"]) for i in chosen]
     molecules = db.get_molecules(indices)
     assert molecules[1] is not molecules[2]
     molecules[1].energy = 99.0
@@ -172,17 +139,15 @@ def test_every_index_container_selects_the_same_molecules_in_order(tmp_path, cod
     assert_fields(db[True], values[1]) if mmap else assert_fields(db.get_molecule(np.int64(1)), values[1])
 
 
-def many_properties(count):
+def with_properties(keys):
     mol = plain(3)
-    for i in range(count):
-        mol.set_property(f"p{i}", i)
+    for key in keys:
+        mol.set_property(key, 1.5)
     return mol
 
 
 def long_key(length=256):
-    mol = plain(3)
-    mol.set_property("k" * length, 1.5)
-    return mol
+    return with_properties(["k" * length])
 
 
 ADDS = [
@@ -190,15 +155,14 @@ ADDS = [
     (lambda d: d.add_molecules([plain(3), 5]), TypeError,
         "argument 'molecules': 'int' object cannot be converted to 'PyMolecule'"),
     (lambda d: d.add_molecules("m"), TypeError, "argument 'molecules': Can't extract `str` to `Vec`"),
-    (lambda d: d.add_molecules(Sequence([0, ZeroDivisionError("broken")])), (TypeError, ZeroDivisionError), None),
+    (lambda d: d.add_molecules(Items([0, ZeroDivisionError("broken")])), (TypeError, ZeroDivisionError), None),
     (lambda d: d.add_molecule(plain(3, np.float64)), ValueError, starts("Invalid data: ")),
     (lambda d: d.add_molecule(long_key()), ValueError,
      re.compile(f"(Invalid data: )?Section key '{'k' * 256}' is too long")),
     (lambda d: d.add_molecules([long_key()] * 3), ValueError, None),
     (lambda d: d.add_arrays_batch(np.zeros((1500, 3, 3), np.float32), np.ones((1500, 3), np.uint8),
-        properties={"k" * 256: np.zeros(1500)}),
-     ValueError, None),
-    (lambda d: d.add_molecule(many_properties(65536)), ValueError,
+                                  properties={"k" * 256: np.zeros(1500)}), ValueError, None),
+    (lambda d: d.add_molecule(with_properties(f"p{i}" for i in range(65536))), ValueError,
      re.compile("(Invalid data: )?Too many SOA sections")),
 ]
 
@@ -207,10 +171,7 @@ ADDS = [
 def test_add_refusals_leave_the_database_usable(tmp_path, call, error, text):
     db = PyAtomDatabase(str(tmp_path / "db.mol"))
     db.add_molecule(plain(3))
-    if isinstance(error, tuple):
-        pytest.raises(error, call, db)
-    else:
-        refused(lambda: call(db), error, text)
+    refused(lambda: call(db), error, text)
     db.add_molecule(long_key(255))
     db.flush()
     again = PyAtomDatabase.open(str(tmp_path / "db.mol"))
