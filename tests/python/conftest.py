@@ -182,7 +182,7 @@ def check_flat(flat, seeds):
     """A flat read of seeded molecules is NumPy's concatenation of their values."""
     expected = np.concatenate([seeded_positions(s, n) for s, n in zip(seeds, flat["n_atoms"].tolist())])
     assert np.array_equal(flat["positions"], expected) and np.array_equal(flat["forces"], -expected)
-    assert flat["energy"].tolist() == [float(s) for s in seeds]
+    assert (flat["energy"].tolist(), flat["properties"]["seed"].tolist()) == ([float(s) for s in seeds], list(seeds))
     assert flat["atomic_numbers"].tolist() == [1 + s % 90 for s, n in zip(seeds, flat["n_atoms"]) for _ in range(n)]
 
 
