@@ -1,6 +1,6 @@
-"""Threads on one database object or molecule, several handles on one file, and processes forked
-after the worker pool ran: every call gets its result or an at-once refusal, nothing is lost,
-nothing crashes or hangs."""
+"""Threads on one database object or molecule, several handles on one file (readers are never held up
+by a writer), and processes forked after the worker pool ran: every call gets its result or an
+at-once refusal, nothing is lost, nothing crashes or hangs."""
 
 import faulthandler
 import multiprocessing

@@ -1,7 +1,7 @@
 """One writer per file: a handle that appends holds the file's lock until it is dropped, a handle that
-knows an older commit may not write, a handle inherited across fork may not write, and readers are
-never held up. Every refusal is immediate, names its cause, writes nothing and leaves the handle
-readable."""
+knows an older commit may not write, and a handle inherited across fork may not write (readers, never
+held up, are in test_concurrency). Every refusal is immediate, names its cause, writes nothing and
+leaves the handle readable."""
 
 import errno
 import gc
