@@ -133,36 +133,38 @@ def lying_index(tmp_path, mmap):
 
 
 FLAT = [
-    (lambda t: tensor_db(t, molecule=[(2, 2), None, (2, 2)]).get_molecules_flat([0, 1, 2]), ValueError,
+    (lambda t: tensor_db(t, molecule=[(2, 2), None, (2, 2)]), [0, 1, 2], ValueError,
      f"Tensor property 'm' is missing for selected molecule 1; {NOT_CONCATENABLE}"),
-    (lambda t: tensor_db(t, atom=[(3,), (3,), (4,)]).get_molecules_flat([0, 1, 2]), ValueError,
+    (lambda t: tensor_db(t, atom=[(3,), (3,), (4,)]), [0, 1, 2], ValueError,
      f"Atom tensor property 'a' has incompatible per-atom tensor suffix shapes [3] and [4]; {NOT_CONCATENABLE}"),
-    (lambda t: tensor_db(t, molecule=[(2, 2), (2, 2), (2, 4)]).get_molecules_flat([0, 2]), ValueError,
+    (lambda t: tensor_db(t, molecule=[(2, 2), (2, 2), (2, 4)]), [0, 2], ValueError,
      f"Tensor property 'm' has incompatible shapes [2, 2] and [2, 4]; {NOT_CONCATENABLE}"),
-    (lambda t: one_tensor_file(t, (5, 2), 4).get_molecules_flat([0, 1]), ValueError,
+    (lambda t: one_tensor_file(t, (5, 2), 4), [0, 1], ValueError,
      "Atom tensor property 'a' has shape [5, 2]; first dimension 5 does not match atom count 4. It cannot be "
      "flat-batched/concatenated. Retrieve molecules individually with get_molecule(s) instead."),
-    (lambda t: one_tensor_file(t, (), 1).get_molecules_flat([0, 1]), ValueError,
-        starts("Atom tensor property 'a' has shape []; first dimension None")),
-    (lambda t: lying_index(t, True).get_molecules_flat([0, 1]), ValueError,
+    (lambda t: one_tensor_file(t, (), 1), [0, 1], ValueError,
+     starts("Atom tensor property 'a' has shape []; first dimension None")),
+    (lambda t: lying_index(t, True), [0, 1], ValueError,
      "Invalid data: SOA record of molecule 1 holds 3 atoms, but its index entry says 2"),
-    (lambda t: lying_index(t, False).get_molecules_flat([1]), ValueError, None),
-    (lambda t: tensor_db(t).get_molecules_flat("01"), TypeError, "argument 'indices': Can't extract `str` to `Vec`"),
-    (lambda t: tensor_db(t).get_molecules_flat(5), TypeError,
-        "argument 'indices': 'int' object cannot be converted to 'Sequence'"),
-    (lambda t: tensor_db(t).get_molecules_flat([0, "1"]), TypeError, starts("argument 'indices': ")),
-    (lambda t: tensor_db(t).get_molecules_flat(np.zeros((1, 1), np.int64)), TypeError, starts("argument 'indices': ")),
-    (lambda t: tensor_db(t).get_molecules_flat([0, 0, 9]), ValueError, "Invalid data: Index 9 out of bounds"),
-    (lambda t: tensor_db(t).get_molecules_flat(np.array([2**64 - 1], np.uint64)), ValueError, None),
+    (lambda t: lying_index(t, False), [1], ValueError, None),
+    (tensor_db, "01", TypeError, "argument 'indices': Can't extract `str` to `Vec`"),
+    (tensor_db, 5, TypeError, "argument 'indices': 'int' object cannot be converted to 'Sequence'"),
+    (tensor_db, [0, "1"], TypeError, starts("argument 'indices': ")),
+    (tensor_db, np.zeros((1, 1), np.int64), TypeError, starts("argument 'indices': ")),
+    (tensor_db, [0, 0, 9], ValueError, "Invalid data: Index 9 out of bounds"),
+    (tensor_db, np.array([2**64 - 1], np.uint64), ValueError, None),
 ]
 
 
-@pytest.mark.parametrize("call, error, text", FLAT)
-def test_flat_refusals(tmp_path, call, error, text):
-    refused(lambda: call(tmp_path), error, text)
+@pytest.mark.parametrize("make, indices, error, text", FLAT)
+def test_flat_refusals(tmp_path, make, indices, error, text):
+    db = make(tmp_path)
+    refused(lambda: db.get_molecules_flat(indices), error, text)
 
 
-def test_rank_zero_tensors_give_one_value_each(tmp_path):
+def test_tensors_join_along_atoms_or_stack_and_rank_zero_gives_one_value_each(tmp_path):
+    got = tensor_db(tmp_path, atom=[(3, 2)] * 3, molecule=[(2, 2)] * 3).get_molecules_flat([2, 0, 1, 2])
+    assert (got["atom_properties"]["a"].shape, got["properties"]["m"].shape) == ((8, 3, 2), (4, 2, 2))
     records = [record(n, [(MOLECULE, "s", TAGS["TF64"], tensor(np.array(v, "<f8")))]) for n, v in ((1, 1.5), (2, -4.0))]
     db = PyAtomDatabase.open(str(handmade(tmp_path / "hand.mol", records)))
     assert_same(db.get_molecules_flat([1, 0, 1])["properties"]["s"], np.array([-4.0, 1.5, -4.0]))

@@ -83,8 +83,8 @@ def test_refusals_store_nothing(where, call, error, text):
 
 
 @pytest.mark.parametrize("value, expected", [
-    (None, None), (True, 1), (np.int32(-3), -3), (-(2**63), -(2**63)), (2**63, float(2**63)), (np.float32(1.5), 1.5),
-    (3.75, 3.75), ("", ""), (np.array(2.5, np.float32), 2.5), (np.array(9, np.int64), 9),
+    (None, None), (True, 1), (-1, -1), (np.int32(-3), -3), (-(2**63), -(2**63)), (2**63, float(2**63)),
+    (np.float32(1.5), 1.5), (3.75, 3.75), ("", ""), (np.array(2.5, np.float32), 2.5), (np.array(9, np.int64), 9),
     (IndexThenFloat(ValueError("not an index")), 2.5), (np.array([2.5]), np.array([2.5])),
     (np.zeros((2, 0, 4)), np.zeros((2, 0, 4))), (np.full((1,) * MAX_RANK, 4.0, np.float32), None),
 ])
