@@ -16,11 +16,10 @@ F32, F64 = np.float32, np.float64
 def canonical(b=B, n=N, seed=0):
     """A batch in the dtypes of the fast path, every built-in field given, distinct per molecule."""
     rng = np.random.default_rng(seed)
-    return {"positions": rng.normal(size=(b, n, 3)).astype(F32),
-            "atomic_numbers": rng.integers(1, 90, (b, n)).astype(np.uint8),
-            "energy": rng.normal(size=b), "forces": rng.normal(size=(b, n, 3)).astype(F32),
-            "charges": rng.normal(size=(b, n)),
-            "velocities": rng.normal(size=(b, n, 3)).astype(F32), "cell": rng.normal(size=(b, 3, 3)),
+    xyz = lambda: rng.normal(size=(b, n, 3)).astype(F32)  # noqa: E731
+    return {"positions": xyz(), "atomic_numbers": rng.integers(1, 90, (b, n)).astype(np.uint8),
+            "energy": rng.normal(size=b), "forces": xyz(), "charges": rng.normal(size=(b, n)),
+            "velocities": xyz(), "cell": rng.normal(size=(b, 3, 3)),
             "stress": rng.normal(size=(b, 3, 3)).astype(F32), "pbc": rng.integers(0, 2, (b, 3)).astype(bool),
             "name": [f"mol-{seed}-{i}" for i in range(b)]}
 
@@ -39,18 +38,14 @@ def add(db, batch):
 
 def molecule_at(batch, i):
     """Molecule i of a batch, built on its own."""
-    given = {key: batch[key][i] for key in ("energy", "forces", "charges", "velocities", "cell", "stress", "pbc",
-                                            "name")
-             if batch.get(key) is not None}
-    if "energy" in given:
-        given["energy"] = float(given["energy"])
-    if "pbc" in given:
-        given["pbc"] = tuple(bool(flag) for flag in given["pbc"])
+    keys = ("energy", "forces", "charges", "velocities", "cell", "stress", "pbc", "name")
+    given = {key: batch[key][i] for key in keys if batch.get(key) is not None}
+    given |= {"energy": float(given["energy"])} if "energy" in given else {}
+    given |= {"pbc": tuple(bool(flag) for flag in given["pbc"])} if "pbc" in given else {}
     mol = PyMolecule(batch["positions"][i], batch["atomic_numbers"][i], **given)
     for key, value in (batch.get("properties") or {}).items():
-        item = value[i]
-        mol.set_property(key,
-                         str(item) if isinstance(item, (str, np.str_)) else item.item() if np.ndim(item) == 0 else item)
+        item = str(value[i]) if isinstance(value[i], (str, np.str_)) else value[i]
+        mol.set_property(key, item.item() if np.ndim(item) == 0 and not isinstance(item, str) else item)
     for key, value in (batch.get("atom_properties") or {}).items():
         mol.set_property(key, value[i], scope="atom")
     return mol
@@ -59,37 +54,23 @@ def molecule_at(batch, i):
 def write(path, batches, codec="none", one_by_one=False):
     db = PyAtomDatabase(str(path), codec)
     for batch in batches:
-        if one_by_one:
-            db.add_molecules([molecule_at(batch, i) for i in range(len(batch["positions"]))])
-        else:
-            add(db, batch)
+        _ = db.add_molecules([molecule_at(batch, i) for i in range(len(batch["positions"]))]) if one_by_one else add(
+            db, batch)
     db.flush()
     return path.read_bytes()
 
 
-MOLECULE_FORMS = {
-    "texts": [f"s{i}" for i in range(B)], "texts_tuple": tuple(f"é{i}" for i in range(B)),
-        "texts_array": np.array([f"u{i}" for i in range(B)]),
-    "one_f32": np.array([1.5, -2.0, 0.25, 3.0], F32), "one_f64": np.arange(B) / 3,
-    "one_i32": np.array([-1, 2, -3, 4], np.int32),
-    "one_i64": np.arange(B) * 2**40, "strided": np.arange(3 * B, dtype=np.int32)[::-3],
-    "rows_f32": np.arange(B * 3, dtype=F32).reshape(B, 3), "rows_i64": np.arange(B * 4).reshape(B, 4),
-    "rows_i32": np.arange(B, dtype=np.int32).reshape(B, 1), "rows_empty": np.zeros((B, 0)),
-    "xyz_f32": np.arange(B * 6, dtype=F32).reshape(B, 2, 3), "xyz_f64": np.arange(B * 3, dtype=F64).reshape(B, 1, 3),
-    "tensor_f32": np.arange(B * 8, dtype=F32).reshape(B, 2, 4),
-    "tensor_i32_triples": np.arange(B * 6, dtype=np.int32).reshape(B, 2, 3),
-    "tensor_f64_empty": np.zeros((B, 2, 0)), "tensor_i64": np.arange(B * 12).reshape(B, 2, 3, 2),
-}
-ATOM_FORMS = {
-    "a_f32": np.arange(B * N, dtype=F32).reshape(B, N), "a_f64": np.arange(B * N, dtype=F64).reshape(B, N) / 7,
-    "a_i64": np.arange(B * N).reshape(B, N) - 5, "a_i32": np.arange(B * N, dtype=np.int32).reshape(B, N),
-    "a_xyz32": np.arange(B * N * 3, dtype=F32).reshape(B, N, 3),
-    "a_xyz64": np.arange(B * N * 3, dtype=F64).reshape(B, N, 3) / 3,
-    "a_tensor": np.arange(B * N * 4, dtype=F64).reshape(B, N, 4),
-    "a_tensor_i32": np.arange(B * N * 4, dtype=np.int32).reshape(B, N, 2, 2),
-}
-
-
+DTYPES = (F32, F64, np.int32, np.int64)
+MOLECULE_FORMS = {f"{kind}_{np.dtype(d).name}": (np.arange(B * np.prod(shape, dtype=int), dtype=d) * 3 - 5).reshape(
+    B, *shape) for kind, shape in (("one", ()), ("rows", (3,)), ("xyz", (2, 3)), ("tensor", (2, 2, 2))) for d in DTYPES}
+MOLECULE_FORMS |= {"texts": [f"s{i}" for i in range(B)], "texts_tuple": tuple(f"é{i}" for i in range(B)),
+                   "texts_array": np.array([f"u{i}" for i in range(B)]),
+                   "strided": np.arange(3 * B, dtype=np.int32)[::-3],
+                   "rows_1": np.arange(B, dtype=np.int32).reshape(B, 1), "rows_empty": np.zeros((B, 0)),
+                   "tensor_empty": np.zeros((B, 2, 0)), "tensor_i64": np.arange(B * 12).reshape(B, 2, 3, 2)}
+ATOM_FORMS = {f"a_{kind}_{np.dtype(d).name}": (np.arange(B * N * np.prod(shape, dtype=int), dtype=d) - 5).reshape(
+    B, N, *shape)
+              for kind, shape in (("one", ()), ("xyz", (3,)), ("tensor", (4,)), ("square", (2, 2))) for d in DTYPES}
 # A batch writes its custom sections in the order of its dictionaries, a molecule sorts them.
 MOLECULE_FORMS, ATOM_FORMS = dict(sorted(MOLECULE_FORMS.items())), dict(sorted(ATOM_FORMS.items()))
 
@@ -126,8 +107,8 @@ def records(data):
 def test_a_float32_energy_differs_only_in_its_energy_section_and_pbc_flags_are_zero_or_one(tmp_path):
     fast = canonical() | {"pbc": np.frombuffer(bytes([2, 0, 255, 1, 7, 0, 0, 0, 0, 1, 1, 1]), np.bool_).reshape(B, 3)}
     slow = fast | {"energy": fast["energy"].astype(F32)}
-    fast_records, slow_records = (records(write(tmp_path / f"{name}.mol", [batch])) for name, batch in
-                                  (("fast", fast), ("slow", slow)))
+    fast_records, slow_records = (records(write(tmp_path / f"{name}.mol", [b])) for name, b in (("fast", fast),
+                                                                                                ("slow", slow)))
     for i in range(B):
         as_f64 = section(BUILTIN, "energy", TAGS["F64"], struct.pack("<d", fast["energy"][i]))
         as_f32 = section(BUILTIN, "energy", TAGS["F32"], struct.pack("<f", slow["energy"][i]))
@@ -139,10 +120,6 @@ def test_a_float32_energy_differs_only_in_its_energy_section_and_pbc_flags_are_z
     refused(lambda: add(db, canonical()), ValueError, starts("Invalid data: Schema mismatch for section 'energy'"))
 
 
-def fortran(array):
-    return np.asfortranarray(array)
-
-
 LIST_TENSOR = ("custom property '{}' must be a stacked ndarray tensor for add_arrays_batch; list/tuple tensor "
                "inputs are not supported. Ragged tensors should use per-molecule construction plus "
                "add_molecules(...) and non-flat retrieval with get_molecule(s).")
@@ -152,35 +129,34 @@ UNSUPPORTED = ("Unsupported batched property '{}' type. Supported: list[str], 1D
 UNSUPPORTED_ATOM = ("Unsupported batched atom property '{}' type. Supported: 2D numeric arrays with shape (batch, "
                     "n_atoms), 3D float arrays with shape (batch, n_atoms, 3), or " + STACKED)
 NOT_ARRAY = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
-Z = np.zeros
+FLOATS, SHAPE = "{} must be a float32 or float64 ndarray with shape ({})", "{} must have shape ({})"
+CONTIGUOUS = "{} must be C-contiguous"
+LENGTH = "{} length ({}) doesn't match batch size (%d)" % B
+Z, fortran = np.zeros, np.asfortranarray
 REFUSALS = [
-    (dict(positions=Z((B, N, 3), np.int64)), ValueError,
-        "positions must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)"),
-    (dict(positions=Z((B, N, 4), F32)), ValueError, "positions must have shape (batch, n_atoms, 3)"),
-    (dict(positions=Z((B, N, 3), F32)[::-1]), ValueError, "positions must be C-contiguous"),
-    (dict(atomic_numbers=Z((B, N + 1), np.uint8)), ValueError, f"atomic_numbers must have shape ({B}, {N})"),
-    (dict(atomic_numbers=fortran(Z((B, N), np.uint8))), ValueError, "atomic_numbers must be C-contiguous"),
+    (dict(positions=Z((B, N, 3), np.int64)), ValueError, FLOATS.format("positions", "batch, n_atoms, 3")),
+    (dict(positions=Z((B, N, 4), F32)), ValueError, SHAPE.format("positions", "batch, n_atoms, 3")),
+    (dict(positions=Z((B, N, 3), F32)[::-1]), ValueError, CONTIGUOUS.format("positions")),
+    (dict(atomic_numbers=Z((B, N + 1), np.uint8)), ValueError, SHAPE.format("atomic_numbers", f"{B}, {N}")),
+    (dict(atomic_numbers=fortran(Z((B, N), np.uint8))), ValueError, CONTIGUOUS.format("atomic_numbers")),
     (dict(atomic_numbers=Z((B, N), np.int64)), TypeError, NOT_ARRAY.format("atomic_numbers", "ndarray")),
     (dict(atomic_numbers=[[1] * N] * B), TypeError, NOT_ARRAY.format("atomic_numbers", "list")),
-    (dict(energy=Z((B, 1))), ValueError, "energy must be a float32 or float64 ndarray with shape (batch,)"),
-    (dict(energy=Z(B - 1)), ValueError, f"energy length ({B - 1}) doesn't match batch size ({B})"),
-    (dict(energy=Z(2 * B)[::2]), ValueError, "energy must be C-contiguous"),
-    (dict(forces=Z((B, N, 2), F32)), ValueError, f"forces must have shape ({B}, {N}, 3)"),
-    (dict(forces=Z((B, N, 3), np.float16)), ValueError,
-        "forces must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)"),
-    (dict(forces=Z((2 * B, N, 3), F32)[::2]), ValueError, "forces must be C-contiguous"),
-    (dict(velocities=Z((B + 1, N, 3), F32)), ValueError, f"velocities must have shape ({B}, {N}, 3)"),
-    (dict(charges=Z((B, N + 1), F32)), ValueError, f"charges must have shape ({B}, {N})"),
-    (dict(charges=Z((B, N), np.int64)), ValueError,
-     "charges must be a float32 or float64 ndarray with shape (batch, n_atoms)"),
-    (dict(charges=fortran(Z((B, N)))), ValueError, "charges must be C-contiguous"),
-    (dict(cell=Z((B, 3, 4))), ValueError, f"cell must have shape ({B}, 3, 3)"),
-    (dict(cell=Z((B, 3, 3), np.int32)), ValueError,
-     "cell must be a float32 or float64 ndarray with shape (batch, 3, 3)"),
-    (dict(stress=fortran(Z((B, 3, 3), F32))), ValueError, "stress must be C-contiguous"),
-    (dict(pbc=Z((B, 2), bool)), ValueError, f"pbc must have shape ({B}, 3)"),
+    (dict(energy=Z((B, 1))), ValueError, FLOATS.format("energy", "batch,")),
+    (dict(energy=Z(B - 1)), ValueError, LENGTH.format("energy", B - 1)),
+    (dict(energy=Z(2 * B)[::2]), ValueError, CONTIGUOUS.format("energy")),
+    (dict(forces=Z((B, N, 2), F32)), ValueError, SHAPE.format("forces", f"{B}, {N}, 3")),
+    (dict(forces=Z((B, N, 3), np.float16)), ValueError, FLOATS.format("forces", "batch, n_atoms, 3")),
+    (dict(forces=Z((2 * B, N, 3), F32)[::2]), ValueError, CONTIGUOUS.format("forces")),
+    (dict(velocities=Z((B + 1, N, 3), F32)), ValueError, SHAPE.format("velocities", f"{B}, {N}, 3")),
+    (dict(charges=Z((B, N + 1), F32)), ValueError, SHAPE.format("charges", f"{B}, {N}")),
+    (dict(charges=Z((B, N), np.int64)), ValueError, FLOATS.format("charges", "batch, n_atoms")),
+    (dict(charges=fortran(Z((B, N)))), ValueError, CONTIGUOUS.format("charges")),
+    (dict(cell=Z((B, 3, 4))), ValueError, SHAPE.format("cell", f"{B}, 3, 3")),
+    (dict(cell=Z((B, 3, 3), np.int32)), ValueError, FLOATS.format("cell", "batch, 3, 3")),
+    (dict(stress=fortran(Z((B, 3, 3), F32))), ValueError, CONTIGUOUS.format("stress")),
+    (dict(pbc=Z((B, 2), bool)), ValueError, SHAPE.format("pbc", f"{B}, 3")),
     (dict(pbc=Z((B, 3), np.int8)), TypeError, NOT_ARRAY.format("pbc", "ndarray")),
-    (dict(name=["x", "y"]), ValueError, f"name length (2) doesn't match batch size ({B})"),
+    (dict(name=["x", "y"]), ValueError, LENGTH.format("name", 2)),
     (dict(name="abcd"), TypeError, "argument 'name': Can't extract `str` to `Vec`"),
     (dict(name=5), TypeError, "argument 'name': 'int' object cannot be converted to 'Sequence'"),
     (dict(name=["a", 1, "b", "c"]), TypeError, "argument 'name': 'int' object cannot be converted to 'str'"),
@@ -190,24 +166,22 @@ REFUSALS = [
     (dict(properties={"stress": Z(B)}), ValueError,
      "'stress' is a reserved field; use the builtin stress argument instead"),
     (dict(properties={"k": Z(B)}, atom_properties={"k": Z((B, N))}), ValueError,
-        "Duplicate custom key 'k' across batched atom property inputs"),
+     "Duplicate custom key 'k' across batched atom property inputs"),
     (dict(properties={"k" * 256: Z(B)}), ValueError, f"Section key '{'k' * 256}' is too long"),
-    (dict(properties={"k": ["a"] * (B - 1)}), ValueError,
-     f"custom property 'k' length ({B - 1}) doesn't match batch size ({B})"),
-    (dict(properties={"k": Z(B - 1, np.int32)}), ValueError,
-     f"custom property 'k' length ({B - 1}) doesn't match batch size ({B})"),
+    (dict(properties={"k": ["a"] * (B - 1)}), ValueError, LENGTH.format("custom property 'k'", B - 1)),
+    (dict(properties={"k": Z(B - 1, np.int32)}), ValueError, LENGTH.format("custom property 'k'", B - 1)),
     (dict(properties={"k": ["a", 1.0, "b", "c"]}), ValueError, LIST_TENSOR.format("k")),
     (dict(properties={"k": "abcd"}), ValueError, UNSUPPORTED.format("k")),
     (dict(properties={"k": np.array(1.0)}), ValueError,
      f"custom property 'k' must have stacked tensor shape ({B}, ...)"),
-    (dict(properties={"k": Z((B + 1, 2))}), ValueError, f"custom property 'k' must have shape ({B}, k)"),
-    (dict(properties={"k": fortran(Z((B, 2)))}), ValueError, "custom property 'k' must be C-contiguous"),
+    (dict(properties={"k": Z((B + 1, 2))}), ValueError, SHAPE.format("custom property 'k'", f"{B}, k")),
+    (dict(properties={"k": fortran(Z((B, 2)))}), ValueError, CONTIGUOUS.format("custom property 'k'")),
     (dict(properties={"k": Z((B, 0, 2**32), F32)}), ValueError,
-        "custom property 'k' tensor dimensions must fit in u32 for storage"),
-    (dict(atom_properties={"q": Z((B, N + 1))}), ValueError, f"atom property 'q' must have shape ({B}, {N})"),
+     "custom property 'k' tensor dimensions must fit in u32 for storage"),
+    (dict(atom_properties={"q": Z((B, N + 1))}), ValueError, SHAPE.format("atom property 'q'", f"{B}, {N}")),
     (dict(atom_properties={"q": Z((B, N), bool)}), ValueError, UNSUPPORTED_ATOM.format("q")),
     (dict(atom_properties={"q": Z((B, N + 1, 3))}), ValueError,
-        f"atom property 'q' must have stacked tensor shape ({B}, {N}, ...)"),
+     f"atom property 'q' must have stacked tensor shape ({B}, {N}, ...)"),
 ]
 
 
@@ -234,9 +208,8 @@ def test_a_batch_needs_a_c_contiguous_pbc_on_the_fast_path_only(tmp_path):
 def test_a_tensor_column_too_large_to_address_is_refused(tmp_path):
     b = 2**59  # zero-sized arrays; each molecule's tensor header alone is 1 + 4 * 31 bytes
     db = PyAtomDatabase(str(tmp_path / "db.mol"))
-    refused(lambda: db.add_arrays_batch(Z((b, 0, 3), F32), Z((b, 0), np.uint8),
-                                        properties={"t": Z((b, 0) + (1,) * 30, np.int32)}),
-            ValueError, "Tensor batch payload length overflow")
+    refused(lambda: db.add_arrays_batch(Z((b, 0, 3), F32), Z((b, 0), np.uint8), properties={"t": Z((b, 0) + (1,) * 30,
+            np.int32)}), ValueError, "Tensor batch payload length overflow")
     assert len(db) == 0
 
 
@@ -248,19 +221,17 @@ def test_empty_batches_store_nothing_even_on_a_mapped_handle(tmp_path):
     db.flush()
     mapped = PyAtomDatabase.open(str(tmp_path / "db.mol"))
     assert add(mapped, empty) is None
-    refused(lambda: add(mapped, general()), ValueError,
-            "Invalid data: Cannot add molecules to a database opened with a "
-            "memory-mapped index (read-only); reopen without mmap to write.")
+    refused(lambda: add(mapped, general()), ValueError, "Invalid data: Cannot add molecules to a database opened with "
+            "a memory-mapped index (read-only); reopen without mmap to write.")
     assert len(mapped) == B
     db = PyAtomDatabase(str(tmp_path / "none.mol"))  # None is the same as leaving a keyword out
     db.add_arrays_batch(positions=Z((2, 1, 3), F32), atomic_numbers=Z((2, 1), np.uint8), **dict.fromkeys(
-        ["energy", "forces", "charges", "velocities", "cell", "stress", "pbc", "name", "properties",
-         "atom_properties"]))
+        "energy forces charges velocities cell stress pbc name properties atom_properties".split()))
     assert len(db) == 2 and db[0].energy is None and db[1].property_keys() == []
 
 
 class Texts:
-    """A sequence of texts that runs `action` when iterated."""
+    """A sequence of texts that runs `action` (or raises it, an exception) when iterated."""
 
     def __init__(self, action):
         self.action = action
@@ -272,37 +243,28 @@ class Texts:
         return f"x{i}"
 
     def __iter__(self):
+        if isinstance(self.action, BaseException):
+            raise self.action
         self.action()
         return iter([f"x{i}" for i in range(B)])
 
 
 def test_python_code_run_while_the_inputs_are_read_cannot_break_the_batch(tmp_path):
     db = PyAtomDatabase(str(tmp_path / "db.mol"))
-    properties = {}
-    properties["a"] = Texts(lambda: properties.pop("a"))
-    properties["b"] = Z(B)
+    properties = {"a": Texts(lambda: properties.pop("a")), "b": Z(B)}
     with pytest.raises(BaseException) as info:  # the module's internal fault derives from BaseException only
         add(db, canonical() | {"properties": properties})
     assert not isinstance(info.value, Exception) and str(info.value) == "dictionary changed size during iteration"
-    swapped = {"q": Z(B)}
-    swapped["z"] = Texts(lambda: (swapped.pop("q"), swapped.update(r=Z(B))))
+    swapped = {"q": Z(B), "z": Texts(lambda: (swapped.pop("q"), swapped.update(r=Z(B))))}
     with pytest.raises(BaseException) as info:
         add(db, canonical() | {"properties": swapped})
     assert str(info.value) == "dictionary keys changed during iteration"
-
-    def boom():
-        raise LookupError("not now")
-
-    refused(lambda: add(db, canonical() | {"properties": {"k": Texts(boom)}}), ValueError, UNSUPPORTED.format("k"))
-
-    def interrupt():
-        raise KeyboardInterrupt
-
-    refused(lambda: add(db, canonical() | {"properties": {"k": Texts(interrupt)}}), KeyboardInterrupt)
+    refused(lambda: add(db, canonical() | {"properties": {"k": Texts(LookupError())}}), ValueError,
+            UNSUPPORTED.format("k"))
+    refused(lambda: add(db, canonical() | {"properties": {"k": Texts(KeyboardInterrupt())}}), KeyboardInterrupt)
     positions = canonical()["positions"].copy()
-    shrink = Texts(lambda: positions.resize((1, 1, 3), refcheck=False))
-    refused(lambda: add(db, canonical() | {"positions": positions, "properties": {"k": shrink}}), ValueError,
-            "input arrays of add_arrays_batch were changed while it ran")
+    refused(lambda: add(db, canonical() | {"positions": positions, "properties": {"k": Texts(lambda: positions.resize(
+        (1, 1, 3), refcheck=False))}}), ValueError, "input arrays of add_arrays_batch were changed while it ran")
     assert len(db) == 0
     add(db, canonical() | {"properties": {"t": ["a", "b", "c", "d"]}})
     assert db[3].get_property("t") == "d"

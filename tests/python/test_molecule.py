@@ -11,15 +11,15 @@ import textwrap
 import numpy as np
 import pytest
 from conftest import ARRAY_FIELDS, assert_fields, assert_same, build, fields, is_view, plain, refused, starts, stored
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 from molarium import _molarium_rs as rs
 from molarium._molarium_rs import PyAtom, PyAtomDatabase, PyMolecule
 
 F32, F64 = np.float32, np.float64
 SWAPPED_F8 = np.dtype("f8").newbyteorder("S")
-POSITIONS = "positions must be a float32 or float64 ndarray with shape (n_atoms, 3)"
+FLOATS, SHAPE = "{} must be a float32 or float64 ndarray with shape ({})", "{} must have shape ({})"
+LENGTH = "{} length ({}) doesn't match atom count (3)"
 
 
 def arg(name):
@@ -41,30 +41,25 @@ class TypeErrorWithCause:
 
 
 CONSTRUCTOR = [
-    ("positions int64", with_(positions=np.zeros((3, 3), np.int64)), ValueError, POSITIONS),
+    ("positions int64", with_(positions=np.zeros((3, 3), np.int64)), ValueError,
+     FLOATS.format("positions", "n_atoms, 3")),
     ("positions byte-swapped", with_(positions=np.zeros((3, 3), SWAPPED_F8)), ValueError, None),
     ("positions 3-D", with_(positions=np.zeros((1, 3, 3), F32)), ValueError, None),
-    ("positions (3, 2)", with_(positions=np.zeros((3, 2), F32)), ValueError, "positions must have shape (n, 3)"),
+    ("positions (3, 2)", with_(positions=np.zeros((3, 2), F32)), ValueError, SHAPE.format("positions", "n, 3")),
     ("numbers int64", with_(atomic_numbers=np.ones(3, np.int64)), TypeError, arg("atomic_numbers")),
     ("numbers 2-D", with_(atomic_numbers=np.ones((3, 1), np.uint8)), TypeError, arg("atomic_numbers")),
-    ("numbers too few", with_(atomic_numbers=np.ones(2, np.uint8)), ValueError,
-     "Atomic numbers length (2) doesn't match atom count (3)"),
+    ("numbers too few", with_(atomic_numbers=np.ones(2, np.uint8)), ValueError, LENGTH.format("Atomic numbers", 2)),
     ("energy str", with_(energy="1.0"), TypeError, arg("energy")),
     ("energy __float__ raises", with_(energy=FloatRaises()), ZeroDivisionError, "no float here"),
     ("energy beyond float", with_(energy=10**400), OverflowError, None),
-    ("forces int32", with_(forces=np.zeros((3, 3), np.int32)), ValueError,
-     "forces must be a float32 or float64 ndarray with shape (3, 3)"),
-    ("forces (2, 3)", with_(forces=np.zeros((2, 3), F32)), ValueError, "forces must have shape (3, 3)"),
-    ("velocities (3, 3, 1)", with_(velocities=np.zeros((3, 3, 1), F32)), ValueError,
-     "velocities must be a float32 or float64 ndarray with shape (3, 3)"),
-    ("charges (4,)", with_(charges=np.zeros(4)), ValueError, "charges length (4) doesn't match atom count (3)"),
-    ("charges (3, 1)", with_(charges=np.zeros((3, 1))), ValueError,
-     "charges must be a float32 or float64 ndarray with shape (3,)"),
-    ("cell (2, 2)", with_(cell=np.zeros((2, 2))), ValueError, "cell must have shape (3, 3)"),
-    ("cell int64", with_(cell=np.zeros((3, 3), np.int64)), ValueError,
-     "cell must be a float32 or float64 ndarray with shape (3, 3)"),
-    ("stress byte-swapped", with_(stress=np.zeros((3, 3), SWAPPED_F8)), ValueError,
-     "stress must be a float32 or float64 ndarray with shape (3, 3)"),
+    ("forces int32", with_(forces=np.zeros((3, 3), np.int32)), ValueError, FLOATS.format("forces", "3, 3")),
+    ("forces (2, 3)", with_(forces=np.zeros((2, 3), F32)), ValueError, SHAPE.format("forces", "3, 3")),
+    ("velocities 3-D", with_(velocities=np.zeros((3, 3, 1), F32)), ValueError, FLOATS.format("velocities", "3, 3")),
+    ("charges (4,)", with_(charges=np.zeros(4)), ValueError, LENGTH.format("charges", 4)),
+    ("charges (3, 1)", with_(charges=np.zeros((3, 1))), ValueError, FLOATS.format("charges", "3,")),
+    ("cell (2, 2)", with_(cell=np.zeros((2, 2))), ValueError, SHAPE.format("cell", "3, 3")),
+    ("cell int64", with_(cell=np.zeros((3, 3), np.int64)), ValueError, FLOATS.format("cell", "3, 3")),
+    ("stress byte-swapped", with_(stress=np.zeros((3, 3), SWAPPED_F8)), ValueError, FLOATS.format("stress", "3, 3")),
     ("pbc list", with_(pbc=[True] * 3), TypeError, arg("pbc")),
     ("pbc of ints", with_(pbc=(1, 0, 1)), TypeError, arg("pbc")),
     ("pbc of two", with_(pbc=(True, True)), ValueError, "expected tuple of length 3, but got tuple of length 2"),
@@ -86,8 +81,7 @@ def layouts(base):
     strided = big[tuple(slice(None, None, 2) for _ in base.shape)]
     strided[...] = base
     flipped = base[tuple(slice(None, None, -1) for _ in base.shape)].copy()
-    raw = np.zeros(base.nbytes + 1, np.uint8)
-    unaligned = raw[1:].view(base.dtype).reshape(base.shape)
+    unaligned = np.zeros(base.nbytes + 1, np.uint8)[1:].view(base.dtype).reshape(base.shape)
     unaligned[...] = base
     reversed_view = flipped[tuple(slice(None, None, -1) for _ in base.shape)]
     return [base.copy(), np.asfortranarray(base.copy()), strided, reversed_view, unaligned]
@@ -97,14 +91,11 @@ def layouts(base):
 @pytest.mark.parametrize("layout", range(5))
 def test_inputs_in_any_layout_are_copied_in_logical_order(tmp_path, dtype, layout):
     values = fields(4, dtype, seed=1)
-    given_ = {key: layouts(np.asarray(value))[layout] if key in ARRAY_FIELDS else value
-              for key, value in values.items()}
-    mol = build(given_)
+    mol = build(given_ := {k: layouts(np.asarray(v))[layout] if k in ARRAY_FIELDS else v for k, v in values.items()})
     for key in ARRAY_FIELDS:
         given_[key][...] = 0  # the molecule holds its own copy
     assert_fields(mol, values)
-    setters = {key: layouts(np.asarray(values[key]) * 2)[layout] for key in ("forces", "velocities", "charges", "cell",
-            "stress")}
+    setters = {key: layouts(np.asarray(values[key]) * 2)[layout] for key in ARRAY_FIELDS[2:]}
     for target in (mol, stored(tmp_path, [plain(4, dtype)])[0]):
         for key, value in setters.items():
             setattr(target, key, value)
@@ -114,8 +105,7 @@ def test_inputs_in_any_layout_are_copied_in_logical_order(tmp_path, dtype, layou
 @pytest.mark.parametrize("dtype", [F32, F64])
 def test_getters_return_new_writable_arrays_that_share_nothing(tmp_path, dtype):
     values = fields(3, dtype)
-    for mol in (build(values), *stored(tmp_path, [build(values)], "zstd"),
-                *stored(tmp_path, [build(values)], mmap=False)):
+    for mol in [build(values)] + [stored(tmp_path, [build(values)], *how)[0] for how in (["zstd"], ["none", False])]:
         for name in ARRAY_FIELDS:
             first, second = getattr(mol, name), getattr(mol, name)
             assert first.flags.writeable and first.flags.c_contiguous and not np.shares_memory(first, second)
@@ -124,8 +114,9 @@ def test_getters_return_new_writable_arrays_that_share_nothing(tmp_path, dtype):
 
 
 def test_optional_fields_default_to_absent_and_none_clears_energy_and_pbc(where):
-    assert_fields(where(plain(2)), fields(2) | dict.fromkeys(["energy", "forces", "charges", "velocities", "cell",
-        "stress", "pbc"]))
+    assert_fields(where(plain(2)), fields(2) | dict.fromkeys(ARRAY_FIELDS[2:] + ["energy", "pbc"]))
+    assert repr(where(PyMolecule(np.zeros((3, 3)), np.ones(3, np.uint8), energy=1.0))) == (
+        "Molecule(n_atoms=3, has_forces=false, has_energy=true)")
     mol = where(build(fields(3)))
     mol.energy, mol.pbc = None, None
     assert (mol.energy, mol.pbc) == (None, None)
@@ -137,25 +128,24 @@ def test_optional_fields_default_to_absent_and_none_clears_energy_and_pbc(where)
 
 
 SETTERS = [
-    ("forces", None, "Forces must be a float32 or float64 ndarray with shape (3, 3)"),
-    ("forces", np.zeros((4, 3), F32), "Forces must have shape (3, 3)"),
-    ("velocities", np.zeros((3, 3), np.int16), "Velocities must be a float32 or float64 ndarray with shape (3, 3)"),
-    ("velocities", np.zeros((0, 3)), "Velocities must have shape (3, 3)"),
-    ("charges", None, "Charges must be a float32 or float64 ndarray with shape (3,)"),
-    ("charges", np.zeros(2, F32), "Charges length (2) doesn't match atom count (3)"),
-    ("cell", np.zeros((2, 2)), "Cell must have shape (3, 3)"),
-    ("cell", np.zeros((3, 3), np.int32), "Cell must be a float32 or float64 ndarray with shape (3, 3)"),
-    ("stress", np.zeros((3, 4), F32), "Stress must have shape (3, 3)"),
-    ("stress", [[0.0] * 3] * 3, "Stress must be a float32 or float64 ndarray with shape (3, 3)"),
+    ("forces", None, ValueError, FLOATS.format("Forces", "3, 3")),
+    ("forces", np.zeros((4, 3), F32), ValueError, SHAPE.format("Forces", "3, 3")),
+    ("velocities", np.zeros((3, 3), np.int16), ValueError, FLOATS.format("Velocities", "3, 3")),
+    ("velocities", np.zeros((0, 3)), ValueError, SHAPE.format("Velocities", "3, 3")),
+    ("charges", None, ValueError, FLOATS.format("Charges", "3,")),
+    ("charges", np.zeros(2, F32), ValueError, LENGTH.format("Charges", 2)),
+    ("cell", np.zeros((2, 2)), ValueError, SHAPE.format("Cell", "3, 3")),
+    ("cell", np.zeros((3, 3), np.int32), ValueError, FLOATS.format("Cell", "3, 3")),
+    ("stress", np.zeros((3, 4), F32), ValueError, SHAPE.format("Stress", "3, 3")),
+    ("stress", [[0.0] * 3] * 3, ValueError, FLOATS.format("Stress", "3, 3")),
+    ("energy", "low", TypeError, None), ("energy", FloatRaises(), ZeroDivisionError, None),
+    ("pbc", [True] * 3, TypeError, None), ("pbc", (True,), ValueError, None),
+    ("positions", np.zeros((3, 3)), AttributeError, None), ("mass", 1.0, AttributeError, None),
+    ("atomic_numbers", np.ones(3, np.uint8), AttributeError, None),
 ]
-SETTER_TYPES = [("energy", "low", TypeError), ("energy", FloatRaises(), ZeroDivisionError),
-                ("pbc", [True] * 3, TypeError),
-                ("pbc", (True,), ValueError), ("positions", np.zeros((3, 3)), AttributeError),
-                ("atomic_numbers", np.ones(3, np.uint8), AttributeError), ("mass", 1.0, AttributeError)]
 
 
-@pytest.mark.parametrize("name, value, error, text",
-                         [(*r[:2], ValueError, r[2]) for r in SETTERS] + [(*r, None) for r in SETTER_TYPES])
+@pytest.mark.parametrize("name, value, error, text", SETTERS)
 def test_setter_refusals_keep_the_old_value_and_a_view_a_view(tmp_path, where, name, value, error, text):
     values = fields(3, F64)
     mol = where(build(values))
@@ -184,16 +174,15 @@ def test_a_change_turns_a_view_into_an_owned_molecule_and_to_owned_leaves_it_a_v
     assert_fields(view, values | {"energy": 3.5})
 
 
-INDEXING = [
-    (3, IndexError, "Atom index 3 out of bounds for molecule of length 3"),
-    (-4, IndexError, "Atom index -4 out of bounds for molecule of length 3"),
+OUT_OF_BOUNDS = "Atom index {} out of bounds for molecule of length {}"
+
+
+@pytest.mark.parametrize("key, error, text", [
+    (3, IndexError, OUT_OF_BOUNDS.format(3, 3)), (-4, IndexError, OUT_OF_BOUNDS.format(-4, 3)),
     (2**63 - 1, IndexError, None), (-(2**63), IndexError, None),
     (2**63, TypeError, "Molecule indices must be integers or strings"),
     ("missing", KeyError, "Property 'missing' not found"),
-]
-
-
-@pytest.mark.parametrize("key, error, text", INDEXING)
+])
 def test_indexing_refusals(where, key, error, text):
     refused(lambda: where(plain(3))[key], error, text)
 
@@ -209,12 +198,7 @@ def test_indexing_and_atoms_give_atoms_rounded_to_float32(where, dtype):
     assert [(a.position(), a.atomic_number) for a in mol.atoms()] == list(zip(rounded, [8, 1, 6]))
     empty = where(PyMolecule(np.zeros((0, 3), dtype), np.zeros(0, np.uint8), forces=np.zeros((0, 3), dtype)))
     assert (len(empty), empty.atoms(), empty.forces.shape) == (0, [], (0, 3))
-    refused(lambda: empty[0], IndexError, "Atom index 0 out of bounds for molecule of length 0")
-
-
-def test_repr_of_a_molecule(where):
-    mol = where(PyMolecule(np.zeros((3, 3)), np.ones(3, np.uint8), energy=1.0))
-    assert repr(mol) == "Molecule(n_atoms=3, has_forces=false, has_energy=true)"
+    refused(lambda: empty[0], IndexError, OUT_OF_BOUNDS.format(0, 0))
 
 
 # --- PyAtom ---------------------------------------------------------------------------------------
@@ -243,8 +227,7 @@ ATOM = [
 @pytest.mark.parametrize("call, error, text", ATOM)
 def test_atom_refusals(call, error, text):
     exc = refused(call, error, text)
-    if isinstance(exc, TypeError) and "inner" in str(exc):
-        assert isinstance(exc.__cause__, KeyError)
+    assert isinstance(exc.__cause__, KeyError) == ("inner" in str(exc))
 
 
 finite_f32 = st.floats(width=32, allow_nan=False, allow_infinity=False)
@@ -257,8 +240,8 @@ def test_repr_is_numpys_shortest_positional_float32_text(x, y, z):
     assert repr(PyAtom(x, y, z, 250)) == f"Atom(x={text[0]}, y={text[1]}, z={text[2]}, atomic_number=250)"
 
 
-@pytest.mark.parametrize("value, text", [(math.nan, "NaN"), (-math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"),
-                                         (1e39, "inf"), (-0.0, "-0"), (1e-7, "0.0000001")])
+@pytest.mark.parametrize("value, text", [(math.nan, "NaN"), (-math.nan, "NaN"), (math.inf, "inf"),
+                                         (-math.inf, "-inf"), (1e39, "inf"), (-0.0, "-0"), (1e-7, "0.0000001")])
 def test_repr_of_special_values(value, text):
     assert repr(PyAtom(value, 0, 0, 1)) == f"Atom(x={text}, y=0, z=0, atomic_number=1)"
 
@@ -277,8 +260,7 @@ def test_distance_rounds_every_step_to_float32(values):
 
 @pytest.mark.parametrize("cls", [PyAtom, PyMolecule, PyAtomDatabase])
 def test_classes_are_final_without_dict_or_weak_references(cls):
-    assert (cls.__module__, cls.__bases__, cls.__dictoffset__, cls.__weakrefoffset__) == ("molarium._molarium_rs",
-        (object,), 0, 0)
+    assert (cls.__module__, cls.__bases__, cls.__dictoffset__, cls.__weakrefoffset__) == (rs.__name__, (object,), 0, 0)
     refused(lambda: type("Derived", (cls,), {}), TypeError)
     for member in vars(cls).values():
         if getattr(member, "__text_signature__", None):
@@ -286,8 +268,8 @@ def test_classes_are_final_without_dict_or_weak_references(cls):
 
 
 def test_the_module_imports_cleanly_once_and_refuses_sub_interpreters(tmp_path):
-    assert [n for n in vars(rs) if not n.startswith("__")] == ["PyAtom", "PyMolecule", "PyAtomDatabase",
-        "_molecule_from_pickle_bytes"]
+    assert [n for n in vars(rs) if n[:2] != "__"] == ["PyAtom", "PyMolecule", "PyAtomDatabase",
+                                                      "_molecule_from_pickle_bytes"]
     inner = textwrap.dedent(f"""
         try:
             import molarium._molarium_rs
@@ -300,8 +282,8 @@ def test_the_module_imports_cleanly_once_and_refuses_sub_interpreters(tmp_path):
             "assert importlib.import_module('molarium._molarium_rs') is m\n"
             f"import _testcapi\n_testcapi.run_in_subinterp({inner!r})")
     subinterpreters = hasattr(pytest.importorskip("_testcapi"), "run_in_subinterp")
-    result = subprocess.run([sys.executable, "-W", "error", "-c",
-                             code if subinterpreters else code.split("import _testcapi")[0]],
+    code = code if subinterpreters else code.split("import _testcapi")[0]
+    result = subprocess.run([sys.executable, "-W", "error", "-c", code],
                             cwd=tmp_path, capture_output=True, text=True, timeout=120, env=os.environ.copy())
     assert result.returncode == 0, result.stderr
     if subinterpreters:  # a build without legacy sub-interpreters cannot try

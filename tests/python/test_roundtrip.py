@@ -7,8 +7,7 @@ import pickle
 
 import numpy as np
 from conftest import CODECS, assert_same_molecule
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 from molarium._molarium_rs import PyAtomDatabase, PyMolecule
 
@@ -17,8 +16,7 @@ TEXTS = ["", "a", "héllo", "日本語", "x" * 300]
 
 def values(rng, dtype, shape, specials=False):
     if np.dtype(dtype).kind == "i":
-        info = np.iinfo(dtype)
-        return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+        return rng.integers(np.iinfo(dtype).min, np.iinfo(dtype).max, shape, dtype=dtype, endpoint=True)
     out = rng.standard_normal(shape).astype(dtype)
     if specials and out.size:
         out.flat[rng.integers(out.size)] = rng.choice([np.nan, np.inf, -np.inf, -0.0, 1e-45, 3.4e38])
@@ -35,30 +33,22 @@ MOLECULE_KINDS = {"null": lambda r, s: None, "f64": lambda r, s: float(values(r,
                   **{key: lambda r, s, k=key: values(r, *MOLECULE_ARRAYS[k], s) for key in MOLECULE_ARRAYS}}
 ATOM_KINDS = {"a_f64": (np.float64, ()), "a_f32": (np.float32, ()), "a_i64": (np.int64, ()), "a_i32": (np.int32, ()),
               "a_v3f32": (np.float32, (3,)), "a_v3f64": (np.float64, (3,)), "a_tf32": (np.float32, (2, 2)),
-                  "a_ti64": (np.int64, (4,))}
-BUILTINS = {
-    "energy": lambda r, n, d, s: float(values(r, np.float64, (), s)),
-    "forces": lambda r, n, d, s: values(r, d, (n, 3), s),
-    "velocities": lambda r, n, d, s: values(r, d, (n, 3), s), "charges": lambda r, n, d, s: values(r, d, n, s),
-    "cell": lambda r, n, d, s: values(r, d, (3, 3), s), "stress": lambda r, n, d, s: values(r, d, (3, 3), s),
-    "pbc": lambda r, n, d, s: tuple(bool(b) for b in r.integers(0, 2, 3)),
-    "name": lambda r, n, d, s: str(r.choice(TEXTS)),
-}
-
+              "a_ti64": (np.int64, (4,))}
+BUILTINS = {"energy": lambda r, n, d, s: float(values(r, np.float64, (), s)),
+            **{key: lambda r, n, d, s, shape=shape: values(r, d, shape(n), s) for key, shape in (
+                ("forces", lambda n: (n, 3)), ("velocities", lambda n: (n, 3)), ("charges", lambda n: n),
+                ("cell", lambda n: (3, 3)), ("stress", lambda n: (3, 3)))},
+            "pbc": lambda r, n, d, s: tuple(bool(b) for b in r.integers(0, 2, 3)),
+            "name": lambda r, n, d, s: str(r.choice(TEXTS))}
 molecule_sets = st.fixed_dictionaries({
-    "dtype": st.sampled_from([np.float32, np.float64]),
-    "builtins": st.sets(st.sampled_from(sorted(BUILTINS))),
-    "molecule": st.sets(st.sampled_from(sorted(MOLECULE_KINDS))),
-    "atom": st.sets(st.sampled_from(sorted(ATOM_KINDS))),
-    "atoms": st.lists(st.integers(0, 6), min_size=1, max_size=4),
-    "specials": st.booleans(),
-    "seed": st.integers(0, 2**32 - 1),
-})
+    "dtype": st.sampled_from([np.float32, np.float64]), "builtins": st.sets(st.sampled_from(sorted(BUILTINS))),
+    "molecule": st.sets(st.sampled_from(sorted(MOLECULE_KINDS))), "atom": st.sets(st.sampled_from(sorted(ATOM_KINDS))),
+    "atoms": st.lists(st.integers(0, 6), min_size=1, max_size=4), "specials": st.booleans(),
+    "seed": st.integers(0, 2**32 - 1)})
 
 
 def molecules_of(spec):
-    rng = np.random.default_rng(spec["seed"])
-    dtype, specials = spec["dtype"], spec["specials"]
+    rng, dtype, specials = np.random.default_rng(spec["seed"]), spec["dtype"], spec["specials"]
     molecules = []
     for n in spec["atoms"]:
         extra = {key: BUILTINS[key](rng, n, dtype, specials) for key in sorted(spec["builtins"])}
@@ -69,6 +59,12 @@ def molecules_of(spec):
             mol.set_property(key, values(rng, ATOM_KINDS[key][0], (n, *ATOM_KINDS[key][1]), specials), scope="atom")
         molecules.append(mol)
     return molecules
+
+
+def assert_all_same(got, molecules):
+    assert len(got) == len(molecules)
+    for mol, want in zip(got, molecules):
+        assert_same_molecule(mol, want)
 
 
 @settings(max_examples=25, deadline=None)
@@ -82,26 +78,20 @@ def test_molecules_read_back_unchanged_through_every_codec_and_handle(tmp_path_f
         writer = PyAtomDatabase(path, codec, level=1)
         writer.add_molecules(molecules[:1])
         writer.add_molecules(molecules[1:])
-        for got, mol in zip(writer.get_molecules(indices), molecules):  # appended, not yet committed
-            assert_same_molecule(got, mol)
+        assert_all_same(writer.get_molecules(indices), molecules)  # appended, not yet committed
         writer.flush()
         for mmap in (True, False):
             db = PyAtomDatabase.open(path, mmap=mmap)
             assert len(db) == len(molecules)
-            for i, mol in enumerate(molecules):
-                assert_same_molecule(db[i], mol)
-                assert_same_molecule(db.get_molecule(i).to_owned(), mol)
+            assert_all_same([db[i] for i in indices] + [db.get_molecule(i).to_owned() for i in indices], molecules * 2)
             views = db.get_molecules(indices[::-1])
-            for got, mol in zip(views, molecules[::-1]):
-                assert_same_molecule(got, mol)
-                assert_same_molecule(pickle.loads(pickle.dumps(got)), mol)
+            assert_all_same(views + [pickle.loads(pickle.dumps(got)) for got in views], molecules[::-1] * 2)
         # Views are stored again as they are, into a file of another codec.
         again = str(tmp_path / f"{codec}-again.mol")
         db = PyAtomDatabase(again, CODECS[(CODECS.index(codec) + 1) % 3])
         db.add_molecules(views[::-1])
         db.flush()
-        for got, mol in zip(PyAtomDatabase.open(again).get_molecules(indices), molecules):
-            assert_same_molecule(got, mol)
+        assert_all_same(PyAtomDatabase.open(again).get_molecules(indices), molecules)
     for mol in molecules:
         for duplicate in (pickle.loads(pickle.dumps(mol, protocol=0)), pickle.loads(pickle.dumps(mol)),
                           copy.deepcopy(mol)):
