@@ -1,5 +1,5 @@
 // Appending: the record format and schema lock an append grows, refusals that leave the file and
-// the handle as they were, raw records, uncommitted tails, and flat extraction of a large record.
+// the handle as they were, raw records, uncommitted tails, and flat extraction over differing records.
 #include <sys/resource.h>
 
 #include <utility>
