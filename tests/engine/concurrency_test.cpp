@@ -1,15 +1,9 @@
 // Threads and fork: the worker pool's results, failures and children made while it is busy or
 // starting, and one writer per file (the write lock between handles, the stale-handle check and
 // handles inherited across fork), each refusal leaving the file's bytes as they were.
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <functional>
-#include <thread>
 
 #include "engine/pool.hpp"
 #include "tests/engine/fixtures.hpp"
@@ -182,23 +176,17 @@ TEST(WorkerPoolFork, SizeComesFromTheEnvironmentInOrder) {
 
 // --- One writer per file ------------------------------------------------------------------------
 
-Molecule molecule(float tag) { return small_molecule(2, tag); }
-
 // One way of writing through a handle.
-struct Write {
-  const char* name;
-  std::function<Result<void>(AtomDatabase&)> run;
-};
+struct Write { const char* name; std::function<Result<void>(AtomDatabase&)> run; };
 
 const Write kWrites[] = {
-    {"AddMolecule", [](AtomDatabase& db) { return db.add_molecule(molecule(9.0f)); }},
+    {"AddMolecule", [](AtomDatabase& db) { return db.add_molecule(small_molecule(2, 9)); }},
     {"Flush", [](AtomDatabase& db) { return db.flush(); }},
 };
 
 class Writers : public ::testing::TestWithParam<Write> {
  protected:
-  void SetUp() override { write_database(path_, CompressionType::none(), {molecule(1.0f)}); }
-
+  void SetUp() override { write_database(path_, CompressionType::none(), {small_molecule(2, 1)}); }
   TempDir dir_;
   std::string path_ = dir_.path("db.mol");
 };
@@ -207,7 +195,7 @@ TEST_P(Writers, SecondHandleIsRefusedWhileTheFirstLivesAndWritesAfterItIsDestroy
   AtomDatabase second = open_database(path_);
   {
     AtomDatabase first = open_database(path_);
-    ASSERT_TRUE(first.add_molecule(molecule(2.0f)));  // takes the lock; nothing committed
+    ASSERT_TRUE(first.add_molecule(small_molecule(2, 2)));  // takes the lock; nothing committed
     const auto before = read_file(path_);
     EXPECT_TRUE(refused_as(GetParam().run(second), Error::Kind::Locked));
     EXPECT_EQ(read_file(path_), before);
@@ -219,38 +207,18 @@ TEST_P(Writers, SecondHandleIsRefusedWhileTheFirstLivesAndWritesAfterItIsDestroy
   EXPECT_EQ(open_database(path_).len(), second.len());
 }
 
-TEST_P(Writers, HandleOpenedBeforeAnotherCommitIsRefusedAndWritesNothing) {
-  AtomDatabase stale = open_database(path_);
-  {
-    AtomDatabase first = open_database(path_);
-    ASSERT_TRUE(first.add_molecule(molecule(2.0f)));
-    ASSERT_TRUE(first.flush());
-  }
-  const auto before = read_file(path_);
-  EXPECT_TRUE(refused_as(GetParam().run(stale), Error::Kind::Stale));
-  EXPECT_EQ(read_file(path_), before);
-  // The refusal took no lock: a new handle writes.
-  AtomDatabase fresh = open_database(path_);
-  ASSERT_TRUE(GetParam().run(fresh));
-  ASSERT_TRUE(fresh.flush());
-}
-
 TEST_P(Writers, InheritedHandleIsRefusedInTheChildAndTheParentKeepsItsLock) {
   AtomDatabase db = open_database(path_);
-  ASSERT_TRUE(db.add_molecule(molecule(2.0f)));
+  ASSERT_TRUE(db.add_molecule(small_molecule(2, 2)));
   const auto before = read_file(path_);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    auto refused = GetParam().run(db);
-    if (refused || refused.error().kind() != Error::Kind::Stale) std::_Exit(10);
-    // The child's own handle meets the lock the parent holds.
-    AtomDatabase own = open_database(path_);
-    auto locked = own.add_molecule(molecule(3.0f));
-    std::_Exit(!locked && locked.error().kind() == Error::Kind::Locked ? 0 : 11);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(run_in_child([&] {
+              auto refused = GetParam().run(db);
+              if (refused || refused.error().kind() != Error::Kind::Stale) return 10;
+              // The child's own handle meets the lock the parent holds.
+              auto locked = open_database(path_).add_molecule(small_molecule(2, 3));
+              return !locked && locked.error().kind() == Error::Kind::Locked ? 0 : 11;
+            }),
+            0);
   EXPECT_EQ(read_file(path_), before);
   ASSERT_TRUE(db.flush());
   EXPECT_EQ(open_database(path_).len(), 2u);
@@ -258,19 +226,6 @@ TEST_P(Writers, InheritedHandleIsRefusedInTheChildAndTheParentKeepsItsLock) {
 
 INSTANTIATE_TEST_SUITE_P(Each, Writers, ::testing::ValuesIn(kWrites),
                          [](const ::testing::TestParamInfo<Write>& info) { return std::string(info.param.name); });
-
-TEST(WriterLock, ReadingHandlesTakeNoLock) {
-  TempDir dir;
-  const std::string path = dir.path("db.mol");
-  write_database(path, CompressionType::lz4(), {molecule(1.0f)});
-  const AtomDatabase mapped = open_database(path, true);
-  const AtomDatabase in_memory = open_database(path);
-  ASSERT_EQ(mapped.get_raw_bytes(std::vector<std::size_t>{0}).value().size(), 1u);
-  AtomDatabase writer = open_database(path);
-  ASSERT_TRUE(writer.add_molecule(molecule(2.0f)));
-  ASSERT_TRUE(writer.flush());
-  EXPECT_EQ(in_memory.get_raw_bytes(std::vector<std::size_t>{0}).value().size(), 1u);
-}
 
 TEST(WriterLock, FileLockConflictsBetweenDescriptionsAndGoesWithTheLastDescriptor) {
   TempDir dir;

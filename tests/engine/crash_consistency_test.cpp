@@ -1,22 +1,12 @@
 // Crash consistency of commits: a writer killed at every file operation of its append and flush
-// cycles or after random delays, torn and damaged header slots, and a generation that cannot grow.
+// cycles, torn and damaged header slots, and a generation that cannot grow.
 // After each, the file opens in both modes, holds exactly the last completed commit and takes more.
 #include <elf.h>
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/user.h>
-#include <sys/wait.h>
-
-#include <atomic>
-#include <set>
-#include <chrono>
-#include <numeric>
-#include <random>
-#include <thread>
 
 #include "tests/engine/fixtures.hpp"
 
@@ -197,32 +187,9 @@ TEST_F(Killed, AtEveryFileOperationOfAppendAndFlushTheLastCommitHolds) {
   }
 }
 
-TEST_F(Killed, AfterRandomDelaysTheLastCommitHolds) {
-  start(40, CompressionType::lz4());
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(run_writer(path_, 40, completed_), 0);
-  const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
-  std::mt19937 random(12345);
-  std::uniform_int_distribution<long> delay(0, std::max<long>(whole.count(), 1000));
-  std::set<std::uint64_t> generations;
-  for (int k = 0; k < 30 && !HasFailure(); ++k) {
-    reset();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      alarm(60);
-      _exit(run_writer(path_, 40, completed_));
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    generations.insert(check_survivor(path_, ref_, completed_->load(), 40));
-  }
-  EXPECT_GT(generations.size(), 1u) << "every kill landed at the same commit";
-}
-
-// The third commit's slot B torn after a prefix, or damaged in one byte, or pointing at an index
-// that never reached the disk: the second commit holds.
-TEST(CrashConsistency, TornOrDamagedNewerSlotFallsBackToThePreviousCommit) {
+// The third commit's slot B torn after a prefix, or pointing at an index that never reached the disk:
+// the second commit holds.
+TEST(CrashConsistency, TornNewerSlotFallsBackToThePreviousCommit) {
   TempDir dir;
   const Reference ref = make_reference(dir.path("reference"), 3, CompressionType::none());
   const Bytes& second = ref.bytes[2];
@@ -231,10 +198,6 @@ TEST(CrashConsistency, TornOrDamagedNewerSlotFallsBackToThePreviousCommit) {
   for (std::size_t written : {0, 1, 8, 16, 24, 40, 56, 60, 76, 512, 4091, 4092, 4093, 4095}) {
     damaged.push_back(third);
     std::copy(second.begin() + 4096 + written, second.begin() + 8192, damaged.back().begin() + 4096 + written);
-  }
-  for (std::size_t at : {0, 4, 8, 16, 24, 32, 40, 48, 56, 60, 68, 100, 4000, 4092, 4095}) {
-    damaged.push_back(third);
-    damaged.back()[4096 + at] ^= 0x10;
   }
   damaged.push_back(third);
   const Bytes lost = handmade_slot(slot(3, 8192, third.size(), 9));

@@ -1,16 +1,7 @@
 // Damaged input: cut and corrupted records refused alike by every record reader, damaged index
-// entries refused alike by every read path, pickle payloads and molecules the writers refuse.
-#include <gtest/gtest.h>
+// entries, text that is not UTF-8 and molecules the writers refuse.
 
-#include <numeric>
-
-#include "engine/pickle.hpp"
-#include "engine/records/fast_record.hpp"
-#include "engine/records/flat_extraction.hpp"
 #include "engine/records/record_builder.hpp"
-#include "engine/records/record_view.hpp"
-#include "engine/storage/schema.hpp"
-#include "engine/storage/soa.hpp"
 #include "engine/utf8.hpp"
 #include "tests/engine/fixtures.hpp"
 
@@ -45,12 +36,12 @@ TEST(RecordReaders, EveryCutOfARecordIsRefusedByTheViewTheFastParserAndTheSchema
 }
 
 // A whole record whose one section does not fit its tag: the view opens it, but reading the
-// molecule is refused with the message pinned here, and so are the lock and flat layout derived
-// from it.
+// molecule is refused (with the message pinned here unless the Python suite pins it), and so are
+// the lock and flat layout derived from it.
 struct BadSection {
   const char* name;
   Bytes section;
-  const char* message;
+  const char* message;  // nullptr: pinned by the Python suite
   const char* also_refused_by;  // at least by f: the flat layout, v: the view's schema, r: the record's lock
 };
 
@@ -60,7 +51,8 @@ TEST_P(BadSectionRecord, IsRefusedByEveryReaderThatDecodesIt) {
   const Bytes record = record_f32(2, {GetParam().section});
   auto view = SoaMoleculeView::from_bytes(record, kF32);
   ASSERT_TRUE(view);
-  EXPECT_EQ(failure(view->materialize()), GetParam().message);
+  if (GetParam().message) { EXPECT_EQ(failure(view->materialize()), GetParam().message); }
+  EXPECT_FALSE(view->materialize());
   auto parsed = records::parse_mol_fast_soa(record, 12);
   ASSERT_TRUE(parsed);
   std::string refused;
@@ -71,16 +63,16 @@ TEST_P(BadSectionRecord, IsRefusedByEveryReaderThatDecodesIt) {
 }
 
 const BadSection kBadSections[] = {
-    {"EnergyWidth", section(0, "energy", 0, f32s({1})), "Invalid f64 payload length", "f"},
-    {"ForcesRows", section(0, "forces", 4, f32s({1, 2, 3, 4})), "Invalid vec3<f32> payload length", "fvr"},
+    {"EnergyWidth", section(0, "energy", 0, f32s({1})), nullptr, "f"},
+    {"ForcesRows", section(0, "forces", 4, f32s({1, 2, 3, 4})), nullptr, "fvr"},
     {"CellWidth", section(0, "cell", 10, f64s({1, 2})), "Invalid mat3x3<f64> payload length", "f"},
     {"Pbc", section(0, "pbc", 9, {1, 0}), "Invalid pbc payload length", "f"},
     {"NameUtf8", section(0, "name", 2, {0xff}), "Invalid UTF-8 in name", "f"},
     {"ArrayValues", section(2, "m", 3, Bytes(12, 0)), "Invalid f64 array payload length", "f"},
-    {"TextUtf8", section(2, "s", 2, {0xc3}), "Invalid UTF-8 in string property", "f"},
-    {"NullNotEmpty", section(2, "n", 13, {0}), "Null property payload must be empty", "f"},
+    {"TextUtf8", section(2, "s", 2, {0xc3}), nullptr, "f"},
+    {"NullNotEmpty", section(2, "n", 13, {0}), nullptr, "f"},
     {"UnknownTag", section(2, "x", 18, {}), "Unsupported property type tag 18", "vr"},
-    {"BuiltinOnlyTag", section(2, "x", 9, {1, 1, 1}), "Unsupported property type tag 9", ""},
+    {"BuiltinOnlyTag", section(2, "x", 9, {1, 1, 1}), nullptr, ""},
     {"TensorShape", section(2, "t", 14, {2, 3, 0, 0}), "Invalid data: Tensor payload truncated at shape", "fr"},
     {"TensorValues", section(2, "t", 15, cat({{1}, le(2, 4), f64s({1})})),
      "Invalid data: Tensor shape [2] expects 2 values, got 1", "fr"},
@@ -99,13 +91,13 @@ TEST(RecordView, RefusalsOfTheRecordsHeadAndKeys) {
   const Bytes bad_key = record_f32(1, {section(1, "\xff", 3, f64s({1}))});
   auto view = SoaMoleculeView::from_bytes(bad_key, kF32);
   ASSERT_TRUE(view);
-  EXPECT_EQ(failure(view->lazy_section_key(view->custom_slots()[0])), "Invalid UTF-8 in section key");
+  EXPECT_TRUE(refused_as(view->lazy_section_key(view->custom_slots()[0]), Error::Kind::Value));
   EXPECT_FALSE(view->materialize());
   EXPECT_EQ(failure(records::parse_mol_fast_soa(bad_key, 12)), "Invalid UTF-8 in SOA section key");
   const Bytes empty_key_then_end = cat({le(0, 4), le(1, 2), {2, 0}});
   EXPECT_EQ(failure(records::parse_mol_fast_soa(empty_key_then_end, 12)), "SOA section type tag truncated");
   EXPECT_EQ(failure(records::parse_mol_fast_soa(cat({le(0, 4), le(1, 2)}), 12)), "SOA section kind truncated");
-  EXPECT_EQ(failure(schema::record_schema(bad_key, 3, 4)), "Invalid UTF-8 in section key");
+  EXPECT_TRUE(refused_as(schema::record_schema(bad_key, 3, 4), Error::Kind::InvalidData));
   // A repeated section: the later one wins in every reader.
   const Bytes twice = record_f32(1, {section(0, "energy", 0, f64s({1})), section(0, "energy", 0, f64s({2}))});
   EXPECT_EQ(SoaMoleculeView::from_bytes(twice, kF32)->energy().value(), 2.0);
@@ -127,35 +119,24 @@ class DamagedEntry : public ::testing::TestWithParam<std::tuple<CompressionType,
   std::string path_ = dir_.path("db");
 };
 
-// Record 1 (two atoms) under an entry that claims one byte more: whichever way the record is read,
-// one by one, as a view or in a flat batch, it is refused with the same error, and the others read.
-TEST_P(DamagedEntry, EntryLongerThanRecordIsRefusedByEveryReader) {
-  const std::uint32_t length = std::uint32_t(open_database(path_).uncompressed_size(1).value());
-  const AtomDatabase db = damaged(1, 12, length + 1, 4);
-  const std::size_t one[] = {1};
+// Record 1 (two atoms) under an entry that claims one byte more: every reader, one by one, as a view
+// or in a flat batch, refuses it with the same error.
+TEST_P(DamagedEntry, EntryLongerThanRecordIsRefusedAlikeByEveryReader) {
+  const AtomDatabase db = damaged(1, 12, open_database(path_).uncompressed_size(1).value() + 1, 4);
+  const std::size_t one[] = {1}, all[] = {0, 1, 2};
   const auto raw = db.get_raw_bytes(one);
   ASSERT_TRUE(refused_as(raw, Error::Kind::InvalidData));
-  const auto refused_alike = [&](const auto& result) {
-    if (result) return ::testing::AssertionFailure() << "accepted";
-    if (result.error().display() == raw.error().display()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << result.error().display();
-  };
-  EXPECT_TRUE(refused_alike(db.record(1)));
-  EXPECT_TRUE(refused_alike(db.record(db.index().entry(1).value())));
-  EXPECT_TRUE(refused_alike(db.read_decompress_parallel(one)));
-  EXPECT_TRUE(refused_alike(records::mapped_record_bytes(db, 1)));
-  EXPECT_TRUE(refused_alike(records::extract_flat(db, one)));
-  const std::size_t all[] = {0, 1, 2};
-  EXPECT_TRUE(refused_alike(records::extract_flat(db, all)));
-  const std::size_t healthy[] = {2, 0};
-  EXPECT_EQ(db.get_raw_bytes(healthy).value().size(), 2u);
-  EXPECT_EQ(records::extract_flat(db, healthy).value()->atom_counts, (std::vector<std::uint32_t>{3, 1}));
+  const auto alike = [&](const auto& result) { return !result && result.error().display() == raw.error().display(); };
+  EXPECT_TRUE(alike(db.record(1)) && alike(db.record(db.index().entry(1).value())));
+  EXPECT_TRUE(alike(db.read_decompress_parallel(one)) && alike(records::mapped_record_bytes(db, 1)));
+  EXPECT_TRUE(alike(records::extract_flat(db, one)) && alike(records::extract_flat(db, all)));
 }
 
 TEST_P(DamagedEntry, OtherDamageIsRefusedAsInvalidData) {
   const std::size_t one[] = {1};
-  EXPECT_EQ(failure(open_database(path_, std::get<1>(GetParam())).get_raw_bytes(std::vector<std::size_t>{0, 3})),
-            "Index 3 out of bounds");
+  const std::size_t past_the_end[] = {0, 3};
+  EXPECT_TRUE(refused_as(open_database(path_, std::get<1>(GetParam())).get_raw_bytes(past_the_end),
+                         Error::Kind::InvalidData));
   EXPECT_TRUE(refused_as(damaged(1, 0, ~0ull - 4, 8).get_raw_bytes(one), Error::Kind::InvalidData));
   SetUp();
   // More or fewer atoms than the record holds, and more than any record of its length could hold.
@@ -182,42 +163,6 @@ INSTANTIATE_TEST_SUITE_P(CodecsAndModes, DamagedEntry,
                            return codec_name(std::get<0>(info.param)) + (std::get<1>(info.param) ? "Mapped" : "Read");
                          });
 
-// --- Pickle payloads: one table of the decoder's messages ----------------------------------------
-
-struct PickleCase {
-  const char* name;
-  std::size_t at;
-  std::uint64_t value;
-  int width;
-  const char* message;
-};
-class DamagedPickle : public ::testing::TestWithParam<PickleCase> {};
-
-// No atoms, pbc (1, 0, 1), and the property "k" holding an int64 tensor: name tag at 0, positions
-// variant at 1 and count at 5, pbc flags at 27, the key at 55, its variant at 56, the tensor's at 60.
-TEST_P(DamagedPickle, IsRefusedWithItsMessage) {
-  Molecule m = Molecule::create({}, {}).value();
-  m.pbc = std::array<bool, 3>{true, false, true};
-  m.properties["k"] = PropertyValue(types::TensorData(types::Tensor<std::int64_t>{{1}, {7}}));
-  Bytes payload = pickle::encode_molecule(m);
-  ASSERT_EQ(pickle::decode_molecule(payload).value(), m);
-  put(payload, GetParam().at, GetParam().value, GetParam().width);
-  EXPECT_TRUE(refused_as(pickle::decode_molecule(payload), Error::Kind::Value));
-  EXPECT_EQ(failure(pickle::decode_molecule(payload)), GetParam().message);
-}
-
-const PickleCase kPickleCases[] = {
-    {"OptionTag", 0, 2, 1, "tag for enum is not valid, found 2"},
-    {"FloatVariant", 1, 2, 4, "invalid value: integer `2`, expected variant index 0 <= i < 2"},
-    {"HugeCount", 5, 1ull << 60, 8, "io error: unexpected end of file"},
-    {"PbcFlag", 28, 2, 1, "invalid u8 while decoding bool, expected 0 or 1, found 2"},
-    {"KeyUtf8", 55, 0xff, 1, "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
-    {"PropertyVariant", 56, 11, 4, "invalid value: integer `11`, expected variant index 0 <= i < 11"},
-    {"TensorVariant", 60, 4, 4, "invalid value: integer `4`, expected variant index 0 <= i < 4"},
-};
-INSTANTIATE_TEST_SUITE_P(Fields, DamagedPickle, ::testing::ValuesIn(kPickleCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 // Every reader checks text with one UTF-8 check: the boundaries of each sequence length.
 TEST(Utf8, BoundariesOfEverySequenceLengthAndTheirNeighbours) {
   for (std::string_view valid : {"\x7f", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf", "\xee\x80\x80",
@@ -231,13 +176,6 @@ TEST(Utf8, BoundariesOfEverySequenceLengthAndTheirNeighbours) {
   }
 }
 
-TEST(PicklePayload, AtomicNumbersMustMatchPositions) {
-  Molecule m = small_molecule(2, 1);
-  m.atomic_numbers.pop_back();
-  EXPECT_EQ(failure(pickle::decode_molecule(pickle::encode_molecule(m))),
-            "Atomic numbers length (1) doesn't match atom count (2)");
-}
-
 // --- What the record writers refuse --------------------------------------------------------------
 
 TEST(RecordWriters, RefuseWhatARecordCannotHold) {
@@ -248,18 +186,11 @@ TEST(RecordWriters, RefuseWhatARecordCannotHold) {
   EXPECT_EQ(serialized(m, 4), "Unsupported record format 4");
   EXPECT_EQ(serialized(Molecule::create_f64({{1, 2, 3}}, {1}).value(), 2),
             "record format 2 does not support float64 positions");
-  m.properties[std::string(256, 'k')] = PropertyValue(1.0);
-  EXPECT_EQ(serialized(m), "Section key '" + std::string(256, 'k') + "' is too long");
   m.properties = {{"t", PropertyValue(types::TensorData(types::Tensor<float>{{2, 2}, {1, 2, 3}}))}};
   EXPECT_EQ(serialized(m), "Tensor shape [2, 2] expects 4 values, got 3");
   m.properties.clear();
-  m.properties[std::string(255, 'k')] = PropertyValue(1.0);
-  EXPECT_TRUE(storage::soa::serialize_molecule_soa(m, 3));
-  for (int i = 0; i < 65535; ++i) m.properties[std::to_string(i)] = PropertyValue();
-  EXPECT_EQ(serialized(m), "Too many SOA sections");
   m.atomic_numbers.pop_back();
-  m.properties.clear();
-  EXPECT_EQ(serialized(m), "Atomic numbers length (1) doesn't match atom count (2)");
+  EXPECT_TRUE(refused_as(storage::soa::serialize_molecule_soa(m, 3), Error::Kind::InvalidData));
 
   const auto built = [](std::uint8_t tag, std::size_t positions, std::size_t numbers,
                         std::span<const records::SoaSectionRef> custom = {}) {
@@ -268,7 +199,8 @@ TEST(RecordWriters, RefuseWhatARecordCannotHold) {
   };
   EXPECT_EQ(built(5, 12, 1), "Unsupported positions type tag 5");
   EXPECT_EQ(built(4, 13, 1), "positions payload length (13) is not a multiple of 12");
-  EXPECT_EQ(built(7, 48, 1), "Atomic numbers length (1) doesn't match atom count (2)");
+  const auto short_numbers = records::build_soa_record_unchecked(7, Bytes(48, 0), Bytes(1, 1), {}, {});
+  EXPECT_TRUE(refused_as(short_numbers, Error::Kind::Value));
   const std::string long_key(256, 'k');
   const records::SoaSectionRef overlong{long_key, {}, SectionKind::Molecule, TypeTag::Null};
   EXPECT_EQ(built(4, 12, 1, std::span(&overlong, 1)), "Section key '" + long_key + "' is too long");

@@ -1,16 +1,10 @@
 // The file format: files written by hand, byte by byte, compared with the writer's output, and the
 // tables of damaged header slots, indexes, schema blobs and files that the readers refuse.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <functional>
-#include <limits>
 
 #include "engine/storage/file.hpp"
 #include "engine/storage/header.hpp"
 #include "engine/storage/index.hpp"
-#include "engine/storage/schema.hpp"
 #include "tests/engine/fixtures.hpp"
 
 namespace molarium::testing {
@@ -192,12 +186,6 @@ const std::size_t kBlobAt = 8192 + 2 * kDocumentedRecord.size();
 const std::size_t kIndexAt = kBlobAt + kDocumentedBlob.size();
 
 const Refusal kRefusals[] = {
-    {"Magic", [](Bytes& f) { f[0] = 'X'; }, false, Error::Kind::InvalidData, "Invalid file format"},
-    {"Version", [](Bytes& f) { f[4] = 7; }, false, Error::Kind::InvalidData,
-     "Unsupported file format version 7 (expected 2)"},
-    {"BothSlots", [](Bytes& f) { f[100] ^= 1, f[4096 + 100] ^= 1; }, false, Error::Kind::InvalidData,
-     "Invalid or corrupted header (no valid header slots)"},
-    {"ShortFile", [](Bytes& f) { f.resize(6000); }, false, Error::Kind::Io, "failed to fill whole buffer"},
     {"RecordFormat", [](Bytes& f) { put(f, 4096 + 56, 4, 4), redo_checksums(f); }, false, Error::Kind::InvalidData,
      "Unsupported record format 4."},
     {"SchemaBlob", [](Bytes& f) { f[kBlobAt] = 2; }, false, Error::Kind::InvalidData,

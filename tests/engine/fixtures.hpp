@@ -3,25 +3,36 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/atom.hpp"
 #include "engine/bytes.hpp"
 #include "engine/compression.hpp"
 #include "engine/error.hpp"
+#include "engine/records/fast_record.hpp"
+#include "engine/records/flat_extraction.hpp"
+#include "engine/records/record_view.hpp"
 #include "engine/storage/database.hpp"
+#include "engine/storage/schema.hpp"
+#include "engine/storage/soa.hpp"
 
 namespace molarium::testing {
 
@@ -77,8 +88,8 @@ inline void patch(const std::string& path, std::size_t at, std::uint64_t value, 
 inline ::testing::AssertionResult same_bytes(const Bytes& actual, const Bytes& expected) {
   const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
   if (diff.first == actual.end() && diff.second == expected.end()) return ::testing::AssertionSuccess();
-  const auto at = diff.first - actual.begin();
-  return ::testing::AssertionFailure() << "sizes " << actual.size() << ", " << expected.size() << "; differ at " << at;
+  return ::testing::AssertionFailure() << "sizes " << actual.size() << ", " << expected.size() << "; differ at "
+                                       << diff.first - actual.begin();
 }
 
 // Byte strings written out by hand.
@@ -128,16 +139,11 @@ inline std::uint32_t reference_adler32(const std::uint8_t* data, std::size_t len
 
 // The fields of one header slot as a test writes them.
 struct SlotFields {
-  std::uint64_t generation = 0;
-  std::uint64_t data_start = 8192;
-  std::uint64_t index_offset = 0;
-  std::uint64_t index_length = 0;
-  std::uint64_t record_count = 0;
+  std::uint64_t generation = 0, data_start = 8192, index_offset = 0, index_length = 0, record_count = 0;
   std::uint8_t codec = 0;
   std::int32_t level = 0;
   std::uint32_t record_format = 2;
-  std::uint64_t schema_offset = 0;
-  std::uint64_t schema_length = 0;
+  std::uint64_t schema_offset = 0, schema_length = 0;
 };
 
 // 4096 slot bytes: "MOLR", version 2, the fields at their offsets and the checksum.
@@ -201,28 +207,20 @@ inline Molecule rich_molecule(bool f64) {
     m.stress = Mat3F32{1, 2, 3, 4, 5, 6, 7, 8, 9};
   }
   m.pbc = std::array<bool, 3>{true, false, !f64};
-  m.properties = {{"null", PropertyValue()},
-                  {"f64", PropertyValue(-0.25)},
-                  {"i64", PropertyValue(std::int64_t{-9})},
-                  {"text", PropertyValue(std::string("héllo"))},
-                  {"f64s", PropertyValue(std::vector<double>{1.5, 2.5, 3.5})},
-                  {"v32", PropertyValue(std::vector<Vec3F32>{{1, 2, 3}})},
-                  {"i64s", PropertyValue(std::vector<std::int64_t>{std::numeric_limits<std::int64_t>::min()})},
-                  {"f32s", PropertyValue(std::vector<float>{})},
-                  {"v64", PropertyValue(std::vector<Vec3F64>{{0.1, 0.2, 0.3}, {4, 5, 6}})},
-                  {"i32s", PropertyValue(std::vector<std::int32_t>{-1, 2})},
-                  {"tf32", PropertyValue(TensorData(Tensor<float>{{2, 2}, {1, 2, 3, 4}}))},
-                  {"tf64", PropertyValue(TensorData(Tensor<double>{{}, {6.5}}))},
-                  {"ti32", PropertyValue(TensorData(Tensor<std::int32_t>{{2, 1, 3}, {1, -2, 3, -4, 5, -6}}))},
-                  {"ti64", PropertyValue(TensorData(Tensor<std::int64_t>{{2, 0}, {}}))}};
-  m.atom_properties = {{"a_f64s", PropertyValue(std::vector<double>{7, 8})},
-                       {"a_f32s", PropertyValue(std::vector<float>{7, 8})},
-                       {"a_i64s", PropertyValue(std::vector<std::int64_t>{7, -8})},
-                       {"a_v32", PropertyValue(std::vector<Vec3F32>{{1, 1, 1}, {2, 2, 2}})},
-                       {"a_v64", PropertyValue(std::vector<Vec3F64>{{1, 1, 1}, {2, 2, 2}})},
-                       {"a_i32s", PropertyValue(std::vector<std::int32_t>{3, 4})},
-                       {"a_tensor", PropertyValue(TensorData(Tensor<std::int32_t>{{2, 3}, {1, 2, 3, 4, 5, 6}}))},
-                       {"a_null", PropertyValue()}};
+  using P = PropertyValue;
+  m.properties = {{"null", P()}, {"f64", P(-0.25)}, {"i64", P(std::int64_t{-9})}, {"text", P(std::string("héllo"))},
+                  {"f64s", P(std::vector<double>{1.5, 2.5, 3.5})}, {"v32", P(std::vector<Vec3F32>{{1, 2, 3}})},
+                  {"i64s", P(std::vector<std::int64_t>{std::numeric_limits<std::int64_t>::min()})},
+                  {"f32s", P(std::vector<float>{})}, {"v64", P(std::vector<Vec3F64>{{0.1, 0.2, 0.3}, {4, 5, 6}})},
+                  {"i32s", P(std::vector<std::int32_t>{-1, 2})}, {"tf64", P(TensorData(Tensor<double>{{}, {6.5}}))},
+                  {"tf32", P(TensorData(Tensor<float>{{2, 2}, {1, 2, 3, 4}}))},
+                  {"ti32", P(TensorData(Tensor<std::int32_t>{{2, 1, 3}, {1, -2, 3, -4, 5, -6}}))},
+                  {"ti64", P(TensorData(Tensor<std::int64_t>{{2, 0}, {}}))}};
+  m.atom_properties = {{"a_f64s", P(std::vector<double>{7, 8})}, {"a_f32s", P(std::vector<float>{7, 8})},
+                       {"a_i64s", P(std::vector<std::int64_t>{7, -8})}, {"a_i32s", P(std::vector<std::int32_t>{3, 4})},
+                       {"a_v32", P(std::vector<Vec3F32>{{1, 1, 1}, {2, 2, 2}})}, {"a_null", P()},
+                       {"a_v64", P(std::vector<Vec3F64>{{1, 1, 1}, {2, 2, 2}})},
+                       {"a_tensor", P(TensorData(Tensor<std::int32_t>{{2, 3}, {1, 2, 3, 4, 5, 6}}))}};
   return m;
 }
 
