@@ -10,8 +10,9 @@ PY314_CACHE ?= /var/cache/molarium-py314
 WERROR ?= OFF
 SYSTEM_PACKAGES := libzstd-dev liblz4-dev libgtest-dev pkg-config cmake ninja-build g++
 # ase only for the tests that rebuild ase.Atoms from stored molecules; hypothesis for the
-# property-based tests.
-PY_PACKAGES := numpy pytest scikit-build-core ase hypothesis
+# property-based tests; pytest-xdist runs the Python tests on PYTEST_WORKERS processes.
+PY_PACKAGES := numpy pytest pytest-xdist scikit-build-core ase hypothesis
+PYTEST_WORKERS ?= 4
 
 .PHONY: all deps system-deps venv build install test test-engine test-python demo check sanitize py314 clean bench fuzz-deps fuzz-build fuzz fuzz-ci
 
@@ -35,7 +36,7 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
 venv: $(VPY)
-	@$(VPY) -c "import numpy, pytest, scikit_build_core, ase, hypothesis" 2>/dev/null || \
+	@$(VPY) -c "import numpy, pytest, xdist, scikit_build_core, ase, hypothesis" 2>/dev/null || \
 	  $(VPY) -m pip install -q $(PY_PACKAGES)
 
 deps: system-deps venv
@@ -53,7 +54,7 @@ install: deps
 
 # The Python tests against the installed package (the source package lives in src/).
 test-python: install
-	$(VENV)/bin/pytest -q tests/python
+	$(VENV)/bin/pytest -q -n $(PYTEST_WORKERS) tests/python
 
 test: test-engine test-python
 
@@ -76,13 +77,13 @@ PY_SAN_VENV ?= .venv-sanitize
 .PHONY: sanitize-python
 sanitize-python: system-deps
 	test -x $(PY_SAN_VENV)/bin/python || $(PYTHON) -m venv $(PY_SAN_VENV)
-	@$(PY_SAN_VENV)/bin/python -c "import numpy, pytest, scikit_build_core, ase, hypothesis" 2>/dev/null || \
+	@$(PY_SAN_VENV)/bin/python -c "import numpy, pytest, xdist, scikit_build_core, ase, hypothesis" 2>/dev/null || \
 	  $(PY_SAN_VENV)/bin/python -m pip install -q $(PY_PACKAGES)
 	$(PY_SAN_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=$(PY_SAN_BUILD) \
 	  -C cmake.build-type=Debug -C cmake.define.MOLARIUM_SANITIZE=ON -C cmake.define.MOLARIUM_WERROR=$(WERROR) .
 	cd /tmp && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(CURDIR)/$(PY_SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests/python
+	  $(CURDIR)/$(PY_SAN_VENV)/bin/python -m pytest -q -n $(PYTEST_WORKERS) -p no:cacheprovider $(CURDIR)/tests/python
 
 # The same tests inside a Debian root with CPython 3.14 and g++ 16, built once into PY314_CACHE
 # (as root; a few minutes the first time). Every build stays in the root's /tmp, so the checkout

@@ -1,6 +1,6 @@
 // Threads and fork: the worker pool's results, failures and children made while it is busy or
-// starting, and one writer per file (the write lock between handles, the stale-handle check and
-// handles inherited across fork), each refusal leaving the file's bytes as they were.
+// starting, and the file lock that keeps one writer per file (the handles' refusals are tested
+// through the Python suite's writer tests).
 #include <sys/resource.h>
 
 #include <chrono>
@@ -175,57 +175,6 @@ TEST(WorkerPoolFork, SizeComesFromTheEnvironmentInOrder) {
 }
 
 // --- One writer per file ------------------------------------------------------------------------
-
-// One way of writing through a handle.
-struct Write { const char* name; std::function<Result<void>(AtomDatabase&)> run; };
-
-const Write kWrites[] = {
-    {"AddMolecule", [](AtomDatabase& db) { return db.add_molecule(small_molecule(2, 9)); }},
-    {"Flush", [](AtomDatabase& db) { return db.flush(); }},
-};
-
-class Writers : public ::testing::TestWithParam<Write> {
- protected:
-  void SetUp() override { write_database(path_, CompressionType::none(), {small_molecule(2, 1)}); }
-  TempDir dir_;
-  std::string path_ = dir_.path("db.mol");
-};
-
-TEST_P(Writers, SecondHandleIsRefusedWhileTheFirstLivesAndWritesAfterItIsDestroyed) {
-  AtomDatabase second = open_database(path_);
-  {
-    AtomDatabase first = open_database(path_);
-    ASSERT_TRUE(first.add_molecule(small_molecule(2, 2)));  // takes the lock; nothing committed
-    const auto before = read_file(path_);
-    EXPECT_TRUE(refused_as(GetParam().run(second), Error::Kind::Locked));
-    EXPECT_EQ(read_file(path_), before);
-    EXPECT_EQ(second.len(), 1u);
-  }
-  // The first handle's uncommitted record goes with it; the second knows the newest commit still.
-  ASSERT_TRUE(GetParam().run(second));
-  ASSERT_TRUE(second.flush());
-  EXPECT_EQ(open_database(path_).len(), second.len());
-}
-
-TEST_P(Writers, InheritedHandleIsRefusedInTheChildAndTheParentKeepsItsLock) {
-  AtomDatabase db = open_database(path_);
-  ASSERT_TRUE(db.add_molecule(small_molecule(2, 2)));
-  const auto before = read_file(path_);
-  EXPECT_EQ(run_in_child([&] {
-              auto refused = GetParam().run(db);
-              if (refused || refused.error().kind() != Error::Kind::Stale) return 10;
-              // The child's own handle meets the lock the parent holds.
-              auto locked = open_database(path_).add_molecule(small_molecule(2, 3));
-              return !locked && locked.error().kind() == Error::Kind::Locked ? 0 : 11;
-            }),
-            0);
-  EXPECT_EQ(read_file(path_), before);
-  ASSERT_TRUE(db.flush());
-  EXPECT_EQ(open_database(path_).len(), 2u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Each, Writers, ::testing::ValuesIn(kWrites),
-                         [](const ::testing::TestParamInfo<Write>& info) { return std::string(info.param.name); });
 
 TEST(WriterLock, FileLockConflictsBetweenDescriptionsAndGoesWithTheLastDescriptor) {
   TempDir dir;
