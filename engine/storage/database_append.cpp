@@ -90,9 +90,15 @@ Result<Bytes> compress_record(ByteView record, std::size_t position, const compr
 // The staging block of appends: a call of many small records costs one write system call per
 // block instead of one per record.
 constexpr std::size_t kStagingBytes = std::size_t{1} << 20;
-// After this many bytes written by one append, the kernel is asked to start writing them to the
-// device, so that the commit's sync overlaps with the rest of the append instead of following it.
-constexpr std::uint64_t kWritebackBytes = std::uint64_t{8} << 20;
+// Once this many appended bytes are written, the kernel is asked to start writing them to the
+// device, so that writing them back overlaps with the appends instead of following them in the
+// commit's sync (on a file of 85 MiB, write plus sync took 62 ms alone, 37 ms with a hint every
+// 1 or 2 MiB, 45 ms every 8 or 16 MiB).
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{2} << 20;
+// Only whole pages, for every page size in use (up to 64 KiB), are handed over: the page the
+// appended bytes end in is written again by the next append, which a page under writeback may
+// make wait.
+constexpr std::uint64_t kWritebackAlignment = std::uint64_t{64} << 10;
 
 // Writes consecutive records through one staging buffer, so that a call of many small records
 // costs one write system call per kStagingBytes instead of one per record; a record at least that
@@ -425,9 +431,10 @@ Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& 
       failure = std::move(written).error();
       break;
     }
-    if (block_end - unhinted_from_ >= kWritebackBytes) {
-      writer_.start_writeback(unhinted_from_, block_end - unhinted_from_);
-      unhinted_from_ = block_end;
+    const std::uint64_t whole_pages_end = block_end / kWritebackAlignment * kWritebackAlignment;
+    if (whole_pages_end > unhinted_from_ && whole_pages_end - unhinted_from_ >= kWritebackBytes) {
+      writer_.start_writeback(unhinted_from_, whole_pages_end - unhinted_from_);
+      unhinted_from_ = whole_pages_end;
     }
     first = end;
   }
