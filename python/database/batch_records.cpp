@@ -98,8 +98,10 @@ PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const 
     binding::raise_value_error(std::string_view(planned.error().message()));
     return std::unexpected(Raised{});
   }
-  // The records are built from the source's memory while the store writes them, on the worker
-  // pool, without the interpreter lock: the builder reads no Python object.
+  // The records are built from the source's memory while the store writes them, without the
+  // interpreter lock: the builder reads no Python object. Another Python thread may run meanwhile;
+  // one that writes into the caller's arrays during the call changes what is stored, as it would
+  // during any NumPy operation that releases the lock.
   auto stored = binding::without_gil([&] { return database.add_stacked_records(*planned, schema); });
   if (!stored) {
     binding::raise_error(stored.error());
