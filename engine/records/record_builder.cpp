@@ -1,12 +1,13 @@
-// The SOA record builder of batch ingestion: one record straight from byte ranges.
+// The SOA record builder of batch ingestion: records straight from byte ranges.
 #include "engine/records/record_builder.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "engine/records/builtins.hpp"
 #include "engine/records/sections.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
@@ -21,106 +22,178 @@ using storage::tag_byte;
 inline constexpr std::uint64_t kMaxAtomCount = std::numeric_limits<std::uint32_t>::max();
 inline constexpr storage::SectionKind kBuiltinKind = storage::SectionKind::Builtin;
 
-// One section to be written, borrowed from the builder's arguments.
-struct PendingSection {
-  storage::SectionKind kind;
-  std::string_view key;
-  storage::TypeTag type_tag;
-  ByteView payload;
-};
+// The bytes of a section header before its payload length: kind, key length, key, tag.
+// REQUIRES: the key fits (check_section_fits), or the head is never written.
+std::string section_head(storage::SectionKind kind, std::string_view key, TypeTag type_tag) {
+  std::string head;
+  head.reserve(3 + key.size());
+  head.push_back(static_cast<char>(storage::kind_byte(kind)));
+  head.push_back(static_cast<char>(static_cast<std::uint8_t>(key.size())));
+  head.append(key);
+  head.push_back(static_cast<char>(tag_byte(type_tag)));
+  return head;
+}
 
-// The present built-ins in record order. `pbc_bytes` receives the normalised flags and must
-// outlive the returned sections.
-std::size_t collect_builtins(const SoaBuiltinPayloads& builtins, std::array<std::uint8_t, 3>& pbc_bytes,
-                             std::array<PendingSection, kBuiltinCount>& out) {
-  std::size_t count = 0;
-  for (const BuiltinSpec& spec : kBuiltins) {
-    const std::optional<SoaBuiltinPayload>* field = nullptr;
-    switch (spec.field) {
-      case BuiltinField::Charges: field = &builtins.charges; break;
-      case BuiltinField::Cell: field = &builtins.cell; break;
-      case BuiltinField::Energy: field = &builtins.energy; break;
-      case BuiltinField::Forces: field = &builtins.forces; break;
-      case BuiltinField::Stress: field = &builtins.stress; break;
-      case BuiltinField::Velocities: field = &builtins.velocities; break;
-      case BuiltinField::Name:
-        if (builtins.name) {
-          const ByteView text(reinterpret_cast<const std::uint8_t*>(builtins.name->data()), builtins.name->size());
-          out[count++] = {kBuiltinKind, spec.key, TypeTag::Str, text};
-        }
-        continue;
-      case BuiltinField::Pbc:
-        if (builtins.pbc) {
-          // NumPy stores a bool as one byte but does not promise 0 or 1 in it; the record does.
-          for (std::size_t axis = 0; axis < 3; ++axis) pbc_bytes[axis] = (*builtins.pbc)[axis] != 0 ? 1 : 0;
-          out[count++] = {kBuiltinKind, spec.key, TypeTag::Pbc, ByteView(pbc_bytes)};
-        }
-        continue;
-    }
-    if (*field) out[count++] = {kBuiltinKind, spec.key, (*field)->type_tag, (*field)->payload};
+// The tag a built-in is written with: the name is always text and pbc always flags.
+TypeTag written_tag(BuiltinField field, const StackedPayloads& payloads) {
+  if (field == BuiltinField::Name) return TypeTag::Str;
+  if (field == BuiltinField::Pbc) return TypeTag::Pbc;
+  return payloads.type_tag;
+}
+
+std::string_view key_of(const std::string& head) {
+  return std::string_view(head).substr(2, head.size() - 3);
+}
+
+// A record of one molecule as a batch of one, borrowing the arguments (and `name`, the name's
+// one text, which must outlive the batch).
+StackedBatch batch_of_one(std::uint8_t positions_type_tag, ByteView positions, ByteView atomic_numbers,
+                          const SoaBuiltinPayloads& builtins, const std::vector<std::string>& name,
+                          std::span<const StackedSection> custom) {
+  auto fixed = [](ByteView payload, TypeTag type_tag) {
+    return StackedPayloads{payload.data(), payload.size(), type_tag, nullptr};
+  };
+  StackedBatch batch;
+  batch.count = 1;
+  batch.positions_type_tag = positions_type_tag;
+  batch.positions = fixed(positions, TypeTag{});
+  batch.atomic_numbers = fixed(atomic_numbers, TypeTag{});
+  auto set = [&](BuiltinField field, const std::optional<SoaBuiltinPayload>& value) {
+    if (value) batch.builtins[static_cast<std::size_t>(field)] = fixed(value->payload, value->type_tag);
+  };
+  set(BuiltinField::Energy, builtins.energy);
+  set(BuiltinField::Forces, builtins.forces);
+  set(BuiltinField::Charges, builtins.charges);
+  set(BuiltinField::Velocities, builtins.velocities);
+  set(BuiltinField::Cell, builtins.cell);
+  set(BuiltinField::Stress, builtins.stress);
+  if (builtins.name) batch.builtins[static_cast<std::size_t>(BuiltinField::Name)] = StackedPayloads{
+      nullptr, 0, TypeTag::Str, &name};
+  if (builtins.pbc) {
+    batch.builtins[static_cast<std::size_t>(BuiltinField::Pbc)] = fixed(ByteView(*builtins.pbc), TypeTag::Pbc);
   }
-  return count;
-}
-
-// Adds one section's encoded length to `length`; false on overflow.
-bool add_section_length(std::uint64_t& length, std::string_view key, ByteView payload) {
-  return checked_add(length, storage::soa::kSectionHeaderSize + key.size(), length) &&
-         checked_add(length, payload.size(), length);
-}
-
-// write_section with its refusal as this builder's Value error (without the kind prefix).
-Result<void> write_plain(Bytes& record, storage::SectionKind kind, std::string_view key, storage::TypeTag type_tag,
-                              ByteView payload) {
-  auto written = write_section(record, kind, key, type_tag, payload);
-  if (!written) return value_error(written.error().message());
-  return {};
+  batch.custom = custom;
+  return batch;
 }
 
 }  // namespace
 
-Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
-                                              ByteView atomic_numbers, const SoaBuiltinPayloads& builtins,
-                                              std::span<const SoaSectionRef> custom) {
+Result<StackedRecords> StackedRecords::plan(const StackedBatch& batch) {
+  StackedRecords records;
+  records.count_ = batch.count;
+  if (batch.count == 0) return records;
+
+  const std::uint8_t positions_type_tag = batch.positions_type_tag;
   const std::optional<std::size_t> stride = storage::soa::positions_stride(positions_type_tag);
   if (!stride) return value_error(cat("Unsupported positions type tag ", unsigned{positions_type_tag}));
-  if (positions.size() % *stride != 0) {
-    return value_error(cat("positions payload length (", positions.size(), ") is not a multiple of ", *stride));
+  const std::uint64_t positions_bytes = batch.positions.per_molecule_bytes;
+  if (positions_bytes % *stride != 0) {
+    return value_error(cat("positions payload length (", positions_bytes, ") is not a multiple of ", *stride));
   }
-  const std::size_t atom_count = positions.size() / *stride;
-  if (atomic_numbers.size() != atom_count) {
-    return value_error(cat("Atomic numbers length (", atomic_numbers.size(), ") doesn't match atom count (",
-                           atom_count, ")"));
+  const std::uint64_t atom_count = positions_bytes / *stride;
+  if (batch.atomic_numbers.per_molecule_bytes != atom_count) {
+    return value_error(cat("Atomic numbers length (", batch.atomic_numbers.per_molecule_bytes,
+                           ") doesn't match atom count (", atom_count, ")"));
   }
   // The record stores the count as u32; a larger one would be written truncated.
   if (atom_count > kMaxAtomCount) return value_error(cat("Atom count ", atom_count, " exceeds u32 range"));
+  records.atom_count_ = static_cast<std::uint32_t>(atom_count);
+  records.positions_ = batch.positions;
+  records.atomic_numbers_ = batch.atomic_numbers;
 
-  std::array<std::uint8_t, 3> pbc_bytes{};
-  std::array<PendingSection, kBuiltinCount> builtin_sections{};
-  const std::size_t builtin_count = collect_builtins(builtins, pbc_bytes, builtin_sections);
-  const std::span<const PendingSection> present(builtin_sections.data(), builtin_count);
-
+  for (const BuiltinSpec& spec : kBuiltins) {
+    const std::optional<StackedPayloads>& payloads = batch.builtins[static_cast<std::size_t>(spec.field)];
+    if (!payloads) continue;
+    records.sections_.push_back(
+        {section_head(kBuiltinKind, spec.key, written_tag(spec.field, *payloads)), *payloads,
+         spec.field == BuiltinField::Pbc});
+  }
   // Without custom sections the count is at most eight, so the test is only needed with them.
-  const std::size_t section_count = builtin_count + custom.size();
-  if (!custom.empty() && section_count > storage::soa::kMaxSections) return value_error("Too many SOA sections");
-
-  std::uint64_t length = storage::soa::kMinRecordSize;
-  bool fits = checked_add(length, positions.size(), length) && checked_add(length, atomic_numbers.size(), length);
-  for (const PendingSection& section : present) fits = fits && add_section_length(length, section.key, section.payload);
-  for (const SoaSectionRef& section : custom) fits = fits && add_section_length(length, section.key, section.payload);
-  if (!fits || length > std::numeric_limits<std::size_t>::max()) return value_error("SOA record length overflows");
-
-  Bytes record;
-  record.reserve(static_cast<std::size_t>(length));
-  append_le<std::uint32_t>(record, static_cast<std::uint32_t>(atom_count));
-  append_bytes(record, positions);
-  append_bytes(record, atomic_numbers);
-  append_le<std::uint16_t>(record, static_cast<std::uint16_t>(section_count));
-  for (const PendingSection& section : present) {
-    MOLARIUM_TRY_VOID(write_plain(record, section.kind, section.key, section.type_tag, section.payload));
+  if (!batch.custom.empty() && records.sections_.size() + batch.custom.size() > storage::soa::kMaxSections) {
+    return value_error("Too many SOA sections");
   }
+  for (const StackedSection& section : batch.custom) {
+    records.sections_.push_back({section_head(section.kind, section.key, section.payloads.type_tag), section.payloads});
+  }
+
+  // Every length but the texts' is the same in every record.
+  std::uint64_t fixed = storage::soa::kMinRecordSize;
+  bool fixed_fits = checked_add(fixed, positions_bytes, fixed) && checked_add(fixed, atom_count, fixed);
+  bool has_texts = false;
+  for (const Section& section : records.sections_) {
+    fixed_fits = fixed_fits && checked_add(fixed, storage::soa::kSectionHeaderSize + key_of(section.head).size(), fixed);
+    if (section.payloads.texts != nullptr) {
+      has_texts = true;
+    } else {
+      fixed_fits = fixed_fits && checked_add(fixed, section.payloads.per_molecule_bytes, fixed);
+    }
+  }
+  records.fixed_length_ = fixed;
+
+  // Record by record, the checks build_soa_record_unchecked makes, in its order; without texts
+  // every record passes or fails as the first does.
+  const std::size_t checked = has_texts ? batch.count : 1;
+  if (has_texts) records.lengths_.resize(batch.count);
+  for (std::size_t i = 0; i < checked; ++i) {
+    std::uint64_t length = fixed;
+    bool fits = fixed_fits;
+    for (const Section& section : records.sections_) {
+      if (section.payloads.texts != nullptr) fits = fits && checked_add(length, section.payloads.at(i).size(), length);
+    }
+    if (!fits || length > std::numeric_limits<std::size_t>::max()) return value_error("SOA record length overflows");
+    for (const Section& section : records.sections_) {
+      auto fits_section = check_section_fits(key_of(section.head), section.payloads.at(i).size());
+      if (!fits_section) return value_error(fits_section.error().message());
+    }
+    if (has_texts) records.lengths_[i] = length;
+    records.max_length_ = std::max(records.max_length_, length);
+  }
+  return records;
+}
+
+void StackedRecords::write(std::size_t i, std::uint8_t* out) const {
+  auto copy = [&out](ByteView bytes) {
+    // A zero-length payload may come with a null pointer, which memcpy must not see.
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    out += bytes.size();
+  };
+  store_le<std::uint32_t>(out, atom_count_);
+  out += storage::soa::kAtomCountSize;
+  copy(positions_.at(i));
+  copy(atomic_numbers_.at(i));
+  store_le<std::uint16_t>(out, static_cast<std::uint16_t>(sections_.size()));
+  out += storage::soa::kSectionCountSize;
+  for (const Section& section : sections_) {
+    std::memcpy(out, section.head.data(), section.head.size());
+    out += section.head.size();
+    const ByteView payload = section.payloads.at(i);
+    store_le<std::uint32_t>(out, static_cast<std::uint32_t>(payload.size()));
+    out += sizeof(std::uint32_t);
+    if (section.flags) {
+      // NumPy stores a bool as one byte but does not promise 0 or 1 in it; the record does.
+      for (std::size_t k = 0; k < payload.size(); ++k) out[k] = payload[k] != 0 ? 1 : 0;
+      out += payload.size();
+    } else {
+      copy(payload);
+    }
+  }
+}
+
+Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
+                                         ByteView atomic_numbers, const SoaBuiltinPayloads& builtins,
+                                         std::span<const SoaSectionRef> custom) {
+  std::vector<std::string> name;
+  if (builtins.name) name.emplace_back(*builtins.name);
+  std::vector<StackedSection> sections;
+  sections.reserve(custom.size());
   for (const SoaSectionRef& section : custom) {
-    MOLARIUM_TRY_VOID(write_plain(record, section.kind, section.key, section.type_tag, section.payload));
+    sections.push_back({section.key, section.kind, {section.payload.data(), section.payload.size(), section.type_tag}});
   }
+  MOLARIUM_ASSIGN_OR_RETURN(
+      auto records,
+      StackedRecords::plan(batch_of_one(positions_type_tag, positions, atomic_numbers, builtins, name, sections)));
+  Bytes record(static_cast<std::size_t>(records.length(0)));
+  records.write(0, record.data());
   return record;
 }
 

@@ -18,6 +18,7 @@
 #include "engine/bytes.hpp"
 #include "engine/compression.hpp"
 #include "engine/error.hpp"
+#include "engine/records/record_builder.hpp"
 #include "engine/storage/file.hpp"
 #include "engine/storage/index.hpp"
 #include "engine/storage/mapping.hpp"
@@ -122,6 +123,11 @@ class AtomDatabase {
   Result<void> add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records, const DatabaseSchema& schema);
   Result<void> add_raw_soa_records_with_positions_type(std::span<const BorrowedRecordWithPositions> records);
   Result<void> add_owned_soa_records_with_schema(std::vector<OwnedRecord> records, const DatabaseSchema& schema);
+  // The records of a stacked batch, stored with the batch's schema as add_owned_soa_records_with_schema
+  // stores the same records built one by one, with the same refusals. Without a codec each record
+  // is written once, from the batch's memory into the block that goes to the file.
+  // REQUIRES: the memory the records borrow stays alive and unchanged for the call.
+  Result<void> add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema);
   // The lock as a schema, or nothing without a lock.
   std::optional<DatabaseSchema> schema_info() const;
 
@@ -213,10 +219,16 @@ class AtomDatabase {
                                                      const schema::SchemaLock& lock);
   Result<void> write_owned_records(std::vector<OwnedRecord> records, PreparedAppend prepared);
   Result<void> write_borrowed_records(std::span<const BorrowedRecord> records, PreparedAppend prepared);
+  // Writes uncompressed stacked records in blocks built in place, then installs as
+  // append_stored_records does, with the same refusals and the same cut-back.
+  Result<void> write_stacked_records(const records::StackedRecords& records, PreparedAppend prepared);
   // Writes the records at the end of the file, then extends the index and installs the lock and
   // format. On failure the file is cut back to its length before the call (invariant 6), and
   // nothing changes. REQUIRES: begin_writing() succeeded.
   Result<void> append_stored_records(std::vector<StoredRecord> records, PreparedAppend prepared);
+  // Extends the index by the entries of records already in the file and installs the lock and
+  // format; on failure cuts the file back to `start` (invariant 6) and changes nothing.
+  Result<void> install_append(std::vector<index::MoleculeIndex> entries, PreparedAppend prepared, std::uint64_t start);
 
   std::string path_;
   index::IndexStorage index_;
@@ -242,6 +254,11 @@ class AtomDatabase {
   // with the parent.
   File writer_;
   pid_t writer_pid_ = 0;
+  // The block stacked records are built in before they are written, kept between appends so that
+  // its pages are touched once per handle, not once per call.
+  Bytes staging_;
+  // Where the appended bytes not yet handed to File::start_writeback begin.
+  std::uint64_t unhinted_from_ = 0;
 };
 
 }  // namespace molarium::storage

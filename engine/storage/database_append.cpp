@@ -1,7 +1,9 @@
 // Appending records between commits: encoding molecules, merging their schemas into the lock,
 // choosing the record format, compressing, writing at the end of the file, extending the index.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -85,14 +87,25 @@ Result<Bytes> compress_record(ByteView record, std::size_t position, const compr
   return stored;
 }
 
+// The staging block of appends: a call of many small records costs one write system call per
+// block instead of one per record.
+constexpr std::size_t kStagingBytes = std::size_t{1} << 20;
+// Once this many appended bytes are written, the kernel is asked to start writing them to the
+// device, so that writing them back overlaps with the appends instead of following them in the
+// commit's sync (on a file of 85 MiB, write plus sync took 62 ms alone, 37 ms with a hint every
+// 1 or 2 MiB, 45 ms every 8 or 16 MiB).
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{2} << 20;
+// Only whole pages, for every page size in use (up to 64 KiB), are handed over: the page the
+// appended bytes end in is written again by the next append, which a page under writeback may
+// make wait.
+constexpr std::uint64_t kWritebackAlignment = std::uint64_t{64} << 10;
+
 // Writes consecutive records through one staging buffer, so that a call of many small records
 // costs one write system call per kStagingBytes instead of one per record; a record at least that
 // large is written straight from its own bytes. The file receives the same bytes in the same
 // order either way. REQUIRES: flush() before the file is closed.
 class GroupedWriter {
  public:
-  static constexpr std::size_t kStagingBytes = std::size_t{1} << 20;
-
   explicit GroupedWriter(File& file) : file_(file) {}
 
   Result<void> write(ByteView bytes) {
@@ -187,6 +200,26 @@ Result<void> AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRe
   if (records.empty()) return {};
   MOLARIUM_TRY_VOID(check_raw_records(std::span<const OwnedRecord>(records)));
   return append_owned_soa_records_prevalidated(std::move(records), schema::from_database_schema(schema));
+}
+
+Result<void> AtomDatabase::add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema) {
+  if (records.size() == 0) return {};
+  MOLARIUM_ASSIGN_OR_RETURN(auto prepared, prepare_append(schema::from_database_schema(schema)));
+  if (compression_.codec == compression::Codec::None) return write_stacked_records(records, std::move(prepared));
+
+  const std::uint32_t num_atoms = records.atom_count();
+  auto store = [&](std::size_t i) -> Result<StoredRecord> {
+    const std::uint64_t length = records.length(i);
+    MOLARIUM_TRY_VOID(check_record_length(length, i));
+    // Every byte is written by the builder, so the record is not zero-filled first.
+    const auto record = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(length));
+    records.write(i, record.get());
+    const ByteView bytes(record.get(), static_cast<std::size_t>(length));
+    MOLARIUM_ASSIGN_OR_RETURN(Bytes compressed, compress_record(bytes, i, compression_));
+    return StoredRecord{std::move(compressed), static_cast<std::uint32_t>(length), num_atoms};
+  };
+  MOLARIUM_ASSIGN_OR_RETURN(auto stored, pool::parallel_map<StoredRecord>(records.size(), store));
+  return append_stored_records(std::move(stored), std::move(prepared));
 }
 
 std::optional<DatabaseSchema> AtomDatabase::schema_info() const {
@@ -350,6 +383,72 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
     }
   }
 
+  return install_append(std::move(entries), std::move(prepared), start);
+}
+
+Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& records, PreparedAppend prepared) {
+  const std::size_t count = records.size();
+  const std::uint32_t num_atoms = records.atom_count();
+  // The refusal write_owned_records gives, for the lowest record, before anything is written.
+  for (std::size_t i = 0; i < count; ++i) MOLARIUM_TRY_VOID(check_record_length(records.length(i), i));
+
+  MOLARIUM_ASSIGN_OR_RETURN(const std::uint64_t start, writer_.seek_end());
+  // Every entry up front: each record's place in the file is also its place in its block.
+  std::vector<index::MoleculeIndex> entries;
+  entries.reserve(count);
+  std::uint64_t offset = start;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t length = records.length(i);
+    if (!checked_add(offset, length, offset)) {
+      cut_back_failed_append(writer_, start);
+      return invalid_data("File offset overflow");
+    }
+    const auto stored = static_cast<std::uint32_t>(length);
+    entries.push_back({offset - length, stored, stored, num_atoms});
+  }
+
+  // A block is as many consecutive records as fit in kStagingBytes, or one larger record alone.
+  // Each is built on this thread and written at once, while its bytes are still in the cache
+  // (building on the pool, or building the next block while one is written, measured slower).
+  // Its memory is had before the first write, so a failure to get it leaves the file as it was.
+  const std::size_t block_capacity = static_cast<std::size_t>(
+      std::min(offset - start, std::max<std::uint64_t>(kStagingBytes, records.max_length())));
+  if (staging_.size() < block_capacity) staging_.resize(block_capacity);
+  // Bytes cut back since the last hint are gone: the hints go on from here.
+  unhinted_from_ = std::min(unhinted_from_, start);
+  std::optional<Error> failure;
+  for (std::size_t first = 0; first < count;) {
+    const std::uint64_t block_start = entries[first].offset;
+    std::uint64_t block_end = block_start;
+    std::size_t end = first;
+    do {
+      records.write(end, staging_.data() + (block_end - block_start));
+      block_end += entries[end].compressed_len;
+      ++end;
+    } while (end < count && block_end + entries[end].compressed_len - block_start <= kStagingBytes);
+    auto written = writer_.write_all(ByteView(staging_.data(), static_cast<std::size_t>(block_end - block_start)));
+    if (!written) {
+      failure = std::move(written).error();
+      break;
+    }
+    const std::uint64_t whole_pages_end = block_end / kWritebackAlignment * kWritebackAlignment;
+    if (whole_pages_end > unhinted_from_ && whole_pages_end - unhinted_from_ >= kWritebackBytes) {
+      writer_.start_writeback(unhinted_from_, whole_pages_end - unhinted_from_);
+      unhinted_from_ = whole_pages_end;
+    }
+    first = end;
+  }
+  // A record larger than a block needed more memory only for this call.
+  if (staging_.size() > kStagingBytes) Bytes().swap(staging_);
+  if (failure) {
+    cut_back_failed_append(writer_, start);
+    return std::unexpected(std::move(*failure));
+  }
+  return install_append(std::move(entries), std::move(prepared), start);
+}
+
+Result<void> AtomDatabase::install_append(std::vector<index::MoleculeIndex> entries, PreparedAppend prepared,
+                                          std::uint64_t start) {
   // Every record is in the file: only now does the database take the grown lock, the format and
   // the new entries, so a failed append leaves nothing for the next commit to write.
   auto extended = index_.extend(std::move(entries));

@@ -158,6 +158,16 @@ Result<void> File::full_sync() {
   return {};
 }
 
+void File::start_writeback(std::uint64_t offset, std::uint64_t length) const {
+#ifdef __linux__
+  if (!fits_off_t(offset) || !fits_off_t(length)) return;
+  (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)offset;
+  (void)length;
+#endif
+}
+
 Result<void> File::close() {
   if (fd_ < 0) return {};
   const int fd = fd_;

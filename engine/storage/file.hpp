@@ -50,6 +50,10 @@ class File {
   Result<void> set_length(std::uint64_t length);
   // The platform's strongest flush of data and metadata (F_FULLFSYNC where it exists).
   Result<void> full_sync();
+  // Asks the kernel to start writing [offset, offset + length) to the device now, without waiting
+  // (Linux; nothing elsewhere), so that the next full_sync finds less to write. A hint: it neither
+  // orders nor promises anything, and a failure of the write is reported by the next full_sync.
+  void start_writeback(std::uint64_t offset, std::uint64_t length) const;
   Result<void> close();
 
   // flock(LOCK_EX | LOCK_NB) on this descriptor's open file description: false, without waiting,

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/bytes.hpp"
+#include "engine/records/record_builder.hpp"
 #include "engine/storage/database.hpp"
 #include "engine/storage/schema.hpp"
 #include "python/binding/binding.hpp"
@@ -49,10 +50,6 @@ struct BatchSectionColumn {
   std::uint64_t per_molecule_bytes = 0;
   molarium::storage::SectionKind kind = molarium::storage::SectionKind::Builtin;
   molarium::storage::TypeTag type_tag = molarium::storage::TypeTag::F64;
-
-  // Molecule i's payload: its text, or bytes [i * per_molecule_bytes, (i + 1) * per_molecule_bytes).
-  // REQUIRES: i is below the batch size.
-  molarium::ByteView payload(std::size_t i) const;
 };
 
 // A (batch, 3, 3) float32 or float64 cell or stress array, borrowed in place. Valid only while the
@@ -149,18 +146,8 @@ struct BatchShape {
   bool operator==(const BatchShape&) const = default;
 };
 
-// One section of every molecule laid out back to back: molecule i's payload is bytes
-// [i * per_molecule_bytes, (i + 1) * per_molecule_bytes) of data.
-struct StackedPayloads {
-  const std::uint8_t* data = nullptr;
-  std::uint64_t per_molecule_bytes = 0;
-  molarium::storage::TypeTag type_tag = molarium::storage::TypeTag::F64;
-
-  // REQUIRES: i is below the batch size.
-  molarium::ByteView at(std::size_t i) const {
-    return {data + i * per_molecule_bytes, static_cast<std::size_t>(per_molecule_bytes)};
-  }
-};
+// One section of every molecule laid out back to back, as the engine's record builder reads it.
+using records::StackedPayloads;
 
 // A fixed-size column read through its bytes (its reading rule); nothing for an absent one.
 // REQUIRES: the column has no var_payloads.
@@ -184,10 +171,10 @@ struct BatchSource {
   std::span<const BatchSectionColumn> custom;       // in column order
 };
 
-// Builds one record per molecule (on the calling thread below 1024 molecules, stopping at the
-// lowest failing one; on the worker pool from 1024 on) and stores them with the batch's schema,
-// the interpreter lock released only around the store. A builder failure is ValueError with its
-// text; a store failure ValueError with the engine error's display text.
+// Checks one record per molecule (the lowest failing one is reported) and stores them with the
+// batch's schema; the records are built and written with the interpreter lock released. A builder
+// failure is ValueError with its text; a store failure ValueError with the engine error's display
+// text.
 // REQUIRES: exclusive access to the database; the interpreter lock held; the source's memory
 // alive and unchanged for the call (no Python code may run before the store).
 PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source);

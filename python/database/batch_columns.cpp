@@ -87,15 +87,6 @@ PyResult<void> check_builtin_layout(PyArrayObject* array, std::size_t batch, std
   return {};
 }
 
-molarium::ByteView BatchSectionColumn::payload(std::size_t i) const {
-  if (var_payloads) {
-    const std::string& text = (*var_payloads)[i];
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-  }
-  // Within bytes by the column's invariant, so neither product overflows.
-  return molarium::ByteView(bytes).subspan(i * per_molecule_bytes, per_molecule_bytes);
-}
-
 PyResult<std::optional<BatchSectionColumn>> extract_optional_builtin_vec3_column(PyObject* object, std::size_t batch,
                                                                                  std::size_t n_atoms,
                                                                                  std::string_view field) {

@@ -1,30 +1,22 @@
-// The records of a stacked batch: the batch's schema, one SOA record per molecule cut out of the
-// batch's stacked payloads, and their hand-over to the engine.
-#include <array>
+// The records of a stacked batch: the batch's schema, the batch as the engine's record builder
+// reads it (one SOA record per molecule, cut out of the stacked payloads), and its hand-over to
+// the engine.
 #include <utility>
+#include <vector>
 
-#include "engine/pool.hpp"
 #include "engine/records/builtins.hpp"
-#include "engine/storage/dtypes.hpp"
-#include "engine/storage/soa.hpp"
-#include "python/database/batch.hpp"
 #include "engine/records/record_builder.hpp"
+#include "engine/storage/dtypes.hpp"
+#include "python/database/batch.hpp"
 
 namespace molarium::python::database {
 
 namespace {
 
-using molarium::ByteView;
 using molarium::storage::DatabaseSchema;
-using molarium::storage::OwnedRecord;
 using molarium::storage::TypeTag;
-using molarium::storage::tag_byte;
-using records::SoaBuiltinPayload;
-using records::SoaBuiltinPayloads;
 
 constexpr auto kBuiltinKind = molarium::storage::SectionKind::Builtin;
-// From this many molecules on, records are built on the worker pool.
-constexpr std::size_t kMinParallelBatch = 1024;
 
 // The source's stacked payloads of a built-in field; none for the name, which comes as texts.
 const std::optional<StackedPayloads>* stacked_field(const BatchSource& source, records::BuiltinField field) {
@@ -61,34 +53,33 @@ DatabaseSchema batch_schema(const BatchSource& source) {
   return schema;
 }
 
-// Molecule i's record. Touches no Python object; runs on pool workers.
-molarium::Result<OwnedRecord> build_record(const BatchSource& source, std::size_t i) {
-  auto payload = [i](const std::optional<StackedPayloads>& field) -> std::optional<SoaBuiltinPayload> {
-    if (!field) return std::nullopt;
-    return SoaBuiltinPayload{field->at(i), field->type_tag};
-  };
-  SoaBuiltinPayloads builtins;
-  builtins.energy = payload(source.energy);
-  builtins.forces = payload(source.forces);
-  builtins.charges = payload(source.charges);
-  builtins.velocities = payload(source.velocities);
-  builtins.cell = payload(source.cell);
-  builtins.stress = payload(source.stress);
-  if (source.names != nullptr) builtins.name = (*source.names)[i];
-  if (source.pbc) {
-    const ByteView flags = source.pbc->at(i);
-    builtins.pbc = std::array<std::uint8_t, 3>{flags[0], flags[1], flags[2]};
+// The source as the engine's record builder takes it. `custom` receives the custom sections, which
+// must outlive the result.
+records::StackedBatch stacked_batch(const BatchSource& source, std::vector<records::StackedSection>& custom) {
+  records::StackedBatch batch;
+  batch.count = source.shape.batch;
+  batch.positions_type_tag = source.positions_type_tag;
+  batch.positions = source.positions;
+  batch.atomic_numbers = source.atomic_numbers;
+  for (const records::BuiltinField field : records::kSchemaOrder) {
+    const std::optional<StackedPayloads>* stacked = stacked_field(source, field);
+    if (stacked != nullptr) {
+      batch.builtins[static_cast<std::size_t>(field)] = *stacked;
+    } else if (source.names != nullptr) {
+      batch.builtins[static_cast<std::size_t>(field)] = StackedPayloads{nullptr, 0, TypeTag::Str, source.names};
+    }
   }
-  std::vector<records::SoaSectionRef> custom;
+  custom.clear();
   custom.reserve(source.custom.size());
   for (const BatchSectionColumn& column : source.custom) {
-    custom.push_back({column.name, column.payload(i), column.kind, column.type_tag});
+    const StackedPayloads payloads = column.var_payloads
+                                         ? StackedPayloads{nullptr, 0, column.type_tag, &*column.var_payloads}
+                                         : StackedPayloads{column.bytes.data(), column.per_molecule_bytes,
+                                                           column.type_tag, nullptr};
+    custom.push_back({column.name, column.kind, payloads});
   }
-  MOLARIUM_ASSIGN_OR_RETURN(molarium::Bytes record,
-                            records::build_soa_record_unchecked(source.positions_type_tag, source.positions.at(i),
-                                                                source.atomic_numbers.at(i), builtins, custom));
-  // The builder refuses an atom count beyond u32, so the narrowing below keeps the value.
-  return OwnedRecord{std::move(record), static_cast<std::uint32_t>(source.shape.n_atoms)};
+  batch.custom = custom;
+  return batch;
 }
 
 }  // namespace
@@ -100,14 +91,18 @@ std::optional<StackedPayloads> stacked_payloads(const std::optional<BatchSection
 
 PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source) {
   const DatabaseSchema schema = batch_schema(source);
-  auto records = molarium::pool::parallel_map<OwnedRecord>(
-      source.shape.batch, [&](std::size_t i) { return build_record(source, i); }, kMinParallelBatch);
-  if (!records) {
-    // The builder's refusals, and a worker's fault too, are raised without a kind prefix.
-    binding::raise_value_error(std::string_view(records.error().message()));
+  std::vector<records::StackedSection> custom;
+  auto planned = records::StackedRecords::plan(stacked_batch(source, custom));
+  if (!planned) {
+    // The builder's refusals are raised without a kind prefix.
+    binding::raise_value_error(std::string_view(planned.error().message()));
     return std::unexpected(Raised{});
   }
-  auto stored = binding::without_gil([&] { return database.add_owned_soa_records_with_schema(std::move(*records), schema); });
+  // The records are built from the source's memory while the store writes them, without the
+  // interpreter lock: the builder reads no Python object. Another Python thread may run meanwhile;
+  // one that writes into the caller's arrays during the call changes what is stored, as it would
+  // during any NumPy operation that releases the lock.
+  auto stored = binding::without_gil([&] { return database.add_stacked_records(*planned, schema); });
   if (!stored) {
     binding::raise_error(stored.error());
     return std::unexpected(Raised{});
