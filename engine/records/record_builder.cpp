@@ -45,37 +45,6 @@ std::string_view key_of(const std::string& head) {
   return std::string_view(head).substr(2, head.size() - 3);
 }
 
-// A record of one molecule as a batch of one, borrowing the arguments (and `name`, the name's
-// one text, which must outlive the batch).
-StackedBatch batch_of_one(std::uint8_t positions_type_tag, ByteView positions, ByteView atomic_numbers,
-                          const SoaBuiltinPayloads& builtins, const std::vector<std::string>& name,
-                          std::span<const StackedSection> custom) {
-  auto fixed = [](ByteView payload, TypeTag type_tag) {
-    return StackedPayloads{payload.data(), payload.size(), type_tag, nullptr};
-  };
-  StackedBatch batch;
-  batch.count = 1;
-  batch.positions_type_tag = positions_type_tag;
-  batch.positions = fixed(positions, TypeTag{});
-  batch.atomic_numbers = fixed(atomic_numbers, TypeTag{});
-  auto set = [&](BuiltinField field, const std::optional<SoaBuiltinPayload>& value) {
-    if (value) batch.builtins[static_cast<std::size_t>(field)] = fixed(value->payload, value->type_tag);
-  };
-  set(BuiltinField::Energy, builtins.energy);
-  set(BuiltinField::Forces, builtins.forces);
-  set(BuiltinField::Charges, builtins.charges);
-  set(BuiltinField::Velocities, builtins.velocities);
-  set(BuiltinField::Cell, builtins.cell);
-  set(BuiltinField::Stress, builtins.stress);
-  if (builtins.name) batch.builtins[static_cast<std::size_t>(BuiltinField::Name)] = StackedPayloads{
-      nullptr, 0, TypeTag::Str, &name};
-  if (builtins.pbc) {
-    batch.builtins[static_cast<std::size_t>(BuiltinField::Pbc)] = fixed(ByteView(*builtins.pbc), TypeTag::Pbc);
-  }
-  batch.custom = custom;
-  return batch;
-}
-
 }  // namespace
 
 Result<StackedRecords> StackedRecords::plan(const StackedBatch& batch) {
@@ -130,8 +99,8 @@ Result<StackedRecords> StackedRecords::plan(const StackedBatch& batch) {
   }
   records.fixed_length_ = fixed;
 
-  // Record by record, the checks build_soa_record_unchecked makes, in its order; without texts
-  // every record passes or fails as the first does.
+  // Record by record, the checks of one record, in order; without texts every record passes or
+  // fails as the first does.
   const std::size_t checked = has_texts ? batch.count : 1;
   if (has_texts) records.lengths_.resize(batch.count);
   for (std::size_t i = 0; i < checked; ++i) {
@@ -177,24 +146,6 @@ void StackedRecords::write(std::size_t i, std::uint8_t* out) const {
       copy(payload);
     }
   }
-}
-
-Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
-                                         ByteView atomic_numbers, const SoaBuiltinPayloads& builtins,
-                                         std::span<const SoaSectionRef> custom) {
-  std::vector<std::string> name;
-  if (builtins.name) name.emplace_back(*builtins.name);
-  std::vector<StackedSection> sections;
-  sections.reserve(custom.size());
-  for (const SoaSectionRef& section : custom) {
-    sections.push_back({section.key, section.kind, {section.payload.data(), section.payload.size(), section.type_tag}});
-  }
-  MOLARIUM_ASSIGN_OR_RETURN(
-      auto records,
-      StackedRecords::plan(batch_of_one(positions_type_tag, positions, atomic_numbers, builtins, name, sections)));
-  Bytes record(static_cast<std::size_t>(records.length(0)));
-  records.write(0, record.data());
-  return record;
 }
 
 }  // namespace molarium::records

@@ -19,41 +19,6 @@
 
 namespace molarium::records {
 
-// One built-in payload exactly as it goes into the record, with the type tag it is written with.
-struct SoaBuiltinPayload {
-  ByteView payload;
-  storage::TypeTag type_tag = storage::TypeTag::F64;
-};
-
-// The built-in fields of one molecule, borrowed from the caller's memory; an absent field writes
-// no section. Neither the payload lengths nor the tags are checked against each other or against
-// the atom count: the caller derives both from validated arrays.
-struct SoaBuiltinPayloads {
-  std::optional<SoaBuiltinPayload> energy;
-  std::optional<SoaBuiltinPayload> forces;
-  std::optional<SoaBuiltinPayload> charges;
-  std::optional<SoaBuiltinPayload> velocities;
-  std::optional<SoaBuiltinPayload> cell;
-  std::optional<SoaBuiltinPayload> stress;
-  std::optional<std::string_view> name;                // UTF-8, written with tag 2
-  std::optional<std::array<std::uint8_t, 3>> pbc;      // one flag per axis, written with tag 9
-};
-
-// Builds one SOA record: u32 atom count, the positions bytes, the atomic-number bytes, the u16
-// section count, the present built-ins in the engine writer's order (charges, cell, energy, forces,
-// name, pbc, stress, velocities, kind 0), then `custom` in the order given, each with its own kind.
-// pbc flags are written as 0 or 1 (any nonzero byte counts as set).
-// The result's capacity is exactly its length. Errors (Value errors, raised as ValueError as they are):
-//   "Unsupported positions type tag {}", "positions payload length ({}) is not a multiple of {}",
-//   "Atomic numbers length ({}) doesn't match atom count ({})", "Atom count {} exceeds u32 range",
-//   "Too many SOA sections", "SOA record length overflows", and those of check_section_fits as
-// Value errors.
-// Thread-safe: reads only its arguments.
-Result<Bytes> build_soa_record_unchecked(std::uint8_t positions_type_tag, ByteView positions,
-                                                        ByteView atomic_numbers,
-                                                        const SoaBuiltinPayloads& builtins,
-                                                        std::span<const SoaSectionRef> custom);
-
 // ---------------------------------------------------------------------------------------------
 // Stacked batches: one record per molecule, every molecule with the same atom count and sections.
 
@@ -83,8 +48,7 @@ struct StackedSection {
   StackedPayloads payloads;
 };
 
-// A batch of molecules laid out field by field, as build_soa_record_unchecked takes one molecule.
-// Positions and atomic numbers are fixed-size payloads (their type tags unused); a present
+// A batch of molecules laid out field by field. Positions and atomic numbers are fixed-size payloads (their type tags unused); a present
 // built-in is given by its field (the name as texts, pbc as three flag bytes per record).
 struct StackedBatch {
   std::size_t count = 0;
@@ -96,12 +60,18 @@ struct StackedBatch {
 };
 
 // The records of a stacked batch, checked and measured, so that each can be written straight to
-// its place in a larger buffer. Borrows the batch's memory (which must outlive it and stay
+// its place in a larger buffer. Each record: u32 atom count, the positions bytes, the atomic-number
+// bytes, the u16 section count, the present built-ins in the engine writer's order (charges, cell,
+// energy, forces, name, pbc, stress, velocities, kind 0), then the custom sections in the order
+// given, each with its own kind; pbc flags are written as 0 or 1 (any nonzero byte counts as set). Borrows the batch's memory (which must outlive it and stay
 // unchanged while records are written); holds one entry per record only when their lengths differ.
 class StackedRecords {
  public:
-  // Checks every record as build_soa_record_unchecked checks one, in record order, and returns
-  // the first refusal with the same text; a batch without records is never refused.
+  // Checks every record in record order and returns the first refusal; a batch without records is
+  // never refused. Errors (Value errors, raised as ValueError as they are): "Unsupported positions
+  // type tag {}", "positions payload length ({}) is not a multiple of {}", "Atomic numbers length
+  // ({}) doesn't match atom count ({})", "Atom count {} exceeds u32 range", "Too many SOA sections",
+  // "SOA record length overflows", and those of check_section_fits.
   static Result<StackedRecords> plan(const StackedBatch& batch);
 
   std::size_t size() const { return count_; }

@@ -195,13 +195,6 @@ Result<void> AtomDatabase::add_raw_soa_records_with_positions_type(
   return write_borrowed_records(borrowed, std::move(prepared));
 }
 
-Result<void> AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
-                                                             const DatabaseSchema& schema) {
-  if (records.empty()) return {};
-  MOLARIUM_TRY_VOID(check_raw_records(std::span<const OwnedRecord>(records)));
-  return append_owned_soa_records_prevalidated(std::move(records), schema::from_database_schema(schema));
-}
-
 Result<void> AtomDatabase::add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema) {
   if (records.size() == 0) return {};
   MOLARIUM_ASSIGN_OR_RETURN(auto prepared, prepare_append(schema::from_database_schema(schema)));

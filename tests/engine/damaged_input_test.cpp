@@ -192,22 +192,29 @@ TEST(RecordWriters, RefuseWhatARecordCannotHold) {
   m.atomic_numbers.pop_back();
   EXPECT_TRUE(refused_as(storage::soa::serialize_molecule_soa(m, 3), Error::Kind::InvalidData));
 
+  // One record of a stacked batch, planned and written.
   const auto built = [](std::uint8_t tag, std::size_t positions, std::size_t numbers,
-                        std::span<const records::SoaSectionRef> custom = {}) {
+                        std::span<const records::StackedSection> custom = {}) -> Result<Bytes> {
     const Bytes p(positions, 0), n(numbers, 1);
-    return failure(records::build_soa_record_unchecked(tag, p, n, {}, custom));
+    records::StackedBatch batch{.count = 1, .positions_type_tag = tag, .positions = {p.data(), p.size()},
+                                .atomic_numbers = {n.data(), n.size()}, .builtins = {}, .custom = custom};
+    MOLARIUM_ASSIGN_OR_RETURN(const auto planned, records::StackedRecords::plan(batch));
+    Bytes record(planned.length(0));
+    planned.write(0, record.data());
+    return record;
   };
-  EXPECT_EQ(built(5, 12, 1), "Unsupported positions type tag 5");
-  EXPECT_EQ(built(4, 13, 1), "positions payload length (13) is not a multiple of 12");
-  const auto short_numbers = records::build_soa_record_unchecked(7, Bytes(48, 0), Bytes(1, 1), {}, {});
-  EXPECT_TRUE(refused_as(short_numbers, Error::Kind::Value));
+  EXPECT_EQ(failure(built(5, 12, 1)), "Unsupported positions type tag 5");
+  EXPECT_EQ(failure(built(4, 13, 1)), "positions payload length (13) is not a multiple of 12");
+  EXPECT_TRUE(refused_as(built(7, 48, 1), Error::Kind::Value));
   const std::string long_key(256, 'k');
-  const records::SoaSectionRef overlong{long_key, {}, SectionKind::Molecule, TypeTag::Null};
-  EXPECT_EQ(built(4, 12, 1, std::span(&overlong, 1)), "Section key '" + long_key + "' is too long");
-  const records::SoaSectionRef null_section{"n", {}, SectionKind::Molecule, TypeTag::Null};
-  const std::vector<records::SoaSectionRef> many(65536, null_section);
-  EXPECT_EQ(built(4, 12, 1, many), "Too many SOA sections");
-  EXPECT_TRUE(records::build_soa_record_unchecked(4, Bytes(12, 0), Bytes(1, 1), {}, std::span(many).first(65535)));
+  const records::StackedSection overlong{long_key, SectionKind::Molecule, {nullptr, 0, TypeTag::Null}};
+  EXPECT_EQ(failure(built(4, 12, 1, std::span(&overlong, 1))), "Section key '" + long_key + "' is too long");
+  const records::StackedSection null_section{"n", SectionKind::Molecule, {nullptr, 0, TypeTag::Null}};
+  const std::vector<records::StackedSection> many(65536, null_section);
+  EXPECT_EQ(failure(built(4, 12, 1, many)), "Too many SOA sections");
+  const auto most = built(4, 12, 1, std::span(many).first(65535));
+  ASSERT_TRUE(most);
+  EXPECT_EQ(most->size(), 4 + 12 + 1 + 2 + 65535 * (1 + 1 + 1 + 1 + 4u));
 }
 
 }  // namespace

@@ -86,7 +86,8 @@ def test_refusals_store_nothing(where, call, error, text):
     (None, None), (True, 1), (-1, -1), (np.int32(-3), -3), (-(2**63), -(2**63)), (2**63, float(2**63)),
     (np.float32(1.5), 1.5), (3.75, 3.75), ("", ""), (np.array(2.5, np.float32), 2.5), (np.array(9, np.int64), 9),
     (IndexThenFloat(ValueError("not an index")), 2.5), (np.array([2.5]), np.array([2.5])),
-    (np.zeros((2, 0, 4)), np.zeros((2, 0, 4))), (np.full((1,) * MAX_RANK, 4.0, np.float32), None),
+    (np.zeros((2, 0, 4)), np.zeros((2, 0, 4))), (np.zeros((0, 2**32 - 1), np.float32), None),
+    (np.full((1,) * MAX_RANK, 4.0, np.float32), None),
 ])
 def test_what_a_value_is_stored_as(where, value, expected):
     mol = PyMolecule(np.zeros((N, 3)), np.ones(N, np.uint8))
