@@ -108,13 +108,6 @@ std::nullptr_t raise_error(const molarium::Error& error);
 // A refusal found in the binding itself: ValueError with the message as it is.
 std::nullptr_t raise_value_error(std::string_view message);
 
-// The value of an engine result, or nothing with an exception set as above.
-template <class T>
-std::optional<T> value_or_raise(molarium::Result<T>&& result) {
-  if (result) return std::move(*result);
-  raise_error(result.error());
-  return std::nullopt;
-}
 // For results without a value: false with an exception set as above on failure.
 inline bool succeeded_or_raise(const molarium::Result<void>& result) {
   if (result) return true;

@@ -339,7 +339,6 @@ PyResult<std::optional<BatchSectionColumn>> energy_column(PyObject* object, std:
   if (energy == nullptr) return fail(cat(builtin::kEnergy, " must be a float32 or float64 ndarray with shape (batch,)"));
   if (!check_energy(energy, batch)) return std::unexpected(Raised{});
   BatchSectionColumn column;
-  column.name = std::string(builtin::kEnergy);
   column.bytes = copy_contiguous_le(energy);
   column.per_molecule_bytes = static_cast<std::uint64_t>(PyArray_ITEMSIZE(energy));
   column.kind = kBuiltinKind;

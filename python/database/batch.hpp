@@ -44,7 +44,7 @@ inline std::uint64_t dim(PyArrayObject* array, int axis) {
 // Invariants: without var_payloads, bytes holds exactly batch * per_molecule_bytes bytes; with
 // them (text columns, type tag 2) there is one text per molecule and bytes is empty.
 struct BatchSectionColumn {
-  std::string name;  // the built-in field's name or the custom key
+  std::string name;  // the custom key; empty for a built-in field, which its place in the batch names
   molarium::Bytes bytes;
   std::optional<std::vector<std::string>> var_payloads;
   std::uint64_t per_molecule_bytes = 0;

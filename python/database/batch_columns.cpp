@@ -66,7 +66,6 @@ PyResult<std::optional<BatchSectionColumn>> builtin_float_column(PyObject* objec
     return fail(cat(field, " byte length overflow"));
   }
   BatchSectionColumn column;
-  column.name = std::string(field);
   column.bytes = copy_contiguous_le(array);
   column.per_molecule_bytes = per_molecule;
   column.kind = kBuiltinKind;
@@ -110,7 +109,6 @@ PyResult<std::optional<BatchSectionColumn>> extract_optional_builtin_mat3_column
 PyResult<BatchSectionColumn> extract_builtin_pbc_column(PyArrayObject* pbc, std::size_t batch) {
   if (dim(pbc, 0) != batch || dim(pbc, 1) != 3) return fail(cat("pbc must have shape (", batch, ", 3)"));
   BatchSectionColumn column;
-  column.name = std::string(builtin::kPbc);
   column.bytes = molecule::copy_elements_as<std::uint8_t>(pbc);
   // NumPy keeps a bool in one byte without promising 0 or 1 in it (a view of raw bytes can hold
   // any value); the record stores exactly 0 or 1.
@@ -128,7 +126,6 @@ PyResult<std::optional<BatchSectionColumn>> extract_builtin_name_column(std::opt
     return fail(cat("name length (", names->size(), ") doesn't match batch size (", batch, ")"));
   }
   BatchSectionColumn column;
-  column.name = std::string(builtin::kName);
   column.var_payloads = std::move(names);
   column.kind = kBuiltinKind;
   column.type_tag = TypeTag::Str;

@@ -143,6 +143,10 @@ TEST(HeaderSlots, DecodeGivesTheFieldsAndAnyFlippedByteOrShortSlotInvalidatesIt)
   const header::SlotBytes encoded = header::encode_header_slot(expected);
   EXPECT_EQ(Bytes(encoded.begin(), encoded.end()), slot);
   EXPECT_EQ(header::adler32(slot), reference_adler32(slot.data(), slot.size()));
+  for (std::size_t length : {4092, 5552, 5553, 20000}) {  // sums past the modulus, within and across blocks
+    const Bytes high(length, 0xFF);
+    EXPECT_EQ(header::adler32(high), reference_adler32(high.data(), length)) << length;
+  }
   // Neither generation nor record format is checked, and only zstd keeps its level.
   const Bytes lz4 = slot_bytes({"", [](SlotFields& f) { f.codec = 1, f.record_format = 9, f.generation = ~0ull; }});
   expected = {CompressionType::lz4(), ~0ull, 8192, 2, 8192, 100, 9000, 48, 9};
