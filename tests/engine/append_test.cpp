@@ -149,7 +149,12 @@ TEST_F(Append, RawRecordsAreStoredUnchangedAndCheckedAgainstTheirAtomCount) {
 
 // A file written without a schema blob gets its lock rebuilt from its records by the next append.
 TEST_F(Append, FileWithoutSchemaBlobGetsItsLockRebuiltFromItsRecords) {
-  write_database(path_, CompressionType::none(), {small_molecule(2, 1)});
+  const auto with_k = [](std::uint32_t atoms, PropertyValue k) {
+    Molecule m = small_molecule(atoms, float(atoms));
+    m.properties["k"] = std::move(k);
+    return m;
+  };
+  write_database(path_, CompressionType::none(), {with_k(2, PropertyValue(std::int64_t{1})), small_molecule(3, 1)});
   Bytes file = read_file(path_);
   put(file, 4096 + 60, 0, 8);  // no schema blob
   put(file, 4096 + 68, 0, 8);
@@ -157,12 +162,11 @@ TEST_F(Append, FileWithoutSchemaBlobGetsItsLockRebuiltFromItsRecords) {
   write_file(path_, file);
   AtomDatabase db = open_database(path_);
   EXPECT_EQ(db.schema_info(), std::nullopt);
-  Molecule wider = small_molecule(1, 2);
-  wider.energy = types::FloatScalarData(1.0f);
-  EXPECT_TRUE(refused_as(db.add_molecule(wider), Error::Kind::InvalidData));
-  ASSERT_TRUE(db.add_molecule(small_molecule(1, 3)));
-  EXPECT_EQ(db.schema_info(), storage::schema::to_database_schema(
-                                  storage::schema::schema_from_molecule(small_molecule(1, 3)).value()));
+  // Only the first stored record says what k holds.
+  EXPECT_TRUE(refused_as(db.add_molecule(with_k(1, PropertyValue(1.5))), Error::Kind::InvalidData));
+  const Molecule same = with_k(1, PropertyValue(std::int64_t{2}));
+  ASSERT_TRUE(db.add_molecule(same));
+  EXPECT_EQ(db.schema_info(), storage::schema::to_database_schema(storage::schema::schema_from_molecule(same).value()));
 }
 
 // Flat extraction over records that hold different sections: whether the layout comes from the

@@ -257,7 +257,7 @@ TEST(SchemaBlob, EntriesThatNoWriterMakesAreRefusedByTheCheck) {
 
 // In a process started with stdin closed a file gets descriptor 0, which its handle closes like
 // any other when the handle is replaced or dropped.
-TEST(File, DescriptorZeroIsClosedWhenItsHandleIsReplacedOrDropped) {
+TEST(File, DescriptorZeroIsClosedWhenItsHandleIsReplacedDroppedOrClosed) {
   TempDir dir;
   const std::string path = dir.path("f");
   const int saved_stdin = ::dup(0);
@@ -272,6 +272,10 @@ TEST(File, DescriptorZeroIsClosedWhenItsHandleIsReplacedOrDropped) {
     auto file = storage::File::open_read(path).value();
     ASSERT_EQ(file.fd(), 0);
   }
+  EXPECT_EQ(::fcntl(0, F_GETFD), -1);
+  auto closed = storage::File::open_read(path).value();
+  ASSERT_EQ(closed.fd(), 0);
+  ASSERT_TRUE(closed.close());
   EXPECT_EQ(::fcntl(0, F_GETFD), -1);
   ::dup2(saved_stdin, 0);
   ::close(saved_stdin);
