@@ -213,6 +213,7 @@ ATOM = [
     (lambda: PyAtom(0, 0, 0, 1.5), TypeError,
      "argument 'atomic_number': 'float' object cannot be interpreted as an integer"),
     (lambda: PyAtom(1, 2), TypeError, "PyAtom() missing 2 required positional arguments: 'z' and 'atomic_number'"),
+    (lambda: PyAtom(1), TypeError, "PyAtom() missing 3 required positional arguments: 'y', 'z', and 'atomic_number'"),
     (lambda: PyAtom(1, 2, 3, 4, 5), TypeError, "PyAtom() takes 4 positional arguments but 5 were given"),
     (lambda: PyAtom(1, 2, 3, 4, w=1), TypeError, "PyAtom() got an unexpected keyword argument 'w'"),
     (lambda: PyAtom(1, 2, 3, 4, x=1), TypeError, "PyAtom() got multiple values for argument 'x'"),
