@@ -123,8 +123,8 @@ class AtomDatabase {
   Result<void> add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records, const DatabaseSchema& schema);
   Result<void> add_raw_soa_records_with_positions_type(std::span<const BorrowedRecordWithPositions> records);
   // The records of a stacked batch, stored with the batch's schema, with the refusals of the raw
-  // record paths. Without a codec each record
-  // is written once, from the batch's memory into the block that goes to the file.
+  // record paths. Without a codec each record is written once, from the batch's memory into the
+  // block that goes to the file.
   // REQUIRES: the memory the records borrow stays alive and unchanged for the call.
   Result<void> add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema);
   // The lock as a schema, or nothing without a lock.

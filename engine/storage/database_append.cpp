@@ -392,10 +392,8 @@ Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& 
   std::uint64_t offset = start;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t length = records.length(i);
-    if (!checked_add(offset, length, offset)) {
-      cut_back_failed_append(writer_, start);
-      return invalid_data("File offset overflow");
-    }
+    // Nothing is written yet, so there is nothing to cut back.
+    if (!checked_add(offset, length, offset)) return invalid_data("File offset overflow");
     const auto stored = static_cast<std::uint32_t>(length);
     entries.push_back({offset - length, stored, stored, num_atoms});
   }

@@ -149,8 +149,7 @@ struct BatchShape {
 // One section of every molecule laid out back to back, as the engine's record builder reads it.
 using records::StackedPayloads;
 
-// A fixed-size column read through its bytes (its reading rule); nothing for an absent one.
-// REQUIRES: the column has no var_payloads.
+// A column as the record builder reads it (its texts or its bytes); nothing for an absent one.
 std::optional<StackedPayloads> stacked_payloads(const std::optional<BatchSectionColumn>& column);
 
 // Everything one batch's records are cut from, borrowed: the caller's arrays on the fast path,

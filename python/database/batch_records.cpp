@@ -53,6 +53,12 @@ DatabaseSchema batch_schema(const BatchSource& source) {
   return schema;
 }
 
+// A column as the record builder reads it: its texts, or its bytes one payload after another.
+StackedPayloads payloads_of(const BatchSectionColumn& column) {
+  if (column.var_payloads) return StackedPayloads{nullptr, 0, column.type_tag, &*column.var_payloads};
+  return StackedPayloads{column.bytes.data(), column.per_molecule_bytes, column.type_tag, nullptr};
+}
+
 // The source as the engine's record builder takes it. `custom` receives the custom sections, which
 // must outlive the result.
 records::StackedBatch stacked_batch(const BatchSource& source, std::vector<records::StackedSection>& custom) {
@@ -72,11 +78,7 @@ records::StackedBatch stacked_batch(const BatchSource& source, std::vector<recor
   custom.clear();
   custom.reserve(source.custom.size());
   for (const BatchSectionColumn& column : source.custom) {
-    const StackedPayloads payloads = column.var_payloads
-                                         ? StackedPayloads{nullptr, 0, column.type_tag, &*column.var_payloads}
-                                         : StackedPayloads{column.bytes.data(), column.per_molecule_bytes,
-                                                           column.type_tag, nullptr};
-    custom.push_back({column.name, column.kind, payloads});
+    custom.push_back({column.name, column.kind, payloads_of(column)});
   }
   batch.custom = custom;
   return batch;
@@ -86,7 +88,7 @@ records::StackedBatch stacked_batch(const BatchSource& source, std::vector<recor
 
 std::optional<StackedPayloads> stacked_payloads(const std::optional<BatchSectionColumn>& column) {
   if (!column) return std::nullopt;
-  return StackedPayloads{column->bytes.data(), column->per_molecule_bytes, column->type_tag};
+  return payloads_of(*column);
 }
 
 PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source) {

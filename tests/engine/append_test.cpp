@@ -1,7 +1,5 @@
 // Appending: the record format and schema lock an append grows, refusals that leave the file and
 // the handle as they were, raw records, uncommitted tails, and flat extraction over differing records.
-#include <sys/resource.h>
-
 #include <utility>
 
 #include "tests/engine/fixtures.hpp"
@@ -56,25 +54,6 @@ TEST_F(Append, RefusalsChangeNothing) {
   ASSERT_TRUE(fresh.add_molecule(f64));
   EXPECT_EQ(fresh.record_format(), 3u);
 }
-
-// Lowers the file size limit for its lifetime: a write past it fails with EFBIG instead of a signal.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uint64_t limit) : handler_(signal(SIGXFSZ, SIG_IGN)) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit lowered = old_;
-    lowered.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    signal(SIGXFSZ, handler_);
-  }
-
- private:
-  sighandler_t handler_;
-  rlimit old_{};
-};
 
 // A write that fails midway is cut back: the file, the handle and every committed record, also one
 // held from before, stay as they were. Committed records are read in place from a mapping.

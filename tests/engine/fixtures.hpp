@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -183,6 +184,25 @@ inline Molecule small_molecule(int atoms, float seed) {
   m.energy = types::FloatScalarData(-1.0 * seed);
   return m;
 }
+
+// Lowers the file size limit for its lifetime: a write past it fails with EFBIG instead of a signal.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::uint64_t limit) : handler_(signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit lowered = old_;
+    lowered.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  sighandler_t handler_;
+  rlimit old_{};
+};
 
 // Every built-in field and every property kind in molecule scope, the per-atom ones in atom scope,
 // in float32 or float64 widths.

@@ -2,8 +2,6 @@
 // written out by hand, across block boundaries and past a block's size, and a write that fails
 // midway cut back.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -110,15 +108,8 @@ TEST(StackedAppendFailure, WriteFailureMidwayIsCutBack) {
   const Stacked large(20'000, 8, 0);  // about 3.6 MB: four blocks
   const StackedRecords records = StackedRecords::plan(large.batch()).value();
   {
-    const sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit lowered = old;
-    lowered.rlim_cur = file_before.size() + 2'500'000;
-    setrlimit(RLIMIT_FSIZE, &lowered);
+    const FileSizeLimit limit(file_before.size() + 2'500'000);
     EXPECT_TRUE(refused_as(db.add_stacked_records(records, schema_of(large)), Error::Kind::Io));
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, handler);
   }
   EXPECT_EQ(read_file(db.path()), file_before);
   EXPECT_EQ(db.len(), 10u);
