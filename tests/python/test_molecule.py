@@ -292,6 +292,32 @@ def test_the_module_imports_cleanly_once_and_refuses_sub_interpreters(tmp_path):
         assert text.startswith("ImportError: ") and "sub-interpreters" in text
 
 
+def test_the_module_exports_only_its_entry_point():
+    symbols = subprocess.run(["nm", "-D", "--defined-only", rs.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in symbols.stdout.splitlines()] == ["PyInit__molarium_rs"]
+
+
+@pytest.mark.parametrize("name", ["positions", "forces", "cell"])
+def test_an_allocation_that_fails_inside_a_getter_raises_and_the_next_call_succeeds(tmp_path, name):
+    testcapi = pytest.importorskip("_testcapi")
+    mol = stored(tmp_path, [build(fields(2))])[0]
+    outcomes = []
+    for failing in range(6):  # the getter's first allocations, one at a time
+        testcapi.set_nomemory(failing, failing + 1)
+        try:
+            getattr(mol, name)
+            outcomes.append("ok")
+        except MemoryError:
+            outcomes.append("MemoryError")
+        except ValueError as error:  # NumPy refused the reshape to rows: its exception's name and text
+            assert str(error).startswith("MemoryError"), error
+            outcomes.append("refused reshape")
+        finally:
+            testcapi.remove_mem_hooks()
+    assert set(outcomes) == {"MemoryError", "refused reshape", "ok"}, outcomes
+    np.testing.assert_array_equal(getattr(mol, name), fields(2)[name])
+
+
 COPY_UNDER_A_MEMORY_LIMIT = """
 import resource
 import numpy as np
