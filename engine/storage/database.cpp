@@ -46,9 +46,8 @@ Result<index::IndexStorage> map_index(std::shared_ptr<const FileMapping> mapping
 
 Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compression::CompressionType compression) {
   // Truncating in place would pull the pages from under any live mapping of the old file (SIGBUS
-  // in whoever reads them); a new file at the path leaves the old one to its holders.
-  MOLARIUM_TRY_VOID(remove_file_if_exists(path));
-  MOLARIUM_ASSIGN_OR_RETURN(auto file, File::create_truncate(path));
+  // in whoever reads them); a new file in its place leaves the old one to its holders.
+  MOLARIUM_ASSIGN_OR_RETURN(auto file, File::create_replacing(path));
 
   header::HeaderSlot header;
   header.compression = compression;

@@ -2,8 +2,10 @@
 #include "engine/storage/file.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +49,24 @@ Result<File> File::open_read_write(const std::string& path) {
 Result<File> File::create_truncate(const std::string& path) {
   MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDWR | O_CREAT | O_TRUNC));
   return File(fd);
+}
+
+Result<File> File::create_replacing(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    // A dangling link is followed too: the file is created where it points.
+    if (errno == ENOENT) return create_truncate(path);
+    return errno_error(errno);
+  }
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) return errno_error(errno);
+  const std::string target(resolved.get());
+  if (::unlink(target.c_str()) != 0 && errno != ENOENT) return errno_error(errno);
+  MOLARIUM_ASSIGN_OR_RETURN(auto file, create_truncate(target));
+  // The mode is set after the process's umask has narrowed it at creation; set-id bits are not
+  // carried over to a file this process created.
+  if (S_ISREG(st.st_mode) && ::fchmod(file.fd_, st.st_mode & 0777) != 0) return errno_error(errno);
+  return file;
 }
 
 File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -203,9 +223,5 @@ Result<std::optional<FileIdentity>> identity_at(const std::string& path) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-Result<void> remove_file_if_exists(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno_error(errno);
-  return {};
-}
 
 }  // namespace molarium::storage

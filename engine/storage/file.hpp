@@ -26,6 +26,11 @@ class File {
   static Result<File> open_write(const std::string& path);  // write-only, no create, no truncate
   static Result<File> open_read_write(const std::string& path);  // no create, no truncate
   static Result<File> create_truncate(const std::string& path);  // read-write, create, truncate, 0o666
+  // A new, empty file in place of the one the path resolves to (through any symbolic links, which
+  // keep naming it), with the old file's permission bits; read-write. The old file is removed, not
+  // truncated: a process that still maps or holds it keeps its bytes. Without a file at the path,
+  // as create_truncate.
+  static Result<File> create_replacing(const std::string& path);
 
   File() = default;
   File(File&& other) noexcept;
@@ -70,9 +75,5 @@ class File {
 
 // The file the path names now, or nothing when no file is there.
 Result<std::optional<FileIdentity>> identity_at(const std::string& path);
-
-// Removes the directory entry at the path; a path that does not exist is not an error. A process
-// that still maps or holds the old file keeps its bytes.
-Result<void> remove_file_if_exists(const std::string& path);
 
 }  // namespace molarium::storage

@@ -1,7 +1,9 @@
 """PyAtomDatabase: creating and opening files, appending, committing, and reading molecules back by
 index; each refusal of open, create, the getters and the adders with its text."""
 
+import os
 import re
+import stat
 
 import numpy as np
 import pytest
@@ -63,6 +65,22 @@ def test_create_and_open_refusals_touch_no_file(tmp_path, call, error, text):
     before = stored_path(tmp_path).read_bytes()
     refused(lambda: call(str(tmp_path / "new.mol"), tmp_path), error, text)
     assert (tmp_path / "stored.mol").read_bytes() == before and not (tmp_path / "new.mol").exists()
+
+
+@pytest.mark.parametrize("through_link", [False, True], ids=["file", "link"])
+@pytest.mark.parametrize("mode", [0o640, 0o604])
+def test_overwrite_replaces_the_file_the_path_resolves_to_and_keeps_its_permission_bits(tmp_path, through_link, mode):
+    target = write(tmp_path / "target.mol", [plain(2)])
+    os.chmod(target, mode)
+    path = tmp_path / "link.mol" if through_link else target
+    if through_link:
+        path.symlink_to("target.mol")  # relative to the link's folder, not to the working directory
+    db = PyAtomDatabase(str(path), overwrite=True)
+    db.add_molecule(plain(4))
+    db.flush()
+    assert path.is_symlink() == through_link and stat.S_IMODE(os.stat(target).st_mode) == mode
+    again = PyAtomDatabase.open(str(target))
+    assert len(again) == 1 and len(again[0].positions) == 4
 
 
 @pytest.mark.parametrize("content, text", FILES)
