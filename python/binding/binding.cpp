@@ -2,12 +2,27 @@
 // lazily created classes.
 #include "python/binding/binding.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <exception>
 #include <string>
 #include <vector>
 
 namespace molarium::python::binding {
+
+// ---------------------------------------------------------------------------------------------
+// The interpreter lock
+
+void restore_thread(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    // Never leaves this handler, so the unwind is neither finished nor swallowed; the interpreter
+    // lock is not held (CPython released it before ending the thread).
+    for (;;) ::pause();
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Errors

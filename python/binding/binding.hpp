@@ -10,6 +10,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -70,16 +72,31 @@ class Ref {
 // ---------------------------------------------------------------------------------------------
 // The interpreter lock
 
+// Takes the interpreter lock back for the thread whose state PyEval_SaveThread returned.
+// Before CPython 3.14, a thread other than the finalizing one that does this while the interpreter
+// finalizes is ended by a forced unwind (pthread_exit). That unwind must not cross a noexcept frame
+// (std::terminate ends the process) nor run this module's destructors without the lock (they
+// release Python references), so the thread is parked here instead, as CPython 3.14 parks it: the
+// process exits around it with its own status. Returns only with the lock held.
+void restore_thread(PyThreadState* state) noexcept;
+
 // Releases the interpreter lock for its lifetime; other Python threads run meanwhile.
-// Nothing inside the scope may touch a Python object (Ref included) or raise a Python exception.
+// Nothing inside the scope may touch a Python object (Ref included) or raise a Python exception,
+// except between hold() and release().
 class AllowThreads {
  public:
   AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
   // Also runs while a C++ exception unwinds, so the lock is held again when it reaches an entry
   // point's handler.
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  ~AllowThreads() { restore_thread(state_); }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
+
+  // Takes the lock back inside the scope, until release().
+  // REQUIRES: the lock is released (the scope's start, or after release()).
+  void hold() noexcept { restore_thread(state_); }
+  // REQUIRES: after hold().
+  void release() noexcept { state_ = PyEval_SaveThread(); }
 
  private:
   PyThreadState* state_;
@@ -126,16 +143,21 @@ PyObject* internal_fault_type();
 void raise_current_exception() noexcept;
 
 // Every function that CPython calls is written as a plain C++ function and registered as
-// entry<function>: a noexcept wrapper that catches any C++ exception at the boundary, raises it as
-// above and returns the failure value of the C API (nullptr, or -1 for int and Py_ssize_t results).
+// entry<function>: a wrapper that catches any C++ exception at the boundary, raises it as above
+// and returns the failure value of the C API (nullptr, or -1 for int and Py_ssize_t results).
+// The one thing it lets through is the forced unwind that ends a thread (pthread_exit, as CPython
+// before 3.14 ends a daemon thread that runs Python code while the interpreter finalizes): it must
+// go on to the thread's start, or the C library aborts the process.
 template <auto Body>
 struct EntryPoint;
 
 template <class R, class... Args, R (*Body)(Args...)>
 struct EntryPoint<Body> {
-  static R call(Args... args) noexcept {
+  static R call(Args... args) {
     try {
       return Body(args...);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       raise_current_exception();
       if constexpr (std::is_pointer_v<R>) {

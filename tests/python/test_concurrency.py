@@ -5,6 +5,7 @@ at-once refusal, nothing is lost, nothing crashes or hangs."""
 import faulthandler
 import multiprocessing
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -223,6 +224,38 @@ def test_older_handles_keep_their_snapshot_while_another_commits(tmp_path, codec
 
 
 # --- fork -------------------------------------------------------------------------------------------
+DAEMON = """
+import sys, threading
+import numpy as np
+from molarium._molarium_rs import PyAtomDatabase
+path, call = sys.argv[1:]
+db = PyAtomDatabase(path)
+db.add_arrays_batch(np.zeros((2000, 20, 3), np.float32), np.ones((2000, 20), np.uint8))
+db.flush()
+writer, everything = PyAtomDatabase(path + ".w"), list(range(2000))
+positions, numbers = np.zeros((5000, 20, 3), np.float32), np.ones((5000, 20), np.uint8)
+calls = {"flat read": lambda: db.get_molecules_flat(everything),
+         "many-molecule read": lambda: db.get_molecules(everything),
+         "batch write": lambda: writer.add_arrays_batch(positions, numbers)}
+inside = threading.Event()
+def loop():
+    while True:
+        inside.set()
+        calls[call]()
+threading.Thread(target=loop, daemon=True).start()
+inside.wait()
+print("main thread done")
+"""
+
+
+@pytest.mark.parametrize("call", ["flat read", "many-molecule read", "batch write"])
+def test_a_program_exits_with_its_own_status_while_a_daemon_thread_is_inside_a_call(tmp_path, call):
+    for run in range(3):
+        result = subprocess.run([sys.executable, "-c", DAEMON, str(tmp_path / f"{run}.mol"), call], capture_output=True,
+                                text=True, timeout=TIMEOUT)
+        assert (result.returncode, result.stdout) == (0, "main thread done\n"), result.stderr
+
+
 INHERITED = {}  # the parent's open handles, which a forked child inherits
 
 
