@@ -59,6 +59,23 @@ struct StackedBatch {
   std::span<const StackedSection> custom;                              // in record order
 };
 
+// The stretches in which an append writes a stacked batch's records from the memory the batch
+// borrows. The owner of that memory may have to keep it from changing during each stretch (the
+// Python layer holds the interpreter lock, so that no other Python code resizes or writes the
+// caller's arrays meanwhile) and to check before each one that it is still the memory the records
+// were planned on.
+class BuildScope {
+ public:
+  // Before records are written from the memory. A refusal ends the append before anything more is
+  // read from it; leave() is then not called.
+  virtual Result<void> enter() = 0;
+  // After; the memory is not read again before the next enter().
+  virtual void leave() = 0;
+
+ protected:
+  ~BuildScope() = default;
+};
+
 // The records of a stacked batch, checked and measured, so that each can be written straight to
 // its place in a larger buffer. Each record: u32 atom count, the positions bytes, the atomic-number
 // bytes, the u16 section count, the present built-ins in the engine writer's order (charges, cell,

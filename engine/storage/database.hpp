@@ -123,10 +123,13 @@ class AtomDatabase {
   Result<void> add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records, const DatabaseSchema& schema);
   Result<void> add_raw_soa_records_with_positions_type(std::span<const BorrowedRecordWithPositions> records);
   // The records of a stacked batch, stored with the batch's schema, with the refusals of the raw
-  // record paths. Without a codec each record is written once, from the batch's memory into the
-  // block that goes to the file.
-  // REQUIRES: the memory the records borrow stays alive and unchanged for the call.
-  Result<void> add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema);
+  // record paths. They are built block by block, each record once, from the batch's memory into a
+  // staging block, and only inside `scope` (entered once per block); compressing and writing a
+  // block happen outside it. A refusal of the scope fails the call as any failure does.
+  // REQUIRES: inside the scope, the memory the records borrow is alive and is what they were
+  // planned on.
+  Result<void> add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema,
+                                   records::BuildScope& scope);
   // The lock as a schema, or nothing without a lock.
   std::optional<DatabaseSchema> schema_info() const;
 
@@ -218,9 +221,10 @@ class AtomDatabase {
                                                      const schema::SchemaLock& lock);
   Result<void> write_owned_records(std::vector<OwnedRecord> records, PreparedAppend prepared);
   Result<void> write_borrowed_records(std::span<const BorrowedRecord> records, PreparedAppend prepared);
-  // Writes uncompressed stacked records in blocks built in place, then installs as
-  // append_stored_records does, with the same refusals and the same cut-back.
-  Result<void> write_stacked_records(const records::StackedRecords& records, PreparedAppend prepared);
+  // Writes stacked records in blocks built in place (and compressed on the pool with a codec),
+  // then installs as append_stored_records does, with the same refusals and the same cut-back.
+  Result<void> write_stacked_records(const records::StackedRecords& records, PreparedAppend prepared,
+                                     records::BuildScope& scope);
   // Writes the records at the end of the file, then extends the index and installs the lock and
   // format. On failure the file is cut back to its length before the call (invariant 6), and
   // nothing changes. REQUIRES: begin_writing() succeeded.

@@ -195,24 +195,11 @@ Result<void> AtomDatabase::add_raw_soa_records_with_positions_type(
   return write_borrowed_records(borrowed, std::move(prepared));
 }
 
-Result<void> AtomDatabase::add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema) {
+Result<void> AtomDatabase::add_stacked_records(const records::StackedRecords& records, const DatabaseSchema& schema,
+                                               records::BuildScope& scope) {
   if (records.size() == 0) return {};
   MOLARIUM_ASSIGN_OR_RETURN(auto prepared, prepare_append(schema::from_database_schema(schema)));
-  if (compression_.codec == compression::Codec::None) return write_stacked_records(records, std::move(prepared));
-
-  const std::uint32_t num_atoms = records.atom_count();
-  auto store = [&](std::size_t i) -> Result<StoredRecord> {
-    const std::uint64_t length = records.length(i);
-    MOLARIUM_TRY_VOID(check_record_length(length, i));
-    // Every byte is written by the builder, so the record is not zero-filled first.
-    const auto record = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(length));
-    records.write(i, record.get());
-    const ByteView bytes(record.get(), static_cast<std::size_t>(length));
-    MOLARIUM_ASSIGN_OR_RETURN(Bytes compressed, compress_record(bytes, i, compression_));
-    return StoredRecord{std::move(compressed), static_cast<std::uint32_t>(length), num_atoms};
-  };
-  MOLARIUM_ASSIGN_OR_RETURN(auto stored, pool::parallel_map<StoredRecord>(records.size(), store));
-  return append_stored_records(std::move(stored), std::move(prepared));
+  return write_stacked_records(records, std::move(prepared), scope);
 }
 
 std::optional<DatabaseSchema> AtomDatabase::schema_info() const {
@@ -379,50 +366,93 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
   return install_append(std::move(entries), std::move(prepared), start);
 }
 
-Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& records, PreparedAppend prepared) {
+Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& records, PreparedAppend prepared,
+                                                 records::BuildScope& scope) {
   const std::size_t count = records.size();
   const std::uint32_t num_atoms = records.atom_count();
-  // The refusal write_owned_records gives, for the lowest record, before anything is written.
-  for (std::size_t i = 0; i < count; ++i) MOLARIUM_TRY_VOID(check_record_length(records.length(i), i));
-
-  MOLARIUM_ASSIGN_OR_RETURN(const std::uint64_t start, writer_.seek_end());
-  // Every entry up front: each record's place in the file is also its place in its block.
-  std::vector<index::MoleculeIndex> entries;
-  entries.reserve(count);
-  std::uint64_t offset = start;
+  const bool compressed = compression_.codec != compression::Codec::None;
+  // The refusal the other append paths give, for the lowest record, before anything is written.
+  std::uint64_t total = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t length = records.length(i);
-    // Nothing is written yet, so there is nothing to cut back.
-    if (!checked_add(offset, length, offset)) return invalid_data("File offset overflow");
-    const auto stored = static_cast<std::uint32_t>(length);
-    entries.push_back({offset - length, stored, stored, num_atoms});
+    MOLARIUM_TRY_VOID(check_record_length(records.length(i), i));
+    if (!checked_add(total, records.length(i), total)) return invalid_data("File offset overflow");
   }
 
-  // A block is as many consecutive records as fit in kStagingBytes, or one larger record alone.
-  // Each is built on this thread and written at once, while its bytes are still in the cache
-  // (building on the pool, or building the next block while one is written, measured slower).
-  // Its memory is had before the first write, so a failure to get it leaves the file as it was.
-  const std::size_t block_capacity = static_cast<std::size_t>(
-      std::min(offset - start, std::max<std::uint64_t>(kStagingBytes, records.max_length())));
+  MOLARIUM_ASSIGN_OR_RETURN(const std::uint64_t start, writer_.seek_end());
+  // Without a codec every record's place is known now, and nothing is written yet to cut back.
+  std::uint64_t file_end = 0;
+  if (!compressed && !checked_add(start, total, file_end)) return invalid_data("File offset overflow");
+
+  // A block is as many consecutive records as fit in kStagingBytes, or one larger record alone,
+  // built on this thread and written (or compressed) at once, while its bytes are still in the
+  // cache. Its memory is had before the first write, so a failure to get it leaves the file as it
+  // was.
+  const std::size_t block_capacity =
+      static_cast<std::size_t>(std::min(total, std::max<std::uint64_t>(kStagingBytes, records.max_length())));
   if (staging_.size() < block_capacity) staging_.resize(block_capacity);
   // Bytes cut back since the last hint are gone: the hints go on from here.
   unhinted_from_ = std::min(unhinted_from_, start);
+
+  std::vector<index::MoleculeIndex> entries;
+  entries.reserve(count);
+  std::vector<std::uint64_t> places;  // where each record of the block starts in the staging block
+  std::uint64_t offset = start;
   std::optional<Error> failure;
-  for (std::size_t first = 0; first < count;) {
-    const std::uint64_t block_start = entries[first].offset;
-    std::uint64_t block_end = block_start;
+  for (std::size_t first = 0; first < count && !failure;) {
     std::size_t end = first;
+    std::uint64_t block_bytes = 0;
+    places.clear();
     do {
-      records.write(end, staging_.data() + (block_end - block_start));
-      block_end += entries[end].compressed_len;
+      places.push_back(block_bytes);
+      block_bytes += records.length(end);
       ++end;
-    } while (end < count && block_end + entries[end].compressed_len - block_start <= kStagingBytes);
-    auto written = writer_.write_all(ByteView(staging_.data(), static_cast<std::size_t>(block_end - block_start)));
-    if (!written) {
-      failure = std::move(written).error();
+    } while (end < count && block_bytes + records.length(end) <= kStagingBytes);
+
+    // The only stretch in which the batch's memory is read.
+    if (auto entered = scope.enter(); !entered) {
+      failure = std::move(entered).error();
       break;
     }
-    const std::uint64_t whole_pages_end = block_end / kWritebackAlignment * kWritebackAlignment;
+    for (std::size_t i = first; i < end; ++i) records.write(i, staging_.data() + places[i - first]);
+    scope.leave();
+
+    if (!compressed) {
+      for (std::size_t i = first; i < end; ++i) {
+        const auto length = static_cast<std::uint32_t>(records.length(i));
+        entries.push_back({offset, length, length, num_atoms});
+        offset += length;
+      }
+      auto written = writer_.write_all(ByteView(staging_.data(), static_cast<std::size_t>(block_bytes)));
+      if (!written) failure = std::move(written).error();
+    } else {
+      auto stored = pool::parallel_map<Bytes>(end - first, [&](std::size_t k) {
+        const ByteView record(staging_.data() + places[k], static_cast<std::size_t>(records.length(first + k)));
+        return compress_record(record, first + k, compression_);
+      });
+      if (!stored) {
+        failure = std::move(stored).error();
+        break;
+      }
+      GroupedWriter writer(writer_);
+      for (std::size_t k = 0; k < stored->size() && !failure; ++k) {
+        const Bytes& bytes = (*stored)[k];
+        if (!checked_add(offset, bytes.size(), offset)) {
+          failure = Error(Error::Kind::InvalidData, "File offset overflow");
+          break;
+        }
+        entries.push_back({offset - bytes.size(), static_cast<std::uint32_t>(bytes.size()),
+                           static_cast<std::uint32_t>(records.length(first + k)), num_atoms});
+        auto written = writer.write(bytes);
+        if (!written) failure = std::move(written).error();
+      }
+      if (!failure) {
+        auto flushed = writer.flush();
+        if (!flushed) failure = std::move(flushed).error();
+      }
+    }
+    if (failure) break;
+
+    const std::uint64_t whole_pages_end = offset / kWritebackAlignment * kWritebackAlignment;
     if (whole_pages_end > unhinted_from_ && whole_pages_end - unhinted_from_ >= kWritebackBytes) {
       writer_.start_writeback(unhinted_from_, whole_pages_end - unhinted_from_);
       unhinted_from_ = whole_pages_end;

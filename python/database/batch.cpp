@@ -286,6 +286,23 @@ PyResult<std::optional<FastFields>> fast_fields(const BatchArguments& arguments)
   return fields;
 }
 
+bool same_payloads(const StackedPayloads& a, const StackedPayloads& b) {
+  return a.data == b.data && a.per_molecule_bytes == b.per_molecule_bytes && a.type_tag == b.type_tag;
+}
+
+bool same_payloads(const std::optional<StackedPayloads>& a, const std::optional<StackedPayloads>& b) {
+  return a.has_value() == b.has_value() && (!a || same_payloads(*a, *b));
+}
+
+// Whether two takes of the fast path's fields read the same memory with the same layout.
+bool same_fields(const FastFields& a, const FastFields& b) {
+  return a.shape == b.shape && same_payloads(a.positions, b.positions) &&
+         same_payloads(a.atomic_numbers, b.atomic_numbers) && same_payloads(a.energy, b.energy) &&
+         same_payloads(a.forces, b.forces) && same_payloads(a.charges, b.charges) &&
+         same_payloads(a.velocities, b.velocities) && same_payloads(a.cell, b.cell) &&
+         same_payloads(a.stress, b.stress) && same_payloads(a.pbc, b.pbc);
+}
+
 FastOutcome try_add_arrays_batch_fast_canonical(AtomDatabase& database, const BatchArguments& arguments) {
   auto fields = fast_fields(arguments);
   if (!fields) return FastOutcome::Failed;
@@ -303,7 +320,7 @@ FastOutcome try_add_arrays_batch_fast_canonical(AtomDatabase& database, const Ba
   if (!fields || !*fields || (*fields)->shape != checked_shape) {
     // The same checks passed before the Python code ran: whatever fails now was changed by it.
     PyErr_Clear();
-    fail("input arrays of add_arrays_batch were changed while it ran");
+    fail(kArraysChanged);
     return FastOutcome::Failed;
   }
 
@@ -322,7 +339,14 @@ FastOutcome try_add_arrays_batch_fast_canonical(AtomDatabase& database, const Ba
   source.pbc = in_place.pbc;
   source.names = arguments.name ? &*arguments.name : nullptr;
   source.custom = *custom;
-  return build_and_store(database, source) ? FastOutcome::Stored : FastOutcome::Failed;
+  // Another thread may run between the blocks of the store: each block is built only from the
+  // arrays as they were checked.
+  auto unchanged = [&] {
+    auto now = fast_fields(arguments);
+    if (!now) PyErr_Clear();
+    return now && *now && same_fields(**now, in_place);
+  };
+  return build_and_store(database, source, unchanged) ? FastOutcome::Stored : FastOutcome::Failed;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -403,7 +427,7 @@ PyResult<void> add_arrays_batch_general(AtomDatabase& database, const BatchArgum
   source.pbc = stacked_payloads(pbc);
   source.names = *name ? &*(*name)->var_payloads : nullptr;
   source.custom = *custom;
-  return build_and_store(database, source);
+  return build_and_store(database, source, [] { return true; });
 }
 
 // The body of add_arrays_batch once the arguments are converted: the fast path when it applies,

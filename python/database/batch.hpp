@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/bytes.hpp"
+#include "engine/pool.hpp"
 #include "engine/records/record_builder.hpp"
 #include "engine/storage/database.hpp"
 #include "engine/storage/schema.hpp"
@@ -170,13 +171,23 @@ struct BatchSource {
   std::span<const BatchSectionColumn> custom;       // in column order
 };
 
+// The refusal of a batch whose input arrays another thread (or Python code the call ran) changed
+// under it: resized, given new memory, or no longer of the dtype and layout that were checked.
+inline constexpr std::string_view kArraysChanged = "input arrays of add_arrays_batch were changed while it ran";
+
+// Tells, with the interpreter lock held, whether the memory a BatchSource borrows from the caller's
+// arrays is still the memory it was made from; raises nothing.
+using SourceCheck = molarium::pool::FunctionRef<bool()>;
+
 // Checks one record per molecule (the lowest failing one is reported) and stores them with the
-// batch's schema; the records are built and written with the interpreter lock released. A builder
-// failure is ValueError with its text; a store failure ValueError with the engine error's display
-// text.
+// batch's schema. The records are built block by block with the interpreter lock held, each block
+// after `unchanged` passed (else ValueError kArraysChanged, nothing stored), and compressed and
+// written with it released. A builder failure is ValueError with its text; a store failure
+// ValueError with the engine error's display text.
 // REQUIRES: exclusive access to the database; the interpreter lock held; the source's memory
-// alive and unchanged for the call (no Python code may run before the store).
-PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source);
+// alive while `unchanged` holds.
+PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source,
+                               SourceCheck unchanged);
 
 // ---------------------------------------------------------------------------------------------
 // Copies

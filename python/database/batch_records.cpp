@@ -1,6 +1,6 @@
 // The records of a stacked batch: the batch's schema, the batch as the engine's record builder
 // reads it (one SOA record per molecule, cut out of the stacked payloads), and its hand-over to
-// the engine.
+// the engine, which builds the records under the interpreter lock and writes them without it.
 #include <utility>
 #include <vector>
 
@@ -84,6 +84,29 @@ records::StackedBatch stacked_batch(const BatchSource& source, std::vector<recor
   return batch;
 }
 
+// The interpreter lock is taken back for every block of records built from the source, so that no
+// other Python code runs while the caller's arrays are read: another thread could resize one (and
+// free its memory) or write into it part way through a record. It is released again while the
+// engine compresses and writes the built block. Before each block, the arrays must still be the
+// memory the records were planned on, or the call is refused.
+class LockedWhileBuilt final : public records::BuildScope {
+ public:
+  LockedWhileBuilt(binding::AllowThreads& released, SourceCheck unchanged)
+      : released_(released), unchanged_(unchanged) {}
+
+  molarium::Result<void> enter() override {
+    released_.hold();
+    if (unchanged_()) return {};
+    released_.release();
+    return molarium::value_error(std::string(kArraysChanged));
+  }
+  void leave() override { released_.release(); }
+
+ private:
+  binding::AllowThreads& released_;
+  SourceCheck unchanged_;
+};
+
 }  // namespace
 
 std::optional<StackedPayloads> stacked_payloads(const std::optional<BatchSectionColumn>& column) {
@@ -91,7 +114,8 @@ std::optional<StackedPayloads> stacked_payloads(const std::optional<BatchSection
   return payloads_of(*column);
 }
 
-PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source) {
+PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const BatchSource& source,
+                               SourceCheck unchanged) {
   const DatabaseSchema schema = batch_schema(source);
   std::vector<records::StackedSection> custom;
   auto planned = records::StackedRecords::plan(stacked_batch(source, custom));
@@ -100,11 +124,12 @@ PyResult<void> build_and_store(molarium::storage::AtomDatabase& database, const 
     binding::raise_value_error(std::string_view(planned.error().message()));
     return std::unexpected(Raised{});
   }
-  // The records are built from the source's memory while the store writes them, without the
-  // interpreter lock: the builder reads no Python object. Another Python thread may run meanwhile;
-  // one that writes into the caller's arrays during the call changes what is stored, as it would
-  // during any NumPy operation that releases the lock.
-  auto stored = binding::without_gil([&] { return database.add_stacked_records(*planned, schema); });
+  molarium::Result<void> stored;
+  {
+    binding::AllowThreads released;
+    LockedWhileBuilt scope(released, unchanged);
+    stored = database.add_stacked_records(*planned, schema, scope);
+  }
   if (!stored) {
     binding::raise_error(stored.error());
     return std::unexpected(Raised{});

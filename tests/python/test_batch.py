@@ -2,6 +2,8 @@
 the fast path and the general one; a refused batch stores nothing, and each refusal has its text."""
 
 import struct
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -98,6 +100,36 @@ def test_batches_built_on_the_worker_pool_store_the_same_bytes(tmp_path, codec):
     split = [{key: value[part] if key != "properties" else {"t": value["t"][part]} for key, value in big.items()}
              for part in (slice(0, 1023), slice(1023, None))]
     assert write(tmp_path / "pool.mol", [big], codec) == write(tmp_path / "inline.mol", split, codec)
+
+
+@pytest.mark.parametrize("codec", CODECS)
+@pytest.mark.parametrize("count", [1000, 1100])  # both sides of the pool's 1024
+def test_a_thread_resizing_an_input_array_cannot_change_what_is_stored(tmp_path, codec, count):
+    # 100 atoms: each call builds more than one 1 MiB block, so the arrays are read in several stretches.
+    positions, numbers = np.zeros((count, 100, 3), F32), np.ones((count, 100), np.uint8)
+    db, stop = PyAtomDatabase(str(tmp_path / "db.mol"), codec), threading.Event()
+
+    def resize():  # new memory each time; every state the array passes through holds only zeros
+        while not stop.is_set():
+            positions.resize((count - 1, 100, 3), refcheck=False)
+            positions.resize((count, 100, 3), refcheck=False)
+            time.sleep(0)  # lets the call go on with the array in its checked shape
+
+    racer = threading.Thread(target=resize)
+    racer.start()
+    try:
+        for _ in range(20):
+            try:
+                db.add_arrays_batch(positions, numbers)
+            except ValueError:  # changed between its checks, or between two blocks
+                pass
+    finally:
+        stop.set()
+        racer.join()
+    db.flush()
+    assert len(db) % count == 0
+    if len(db):
+        assert not db.get_molecules_flat(list(range(len(db))))["positions"].any()
 
 
 def records(data):
