@@ -63,6 +63,26 @@ def test_reads_of_a_format_3_file_without_a_positions_type_are_refused(tmp_path,
         pytest.raises(ValueError, read)
 
 
+@pytest.mark.parametrize("energy, text", [
+    (struct.pack("<d", -1.5), None),
+    (struct.pack("<f", -1.5), "Invalid data: record format 2 does not support float32 energy"),
+], ids=["float64", "float32"])
+def test_an_append_checks_the_records_a_file_without_schema_holds_against_its_format(tmp_path, energy, text):
+    tag = TAGS["F64"] if len(energy) == 8 else TAGS["F32"]
+    path = handmade(tmp_path / "db.mol", [record(2, [(BUILTIN, "energy", tag, energy)])])
+    before = path.read_bytes()
+    db = PyAtomDatabase.open(str(path), mmap=False)
+    extra = PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8))  # agrees with either energy
+    if text is None:
+        db.add_molecule(extra)
+        db.flush()
+        again = PyAtomDatabase.open(str(path))
+        assert [again[i].energy for i in range(len(again))] == [-1.5, None]
+    else:
+        pytest.raises(ValueError, db.add_molecule, extra).match(f"^{text}$")
+        assert path.read_bytes() == before and len(db) == 1
+
+
 # --- damage -----------------------------------------------------------------------------------------
 def attempt(call):
     try:
