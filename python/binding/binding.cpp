@@ -15,6 +15,7 @@ namespace molarium::python::binding {
 // The interpreter lock
 
 void restore_thread(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
   try {
     PyEval_RestoreThread(state);
   } catch (abi::__forced_unwind&) {
@@ -22,6 +23,9 @@ void restore_thread(PyThreadState* state) noexcept {
     // lock is not held (CPython released it before ending the thread).
     for (;;) ::pause();
   }
+#else
+  PyEval_RestoreThread(state);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------

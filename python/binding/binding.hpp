@@ -10,7 +10,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind: how glibc's pthread_exit ends a thread
+#endif
 
 #include <array>
 #include <cstddef>
@@ -156,8 +158,10 @@ struct EntryPoint<Body> {
   static R call(Args... args) {
     try {
       return Body(args...);
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
       throw;
+#endif
     } catch (...) {
       raise_current_exception();
       if constexpr (std::is_pointer_v<R>) {
