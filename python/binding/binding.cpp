@@ -15,17 +15,13 @@ namespace molarium::python::binding {
 // The interpreter lock
 
 void restore_thread(PyThreadState* state) noexcept {
-#if defined(__GLIBCXX__)
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // Never leaves this handler, so the unwind is neither finished nor swallowed; the interpreter
-    // lock is not held (CPython released it before ending the thread).
+  } catch (...) {
+    // C code throws nothing else. Never leaves this handler, so the unwind is neither finished nor
+    // swallowed; the interpreter lock is not held (CPython released it before ending the thread).
     for (;;) ::pause();
   }
-#else
-  PyEval_RestoreThread(state);
-#endif
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -10,13 +10,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>  // abi::__forced_unwind: how glibc's pthread_exit ends a thread
-#endif
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <new>
 #include <optional>
@@ -158,11 +155,9 @@ struct EntryPoint<Body> {
   static R call(Args... args) {
     try {
       return Body(args...);
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-      throw;
-#endif
     } catch (...) {
+      // Only C++ exceptions have an exception_ptr; the forced unwind is a foreign one.
+      if (!std::current_exception()) throw;
       raise_current_exception();
       if constexpr (std::is_pointer_v<R>) {
         return nullptr;
