@@ -96,7 +96,15 @@ class LockedWhileBuilt final : public records::BuildScope {
 
   molarium::Result<void> enter() override {
     released_.hold();
-    if (unchanged_()) return {};
+    bool unchanged = false;
+    try {
+      unchanged = unchanged_();
+    } catch (...) {
+      // The engine goes on without the lock whatever leaves this call (std::bad_alloc included).
+      released_.release();
+      throw;
+    }
+    if (unchanged) return {};
     released_.release();
     return molarium::value_error(std::string(kArraysChanged));
   }
