@@ -31,6 +31,9 @@ struct StackedPayloads {
   storage::TypeTag type_tag = storage::TypeTag::F64;
   const std::vector<std::string>* texts = nullptr;
 
+  // The same memory read the same way.
+  bool operator==(const StackedPayloads&) const = default;
+
   // REQUIRES: i is below the batch size.
   ByteView at(std::size_t i) const {
     if (texts != nullptr) {
@@ -48,8 +51,9 @@ struct StackedSection {
   StackedPayloads payloads;
 };
 
-// A batch of molecules laid out field by field. Positions and atomic numbers are fixed-size payloads (their type tags unused); a present
-// built-in is given by its field (the name as texts, pbc as three flag bytes per record).
+// A batch of molecules laid out field by field. Positions and atomic numbers are fixed-size
+// payloads (their type tags unused); a present built-in is given by its field (the name as texts,
+// pbc as three flag bytes per record).
 struct StackedBatch {
   std::size_t count = 0;
   std::uint8_t positions_type_tag = 4;  // 4 float32, 7 float64
@@ -80,8 +84,9 @@ class BuildScope {
 // its place in a larger buffer. Each record: u32 atom count, the positions bytes, the atomic-number
 // bytes, the u16 section count, the present built-ins in the engine writer's order (charges, cell,
 // energy, forces, name, pbc, stress, velocities, kind 0), then the custom sections in the order
-// given, each with its own kind; pbc flags are written as 0 or 1 (any nonzero byte counts as set). Borrows the batch's memory (which must outlive it and stay
-// unchanged while records are written); holds one entry per record only when their lengths differ.
+// given, each with its own kind; pbc flags are written as 0 or 1 (any nonzero byte counts as set).
+// Borrows the batch's memory (which must outlive it and stay unchanged while records are written);
+// holds one entry per record only when their lengths differ.
 class StackedRecords {
  public:
   // Checks every record in record order and returns the first refusal; a batch without records is

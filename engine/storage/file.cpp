@@ -223,5 +223,4 @@ Result<std::optional<FileIdentity>> identity_at(const std::string& path) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-
 }  // namespace molarium::storage

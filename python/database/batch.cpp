@@ -177,6 +177,9 @@ struct FastFields {
   StackedPayloads positions;
   StackedPayloads atomic_numbers;
   std::optional<StackedPayloads> energy, forces, charges, velocities, cell, stress, pbc;
+
+  // Two takes read the same memory with the same layout.
+  bool operator==(const FastFields&) const = default;
 };
 
 // `object` as an array of dtype `type_num` with `ndim` dimensions; nullptr when it is not one.
@@ -286,23 +289,6 @@ PyResult<std::optional<FastFields>> fast_fields(const BatchArguments& arguments)
   return fields;
 }
 
-bool same_payloads(const StackedPayloads& a, const StackedPayloads& b) {
-  return a.data == b.data && a.per_molecule_bytes == b.per_molecule_bytes && a.type_tag == b.type_tag;
-}
-
-bool same_payloads(const std::optional<StackedPayloads>& a, const std::optional<StackedPayloads>& b) {
-  return a.has_value() == b.has_value() && (!a || same_payloads(*a, *b));
-}
-
-// Whether two takes of the fast path's fields read the same memory with the same layout.
-bool same_fields(const FastFields& a, const FastFields& b) {
-  return a.shape == b.shape && same_payloads(a.positions, b.positions) &&
-         same_payloads(a.atomic_numbers, b.atomic_numbers) && same_payloads(a.energy, b.energy) &&
-         same_payloads(a.forces, b.forces) && same_payloads(a.charges, b.charges) &&
-         same_payloads(a.velocities, b.velocities) && same_payloads(a.cell, b.cell) &&
-         same_payloads(a.stress, b.stress) && same_payloads(a.pbc, b.pbc);
-}
-
 FastOutcome try_add_arrays_batch_fast_canonical(AtomDatabase& database, const BatchArguments& arguments) {
   auto fields = fast_fields(arguments);
   if (!fields) return FastOutcome::Failed;
@@ -344,7 +330,7 @@ FastOutcome try_add_arrays_batch_fast_canonical(AtomDatabase& database, const Ba
   auto unchanged = [&] {
     auto now = fast_fields(arguments);
     if (!now) PyErr_Clear();
-    return now && *now && same_fields(**now, in_place);
+    return now && *now && **now == in_place;
   };
   return build_and_store(database, source, unchanged) ? FastOutcome::Stored : FastOutcome::Failed;
 }
