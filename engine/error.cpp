@@ -23,6 +23,7 @@ std::string Error::display() const {
     case Kind::Locked:
     case Kind::Stale:
     case Kind::Value:
+    case Kind::Exists:
       return message_;
   }
   return message_;
@@ -48,6 +49,8 @@ std::string Error::debug() const {
       return "Stale(" + quoted + ")";
     case Kind::Value:
       return "Value(" + quoted + ")";
+    case Kind::Exists:
+      return "Exists(" + quoted + ")";
   }
   return quoted;
 }

@@ -15,8 +15,9 @@ class Error {
   // Locked: another handle holds the file's write lock. Stale: this handle may no longer write,
   // because the file was committed or replaced by another handle, or the handle's lock belongs to
   // another process. Both refuse before anything is written. Value: a refusal of the caller's
-  // input, whose message is shown as it is.
-  enum class Kind { Io, Compression, InvalidData, Locked, Stale, Value };
+  // input, whose message is shown as it is. Exists: a new file was to be made where one already
+  // is; the message is the name it was to be made at.
+  enum class Kind { Io, Compression, InvalidData, Locked, Stale, Value, Exists };
 
   Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine/storage/header.hpp"
+#include "engine/storage/new_file.hpp"
 
 namespace molarium::storage {
 namespace {
@@ -44,17 +45,18 @@ Result<index::IndexStorage> map_index(std::shared_ptr<const FileMapping> mapping
 
 }  // namespace
 
-Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compression::CompressionType compression) {
-  // Truncating in place would pull the pages from under any live mapping of the old file (SIGBUS
-  // in whoever reads them); a new file in its place leaves the old one to its holders.
-  MOLARIUM_ASSIGN_OR_RETURN(auto file, File::create_replacing(path));
+Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compression::CompressionType compression,
+                                                      bool replace) {
+  // Never truncated in place: that would pull the pages from under any live mapping of the old
+  // file (SIGBUS in whoever reads them). The new file is made whole beside it, then renamed over it.
+  MOLARIUM_ASSIGN_OR_RETURN(auto made, NewFile::create(path, replace));
 
   header::HeaderSlot header;
   header.compression = compression;
   const header::SlotBytes slot = header::encode_header_slot(header);
-  MOLARIUM_TRY_VOID(file.write_all(slot));
-  MOLARIUM_TRY_VOID(file.write_all(slot));
-  MOLARIUM_TRY_VOID(file.full_sync());
+  MOLARIUM_TRY_VOID(made.file().write_all(slot));
+  MOLARIUM_TRY_VOID(made.file().write_all(slot));
+  MOLARIUM_ASSIGN_OR_RETURN(auto file, std::move(made).install());
   MOLARIUM_ASSIGN_OR_RETURN(auto identity, file.identity());
 
   AtomDatabase db;
@@ -64,9 +66,11 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   db.generation_ = header.generation;
   db.committed_end_ = header::kDataStart;
   db.record_format_ = header.record_format;
-  // Kept, not closed, so that the handle reads the file it created: full_sync has reported any
-  // failure of the writes, and the handle writes later through a descriptor of its own.
+  // Kept, not closed, so that the handle reads the file it created: install() has synced it and
+  // reported any failure of the writes. Its writer is a copy of this read-write descriptor, so
+  // the handle can write the file whatever permission bits the file was given.
   db.file_ = std::move(file);
+  db.created_ = true;
   MOLARIUM_TRY_VOID(db.map_committed_region());
   return db;
 }

@@ -72,9 +72,12 @@ class AtomDatabase {
   AtomDatabase& operator=(const AtomDatabase&) = delete;
   ~AtomDatabase() = default;
 
-  // Creates a fresh 8192-byte file at the path. An existing file is removed first rather than
-  // truncated, so that a live mapping of it keeps its pages.
-  static Result<AtomDatabase> create_with_format(std::string path, compression::CompressionType compression);
+  // Creates a fresh 8192-byte file at the path, as NewFile makes it (new_file.hpp): with `replace`
+  // false a file already there is refused (Error::Kind::Exists); with it true an existing
+  // regular file is replaced in one rename once the new one is whole, never truncated, so that a
+  // live mapping of it keeps its pages.
+  static Result<AtomDatabase> create_with_format(std::string path, compression::CompressionType compression,
+                                                 bool replace = true);
   // populate is accepted and has no effect.
   static Result<AtomDatabase> open_with_options(std::string path, bool mapped, bool populate);
 
@@ -249,6 +252,8 @@ class AtomDatabase {
   // the mapping are read through it, so a handle reads the file it opened even after another file
   // is put at its path. Only read through; the writer writes through writer_.
   File file_;
+  // Created by this handle: file_ is then read-write, and the writer is a copy of it.
+  bool created_ = false;
   bool uncommitted_tail_ = false;
   // The file this handle read at open, to tell it from a file that later replaced it at the path.
   FileIdentity identity_;

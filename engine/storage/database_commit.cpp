@@ -63,7 +63,9 @@ Result<void> AtomDatabase::begin_writing() {
   }
   // Invariant 7. Until every check has passed the descriptor stays local, so a refusal closes it
   // and releases the lock again.
-  MOLARIUM_ASSIGN_OR_RETURN(auto file, File::open_read_write(path_));
+  // A handle writes the file it created through a copy of the descriptor that created it, which
+  // no permission bits given to the file since can refuse.
+  MOLARIUM_ASSIGN_OR_RETURN(auto file, created_ ? file_.duplicate() : File::open_read_write(path_));
   MOLARIUM_ASSIGN_OR_RETURN(auto locked, file.try_lock_exclusive());
   if (!locked) {
     return locked_error(cat("Another handle is writing the database file '", path_,

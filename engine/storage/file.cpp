@@ -2,10 +2,8 @@
 #include "engine/storage/file.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <limits>
-#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,9 +29,33 @@ bool fits_off_t(std::uint64_t offset) {
 
 }  // namespace
 
+Result<void> refuse_unless_regular(const std::string& path, mode_t mode) {
+  const char* what = S_ISREG(mode)    ? nullptr
+                     : S_ISDIR(mode)  ? "a directory"
+                     : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "of an unknown type";
+  if (what == nullptr) return {};
+  return io_error(cat("'", path, "' is ", what, ", not a regular file"));
+}
+
 Result<File> File::open_read(const std::string& path) {
-  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDONLY));
-  return File(fd);
+  // Checked before the open, which would wait for a FIFO's writer (or act on a device), and again
+  // on the descriptor, in case another node took the name meanwhile; O_NONBLOCK keeps that open
+  // from waiting.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return errno_error(errno);
+  if (!S_ISDIR(st.st_mode)) MOLARIUM_TRY_VOID(refuse_unless_regular(path, st.st_mode));
+  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  File file(fd);
+  if (::fstat(fd, &st) != 0) return errno_error(errno);
+  if (!S_ISDIR(st.st_mode)) MOLARIUM_TRY_VOID(refuse_unless_regular(path, st.st_mode));
+  // Without effect on a regular file, but not left on a descriptor that others may use.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno_error(errno);
+  return file;
 }
 
 Result<File> File::open_write(const std::string& path) {
@@ -49,24 +71,6 @@ Result<File> File::open_read_write(const std::string& path) {
 Result<File> File::create_truncate(const std::string& path) {
   MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDWR | O_CREAT | O_TRUNC));
   return File(fd);
-}
-
-Result<File> File::create_replacing(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    // A dangling link is followed too: the file is created where it points.
-    if (errno == ENOENT) return create_truncate(path);
-    return errno_error(errno);
-  }
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-  if (!resolved) return errno_error(errno);
-  const std::string target(resolved.get());
-  if (::unlink(target.c_str()) != 0 && errno != ENOENT) return errno_error(errno);
-  MOLARIUM_ASSIGN_OR_RETURN(auto file, create_truncate(target));
-  // The mode is set after the process's umask has narrowed it at creation; set-id bits are not
-  // carried over to a file this process created.
-  if (S_ISREG(st.st_mode) && ::fchmod(file.fd_, st.st_mode & 0777) != 0) return errno_error(errno);
-  return file;
 }
 
 File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -196,6 +200,12 @@ Result<void> File::close() {
   // close itself went through.
   if (::close(fd) != 0 && errno != EINTR) return errno_error(errno);
   return {};
+}
+
+Result<File> File::duplicate() const {
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return errno_error(errno);
+  return File(fd);
 }
 
 Result<bool> File::try_lock_exclusive() {

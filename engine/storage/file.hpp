@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include <sys/types.h>
+
 #include "engine/bytes.hpp"
 #include "engine/error.hpp"
 
@@ -22,15 +24,12 @@ struct FileIdentity {
 // closed with close() so that its failure is reported; the destructor closes silently.
 class File {
  public:
+  // Refuses what is not a regular file or a directory (a FIFO, a device, a socket) before opening
+  // it, so that it neither waits nor acts on a device; a directory fails at its first read.
   static Result<File> open_read(const std::string& path);
   static Result<File> open_write(const std::string& path);  // write-only, no create, no truncate
   static Result<File> open_read_write(const std::string& path);  // no create, no truncate
   static Result<File> create_truncate(const std::string& path);  // read-write, create, truncate, 0o666
-  // A new, empty file in place of the one the path resolves to (through any symbolic links, which
-  // keep naming it), with the old file's permission bits; read-write. The old file is removed, not
-  // truncated: a process that still maps or holds it keeps its bytes. Without a file at the path,
-  // as create_truncate.
-  static Result<File> create_replacing(const std::string& path);
 
   File() = default;
   File(File&& other) noexcept;
@@ -60,6 +59,9 @@ class File {
   // orders nor promises anything, and a failure of the write is reported by the next full_sync.
   void start_writeback(std::uint64_t offset, std::uint64_t length) const;
   Result<void> close();
+  // A second descriptor of the same open file description: it shares the offset, the access mode
+  // and any flock.
+  Result<File> duplicate() const;
 
   // flock(LOCK_EX | LOCK_NB) on this descriptor's open file description: false, without waiting,
   // when another open file description of the file holds a lock. The lock goes with the last
@@ -69,9 +71,14 @@ class File {
   Result<FileIdentity> identity() const;
 
  private:
+  friend class NewFile;
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
+
+// An Io error naming the path unless the mode is a regular file's: "'{path}' is a FIFO, not a
+// regular file", and so on for a directory, a device or a socket.
+Result<void> refuse_unless_regular(const std::string& path, mode_t mode);
 
 // The file the path names now, or nothing when no file is there.
 Result<std::optional<FileIdentity>> identity_at(const std::string& path);

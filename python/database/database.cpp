@@ -230,15 +230,21 @@ PyObject* database_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   const auto compression = to_compression(std::move(compression_name), level);
   if (!compression) return nullptr;
   if (!check_path(*path)) return nullptr;
-  struct stat status;
-  if (!overwrite && ::stat(path->c_str(), &status) == 0) {
+  const auto exists = [&] {
     return binding::set_error(PyExc_FileExistsError,
-                         cat("Database file already exists at '", *path,
-                             "'. Use Database.open(path) for read-only access, Database.open(path, mmap=False) "
-                             "to append, or pass overwrite=True to recreate it."));
+                              cat("Database file already exists at '", *path,
+                                  "'. Use Database.open(path) for read-only access, Database.open(path, mmap=False) "
+                                  "to append, or pass overwrite=True to recreate it."));
+  };
+  struct stat status;
+  if (!overwrite && ::stat(path->c_str(), &status) == 0) return exists();
+  // The engine creates exclusively, so a file made at the path since the check is not truncated
+  // but refused the same way.
+  auto database = molarium::storage::AtomDatabase::create_with_format(*path, *compression, overwrite);
+  if (!database) {
+    if (database.error().kind() == molarium::Error::Kind::Exists) return exists();
+    return binding::raise_error(database.error());
   }
-  auto database = molarium::storage::AtomDatabase::create_with_format(std::move(*path), *compression);
-  if (!database) return binding::raise_error(database.error());
   return wrap_database(std::move(*database));
 }
 

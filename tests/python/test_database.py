@@ -2,12 +2,21 @@
 index; each refusal of open, create, the getters and the adders with its text."""
 
 import os
+import pathlib
 import re
+import resource
+import signal
+import socket
 import stat
+import shutil
+import subprocess
+import sys
+import tempfile
 
 import numpy as np
 import pytest
-from conftest import STORAGES, Items, assert_fields, build, fields, header_slot, plain, refused, rich, starts, write
+from conftest import (STORAGES, Items, assert_fields, build, fields, header_slot, in_child, plain, refused, rich, starts,
+                      write)
 
 from molarium._molarium_rs import PyAtomDatabase
 
@@ -81,6 +90,160 @@ def test_overwrite_replaces_the_file_the_path_resolves_to_and_keeps_its_permissi
     assert path.is_symlink() == through_link and stat.S_IMODE(os.stat(target).st_mode) == mode
     again = PyAtomDatabase.open(str(target))
     assert len(again) == 1 and len(again[0].positions) == 4
+
+
+# --- what creating over a path may destroy -----------------------------------------------------------
+def node(tmp_path, kind):
+    path = tmp_path / kind
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "socket":
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(str(path))
+        sock.close()
+    else:
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # a scratch /dev/null
+        except PermissionError:
+            pytest.skip("mknod is not permitted here")
+    return path
+
+
+NOT_REGULAR = {"fifo": "a FIFO", "socket": "a socket", "device": "a character device"}
+OPENS = {"create": lambda p: PyAtomDatabase(p, overwrite=True), "open": PyAtomDatabase.open,
+         "open unmapped": lambda p: PyAtomDatabase.open(p, mmap=False)}
+
+
+@pytest.mark.parametrize("kind", NOT_REGULAR)
+@pytest.mark.parametrize("through_link", [False, True], ids=["named", "link"])
+@pytest.mark.parametrize("call", OPENS.values(), ids=OPENS.keys())
+def test_what_is_not_a_regular_file_is_refused_at_once_and_left_in_place(tmp_path, kind, through_link, call):
+    target = node(tmp_path, kind)
+    path = tmp_path / "link.mol" if through_link else target
+    if through_link:
+        path.symlink_to(kind)
+    before = os.lstat(target)
+    refused(lambda: call(str(path)), ValueError, f"IO error: '{path}' is {NOT_REGULAR[kind]}, not a regular file")
+    after = os.lstat(target)
+    assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode) and path.is_symlink() == through_link
+    assert sorted(os.listdir(tmp_path)) == sorted({kind, path.name})
+
+
+def as_nobody(work):
+    """work() in a forked child that runs as an unprivileged user when this process is root."""
+    def run():
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+        return work()
+    return in_child(run)
+
+
+NOBODY = 65534
+
+
+@pytest.fixture
+def own_folder(monkeypatch):
+    """The unprivileged user's folder, reachable by that user and made the working directory."""
+    folder = pathlib.Path(tempfile.mkdtemp())
+    if os.geteuid() == 0:
+        os.chown(folder, NOBODY, NOBODY)
+    monkeypatch.chdir(folder)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def replace_and_append():
+    db = PyAtomDatabase("db.mol", overwrite=True)
+    db.add_molecule(plain(4))
+    db.flush()
+    return len(db)
+
+
+def descriptors(spare):
+    """Leaves the process `spare` more descriptors than it holds now."""
+    lowest_free = os.open(os.devnull, os.O_RDONLY)
+    os.close(lowest_free)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free + spare, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+
+
+def file_size(limit):
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+
+@pytest.mark.parametrize("limit, error", [
+    (lambda: descriptors(0), "IO error: Too many open files (os error 24)"),
+    (lambda: descriptors(1), "IO error: Too many open files (os error 24)"),
+    (lambda: file_size(6000), "IO error: File too large (os error 27)"),
+], ids=["no descriptor", "one descriptor", "6000-byte files"])
+def test_an_overwrite_that_fails_before_the_new_file_is_whole_keeps_the_old_one(tmp_path, monkeypatch, limit, error):
+    monkeypatch.chdir(tmp_path)
+    before = write(tmp_path / "db.mol", [plain(2), plain(3)]).read_bytes()
+
+    def overwrite():
+        limit()
+        return replace_and_append()
+
+    assert in_child(overwrite) == ("ValueError", error)
+    assert (tmp_path / "db.mol").read_bytes() == before and os.listdir(tmp_path) == ["db.mol"]
+
+
+@pytest.mark.parametrize("mode, replaced", [(0o444, False), (0o400, False), (0o000, False), (0o200, True),
+                                            (0o640, True)])
+def test_an_owner_replaces_only_a_database_it_may_write_and_can_then_write_it(own_folder, mode, replaced):
+    folder = own_folder
+    assert as_nobody(lambda: os.chmod(write("db.mol", [plain(2)]), mode)) == ("ok", None)
+    before = (folder / "db.mol").read_bytes()
+    outcome = as_nobody(replace_and_append)
+    after = os.stat(folder / "db.mol")
+    assert stat.S_IMODE(after.st_mode) == mode and os.listdir(folder) == ["db.mol"]
+    if replaced:
+        assert outcome == ("ok", 1) and after.st_uid == (NOBODY if os.geteuid() == 0 else os.geteuid())
+        assert len(PyAtomDatabase.open(str(folder / "db.mol"))[0].positions) == 4
+    else:
+        assert outcome == ("ValueError", "IO error: Permission denied (os error 13)")
+        assert (folder / "db.mol").read_bytes() == before
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root overwrites another user's file")
+def test_root_overwriting_a_users_database_keeps_its_owner_and_group(own_folder):
+    folder = own_folder
+    assert as_nobody(lambda: os.chmod(write("db.mol", [plain(2)]), 0o600)) == ("ok", None)
+    replace_and_append()
+    after = os.stat(folder / "db.mol")
+    assert (after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)) == (NOBODY, NOBODY, 0o600)
+
+    def append_as_owner():
+        db = PyAtomDatabase.open("db.mol", mmap=False)
+        db.add_molecule(plain(5))
+        db.flush()
+        return len(db)
+
+    assert as_nobody(append_as_owner) == ("ok", 2)
+
+
+READER = """
+import sys, time
+from molarium._molarium_rs import PyAtomDatabase
+failures, end = set(), time.monotonic() + float(sys.argv[2])
+while time.monotonic() < end:
+    try:
+        PyAtomDatabase.open(sys.argv[1], mmap=False)
+    except ValueError as error:
+        failures.add(str(error))
+print(sorted(failures))
+"""
+
+
+def test_a_reader_opening_the_path_during_overwrites_always_finds_a_whole_database(tmp_path):
+    path = write(tmp_path / "db.mol", [plain(2)])
+    reader = subprocess.Popen([sys.executable, "-c", READER, str(path), "2"], stdout=subprocess.PIPE, text=True)
+    while reader.poll() is None:
+        PyAtomDatabase(str(path), overwrite=True).add_molecule(plain(3))
+    assert reader.stdout.read().strip() == "[]"
+    assert os.listdir(tmp_path) == ["db.mol"]
 
 
 @pytest.mark.parametrize("content, text", FILES)

@@ -1,0 +1,71 @@
+// Creating a database at a path: what was at the path, or appeared there before the create, is
+// either refused untouched or replaced whole, and no temporary is left beside it.
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/engine/fixtures.hpp"
+
+namespace molarium::testing {
+namespace {
+
+using storage::AtomDatabase;
+namespace fs = std::filesystem;
+
+std::vector<std::string> names_in(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(fs::path(dir.path(".")))) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// What another process put at the path after the caller's own check, as the engine finds it.
+struct Competitor {
+  const char* name;
+  const char* link;  // the path is a link to "other", or nothing
+  bool other_exists;
+};
+
+class CreateOverACompetitor : public ::testing::TestWithParam<Competitor> {};
+
+TEST_P(CreateOverACompetitor, ExclusiveCreateRefusesItUntouchedAndReplacingSwapsItWhole) {
+  const Competitor& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.path("db");
+  const std::string made_at = c.link ? dir.path("other") : path;
+  write_database(dir.path("seed"), CompressionType::none(), {Molecule::create({{1, 2, 3}}, {8}).value()});
+  const Bytes competing = read_file(dir.path("seed"));
+  if (c.other_exists) fs::rename(dir.path("seed"), made_at);
+  else fs::remove(dir.path("seed"));
+  if (c.link) fs::create_symlink(c.link, path);
+  const auto before = names_in(dir);
+
+  auto exclusive = AtomDatabase::create_with_format(path, CompressionType::none(), false);
+  if (c.other_exists) {
+    EXPECT_TRUE(refused_as(exclusive, Error::Kind::Exists));
+    EXPECT_EQ(read_file(made_at), competing);
+  } else {
+    ASSERT_TRUE(exclusive) << exclusive.error().debug();
+    EXPECT_EQ(read_file(made_at).size(), 8192u);  // made where the dangling link points
+  }
+  EXPECT_EQ(names_in(dir), c.other_exists ? before : [&] {
+    auto with = before;
+    with.push_back("other");
+    std::sort(with.begin(), with.end());
+    return with;
+  }());
+
+  const auto after_exclusive = names_in(dir);
+  auto replaced = AtomDatabase::create_with_format(path, CompressionType::lz4(), true);
+  ASSERT_TRUE(replaced) << replaced.error().debug();
+  EXPECT_EQ(names_in(dir), after_exclusive);  // the link stays a link; no temporary is left
+  EXPECT_EQ(fs::is_symlink(path), c.link != nullptr);
+  EXPECT_EQ(open_database(path).compression().codec, compression::Codec::Lz4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CreateOverACompetitor,
+                         ::testing::Values(Competitor{"File", nullptr, true}, Competitor{"Link", "other", true},
+                                           Competitor{"DanglingLink", "other", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace molarium::testing
