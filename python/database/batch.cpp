@@ -41,14 +41,14 @@ const std::uint8_t* bytes_of(PyArrayObject* array) {
 // it until the call returns; nullptr stands for an argument left out or given as None.
 struct BatchArguments {
   PyObject* positions = nullptr;  // never nullptr
-  PyArrayObject* atomic_numbers = nullptr;  // uint8, 2 dimensions; never nullptr
+  PyArrayObject* atomic_numbers = nullptr;  // uint8, 2 dimensions when converted; never nullptr
   PyObject* energy = nullptr;
   PyObject* forces = nullptr;
   PyObject* charges = nullptr;
   PyObject* velocities = nullptr;
   PyObject* cell = nullptr;
   PyObject* stress = nullptr;
-  PyArrayObject* pbc = nullptr;  // bool, 2 dimensions
+  PyArrayObject* pbc = nullptr;  // bool, 2 dimensions when converted
   std::optional<std::vector<std::string>> name;
   PyObject* properties = nullptr;       // dict
   PyObject* atom_properties = nullptr;  // dict
@@ -137,6 +137,21 @@ PyResult<BatchShape> positions_shape(PyArrayObject* positions) {
   if (dim(positions, 2) != 3) return fail("positions must have shape (batch, n_atoms, 3)");
   if (!PyArray_IS_C_CONTIGUOUS(positions)) return fail("positions must be C-contiguous");
   return BatchShape{static_cast<std::size_t>(dim(positions, 0)), static_cast<std::size_t>(dim(positions, 1))};
+}
+
+// atomic_numbers and pbc are converted before the name list is iterated, and the call runs more
+// Python code (custom values) and lets other threads run (between blocks): any of these may have
+// changed their dtype or shape since, down to no dimensions to read. Checked again before their
+// dimensions are read.
+PyResult<void> check_converted_arrays(const BatchArguments& arguments) {
+  auto as_converted = [](PyArrayObject* array, int type_num) {
+    return array_of(reinterpret_cast<PyObject*>(array), type_num, 2) != nullptr;
+  };
+  if (!as_converted(arguments.atomic_numbers, NPY_UINT8) ||
+      (arguments.pbc != nullptr && !as_converted(arguments.pbc, NPY_BOOL))) {
+    return fail(kArraysChanged);
+  }
+  return {};
 }
 
 PyResult<void> check_atomic_numbers(PyArrayObject* atomic_numbers, const BatchShape& shape) {
@@ -251,6 +266,7 @@ PyResult<std::optional<FastFields>> fast_fields(const BatchArguments& arguments)
   auto positions_bytes = positions_bytes_per_molecule(shape->n_atoms, kPositionsF32);
   if (!positions_bytes) return std::unexpected(Raised{});
   fields.positions = {bytes_of(positions), *positions_bytes, static_cast<TypeTag>(kPositionsF32)};
+  if (!check_converted_arrays(arguments)) return std::unexpected(Raised{});
   if (!check_atomic_numbers(arguments.atomic_numbers, *shape)) return std::unexpected(Raised{});
   fields.atomic_numbers = {bytes_of(arguments.atomic_numbers), shape->n_atoms, TypeTag{}};
   if (energy != nullptr) {
@@ -369,6 +385,7 @@ PyResult<void> add_arrays_batch_general(AtomDatabase& database, const BatchArgum
   const std::size_t batch = shape->batch;
   const std::size_t n_atoms = shape->n_atoms;
   const Bytes positions_bytes = copy_contiguous_le(positions);
+  if (!check_converted_arrays(arguments)) return std::unexpected(Raised{});
   if (!check_atomic_numbers(arguments.atomic_numbers, *shape)) return std::unexpected(Raised{});
   const Bytes atomic_numbers = copy_contiguous_le(arguments.atomic_numbers);
 
