@@ -300,3 +300,48 @@ def test_python_code_run_while_the_inputs_are_read_cannot_break_the_batch(tmp_pa
     assert len(db) == 0
     add(db, canonical() | {"properties": {"t": ["a", "b", "c", "d"]}})
     assert db[3].get_property("t") == "d"
+
+
+
+def zero_d(array):  # new memory of one element, with no dimensions left to read
+    array.resize((), refcheck=False)
+
+
+def retyped(array):  # the same bytes, read as another type
+    array.dtype = np.int8
+
+
+# An input that passed its checks, then changed by Python code the call ran (the iterator of the
+# name list or of a custom value) or by another thread between two blocks of the store.
+CHANGED_WHILE_RUNNING = [(make, key, change, by) for key in ("atomic_numbers", "pbc") for make, change, by in (
+    (canonical, zero_d, "name"), (general, zero_d, "name"), (canonical, zero_d, "properties"),
+    (canonical, retyped, "properties"), (canonical, zero_d, "thread"), (canonical, retyped, "thread"))]
+
+
+@pytest.mark.parametrize("make, key, change, by", CHANGED_WHILE_RUNNING)
+def test_an_input_changed_while_the_call_runs_refuses_the_batch(tmp_path, make, key, change, by):
+    path = tmp_path / "db.mol"
+    db = PyAtomDatabase(str(path), "zstd")  # compressing, the call leaves the lock to the thread for longer
+    add(db, canonical(seed=9))
+    size, stored = path.stat().st_size, len(db)
+    batch = make(2000, 100) if by == "thread" else make()  # about 9 blocks of 1 MiB: some left to change
+    run = Texts(lambda: change(batch[key]))
+    batch |= {"name": run} if by == "name" else {"properties": {"t": run}} if by == "properties" else {}
+    done = threading.Event()
+
+    def after_the_first_block():
+        while path.stat().st_size == size and not done.is_set():
+            time.sleep(0)
+        change(batch[key])
+
+    racer = threading.Thread(target=after_the_first_block if by == "thread" else done.wait)
+    racer.start()
+    try:
+        refused(lambda: add(db, batch), ValueError, "input arrays of add_arrays_batch were changed while it ran")
+    finally:
+        done.set()
+        racer.join()
+    assert (path.stat().st_size, len(db)) == (size, stored)
+    after = canonical(seed=1)
+    add(db, after)
+    assert len(db) == stored + B and db[stored + 3].pbc == tuple(after["pbc"][3])
