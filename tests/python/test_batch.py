@@ -302,7 +302,6 @@ def test_python_code_run_while_the_inputs_are_read_cannot_break_the_batch(tmp_pa
     assert db[3].get_property("t") == "d"
 
 
-
 def zero_d(array):  # new memory of one element, with no dimensions left to read
     array.resize((), refcheck=False)
 
