@@ -25,6 +25,13 @@ struct Competitor {
   bool other_exists;
 };
 
+// Longer than the first buffer the link is read into.
+const std::string kLongLink = [] {
+  std::string link;
+  while (link.size() < 300) link += "./";
+  return link + "other";
+}();
+
 class CreateOverACompetitor : public ::testing::TestWithParam<Competitor> {};
 
 TEST_P(CreateOverACompetitor, ExclusiveCreateRefusesItUntouchedAndReplacingSwapsItWhole) {
@@ -64,6 +71,7 @@ TEST_P(CreateOverACompetitor, ExclusiveCreateRefusesItUntouchedAndReplacingSwaps
 
 INSTANTIATE_TEST_SUITE_P(Paths, CreateOverACompetitor,
                          ::testing::Values(Competitor{"File", nullptr, true}, Competitor{"Link", "other", true},
+                                           Competitor{"LongLink", kLongLink.c_str(), true},
                                            Competitor{"DanglingLink", "other", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
