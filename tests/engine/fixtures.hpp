@@ -35,6 +35,17 @@
 #include "engine/storage/schema.hpp"
 #include "engine/storage/soa.hpp"
 
+// Defined under AddressSanitizer, whose allocator (GCC 12's runtime) is not fork-safe: a child
+// forked while another thread allocates can hang in it, so tests that fork beside allocating
+// threads skip themselves there.
+#if defined(__SANITIZE_ADDRESS__)
+#define MOLARIUM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MOLARIUM_ASAN 1
+#endif
+#endif
+
 namespace molarium::testing {
 
 using atom::Molecule;

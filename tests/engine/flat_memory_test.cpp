@@ -2,6 +2,8 @@
 // request it holds, and concurrent use from many threads and after fork().
 #include "engine/records/flat_memory.hpp"
 
+#include "tests/engine/fixtures.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,14 +16,6 @@
 
 namespace molarium::records {
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-#define MOLARIUM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MOLARIUM_ASAN 1
-#endif
-#endif
 
 bool aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % 64 == 0; }
 

@@ -1,6 +1,7 @@
 // Creating a database at a path: what was at the path, or appeared there before the create, is
 // either refused untouched or replaced whole, and no temporary is left beside it.
 #include <algorithm>
+#include <array>
 #include <filesystem>
 
 #include "tests/engine/fixtures.hpp"
@@ -25,11 +26,12 @@ struct Competitor {
   bool other_exists;
 };
 
-// Longer than the first buffer the link is read into.
-const std::string kLongLink = [] {
-  std::string link;
-  while (link.size() < 300) link += "./";
-  return link + "other";
+// "././…/other", longer than the first buffer the link is read into.
+constexpr auto kLongLink = [] {
+  std::array<char, 306> link{};
+  for (std::size_t i = 0; i < 300; i += 2) link[i] = '.', link[i + 1] = '/';
+  for (std::size_t i = 0; i < 5; ++i) link[300 + i] = "other"[i];
+  return link;
 }();
 
 class CreateOverACompetitor : public ::testing::TestWithParam<Competitor> {};
@@ -71,7 +73,7 @@ TEST_P(CreateOverACompetitor, ExclusiveCreateRefusesItUntouchedAndReplacingSwaps
 
 INSTANTIATE_TEST_SUITE_P(Paths, CreateOverACompetitor,
                          ::testing::Values(Competitor{"File", nullptr, true}, Competitor{"Link", "other", true},
-                                           Competitor{"LongLink", kLongLink.c_str(), true},
+                                           Competitor{"LongLink", kLongLink.data(), true},
                                            Competitor{"DanglingLink", "other", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
