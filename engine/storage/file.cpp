@@ -14,10 +14,7 @@ namespace {
 constexpr mode_t kCreateMode = 0666;  // before the process's umask
 
 Result<int> open_with(const std::string& path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, kCreateMode);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = File::open_descriptor(path, flags);
   if (fd < 0) return errno_error(errno);
   return fd;
 }
@@ -66,6 +63,14 @@ Result<File> File::open_write(const std::string& path) {
 Result<File> File::open_read_write(const std::string& path) {
   MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDWR));
   return File(fd);
+}
+
+int File::open_descriptor(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, kCreateMode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 Result<File> File::create_truncate(const std::string& path) {

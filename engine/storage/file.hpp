@@ -30,6 +30,9 @@ class File {
   static Result<File> open_write(const std::string& path);  // write-only, no create, no truncate
   static Result<File> open_read_write(const std::string& path);  // no create, no truncate
   static Result<File> create_truncate(const std::string& path);  // read-write, create, truncate, 0o666
+  // open(2) with O_CLOEXEC, repeated while interrupted; a created file gets 0666 before the
+  // process's umask. A descriptor, or -1 with errno set, for callers that tell errors apart.
+  static int open_descriptor(const std::string& path, int flags);
 
   File() = default;
   File(File&& other) noexcept;

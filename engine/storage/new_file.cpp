@@ -62,15 +62,6 @@ Result<bool> resolve(const std::string& path, std::string& name, struct stat& st
   return errno_error(ELOOP);
 }
 
-// A descriptor, or -1 with errno set.
-int open_fd(const std::string& path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);  // 0666 before the process's umask
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // The old file's owner and group where the process may set them: root both, another user only a
 // group it belongs to. What may not be set stays the caller's.
 Result<void> carry_owner(int fd, const struct stat& old) {
@@ -90,11 +81,11 @@ Result<NewFile> NewFile::create(const std::string& path, bool replace) {
     if (present && !replace) return std::unexpected(Error(Error::Kind::Exists, target));
     if (present) MOLARIUM_TRY_VOID(refuse_unless_regular(path, status.st_mode));
     const std::string directory_name = directory_part(target);
-    File directory(open_fd(directory_name.empty() ? std::string(".") : directory_name, O_RDONLY | O_DIRECTORY));
+    File directory(File::open_descriptor(directory_name.empty() ? "." : directory_name, O_RDONLY | O_DIRECTORY));
     if (!directory.is_open()) return errno_error(errno);
 
     if (!present) {
-      File made(open_fd(target, O_RDWR | O_CREAT | O_EXCL));
+      File made(File::open_descriptor(target, O_RDWR | O_CREAT | O_EXCL));
       if (made.is_open()) return NewFile(std::move(made), std::move(directory), target, {});
       if (errno != EEXIST) return errno_error(errno);
       if (!replace) return std::unexpected(Error(Error::Kind::Exists, target));
@@ -103,7 +94,7 @@ Result<NewFile> NewFile::create(const std::string& path, bool replace) {
 
     // Opened for writing, not truncated, to be refused where a truncating open would be; never
     // follows a link put there since, nor waits on a FIFO that took its place.
-    File old(open_fd(target, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    File old(File::open_descriptor(target, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (!old.is_open()) {
       if (errno == ENOENT || errno == ELOOP) continue;  // gone, or replaced by a link, meanwhile
       return errno_error(errno);
@@ -113,7 +104,8 @@ Result<NewFile> NewFile::create(const std::string& path, bool replace) {
     MOLARIUM_TRY_VOID(refuse_unless_regular(path, old_status.st_mode));
     MOLARIUM_TRY_VOID(old.close());
 
-    std::string temporary = directory_part(target) + "." + last_component(target).substr(0, kMaxTemporaryStem) + ".XXXXXX";
+    std::string temporary =
+        directory_part(target) + "." + last_component(target).substr(0, kMaxTemporaryStem) + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // O_EXCL, mode 0600
     if (fd < 0) return errno_error(errno);
     NewFile made(File(fd), std::move(directory), target, std::move(temporary));

@@ -2,8 +2,6 @@
 // view-backed molecules one by one or in parallel, length and indexing, flush.
 #include "python/database/database.hpp"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <span>
 #include <string>
@@ -230,19 +228,17 @@ PyObject* database_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   const auto compression = to_compression(std::move(compression_name), level);
   if (!compression) return nullptr;
   if (!check_path(*path)) return nullptr;
-  const auto exists = [&] {
-    return binding::set_error(PyExc_FileExistsError,
-                              cat("Database file already exists at '", *path,
-                                  "'. Use Database.open(path) for read-only access, Database.open(path, mmap=False) "
-                                  "to append, or pass overwrite=True to recreate it."));
-  };
-  struct stat status;
-  if (!overwrite && ::stat(path->c_str(), &status) == 0) return exists();
-  // The engine creates exclusively, so a file made at the path since the check is not truncated
-  // but refused the same way.
+  // Without overwrite the engine refuses anything at the path (a directory too) before it makes
+  // a file, and creates exclusively, so a file made there meanwhile is refused, not truncated.
   auto database = molarium::storage::AtomDatabase::create_with_format(*path, *compression, overwrite);
   if (!database) {
-    if (database.error().kind() == molarium::Error::Kind::Exists) return exists();
+    if (database.error().kind() == molarium::Error::Kind::Exists) {
+      return binding::set_error(
+          PyExc_FileExistsError,
+          cat("Database file already exists at '", *path,
+              "'. Use Database.open(path) for read-only access, Database.open(path, mmap=False) "
+              "to append, or pass overwrite=True to recreate it."));
+    }
     return binding::raise_error(database.error());
   }
   return wrap_database(std::move(*database));

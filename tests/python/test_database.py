@@ -158,11 +158,14 @@ def own_folder(monkeypatch):
     shutil.rmtree(folder)
 
 
-def replace_and_append():
-    db = PyAtomDatabase("db.mol", overwrite=True)
-    db.add_molecule(plain(4))
+def appended(db, n=4):
+    db.add_molecule(plain(n))
     db.flush()
     return len(db)
+
+
+def replace_and_append():
+    return appended(PyAtomDatabase("db.mol", overwrite=True))
 
 
 def descriptors(spare):
@@ -223,14 +226,7 @@ def test_an_overwrite_keeps_the_owner_and_group_it_may_set(own_folder, by, owner
     assert as_user(replace_and_append, by, [GROUP]) == ("ok", 1)
     after = os.stat("db.mol")
     assert (after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)) == (owner, GROUP, 0o660)
-
-    def append_as_a_member():
-        db = PyAtomDatabase.open("db.mol", mmap=False)
-        db.add_molecule(plain(5))
-        db.flush()
-        return len(db)
-
-    assert as_user(append_as_a_member, NOBODY, [GROUP]) == ("ok", 2)
+    assert as_user(lambda: appended(PyAtomDatabase.open("db.mol", mmap=False), 5), NOBODY, [GROUP]) == ("ok", 2)
 
 
 READER = """
