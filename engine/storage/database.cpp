@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 
+#include <unistd.h>
+
 #include "engine/storage/header.hpp"
 #include "engine/storage/new_file.hpp"
 
@@ -48,16 +50,15 @@ Result<index::IndexStorage> map_index(std::shared_ptr<const FileMapping> mapping
 Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compression::CompressionType compression,
                                                       bool replace) {
   // Never truncated in place: that would pull the pages from under any live mapping of the old
-  // file (SIGBUS in whoever reads them). The new file is made whole beside it, then renamed over it.
-  MOLARIUM_ASSIGN_OR_RETURN(auto made, NewFile::create(path, replace));
-
+  // file (SIGBUS in whoever reads them). The new file is made whole beside it, then put at its name.
   header::HeaderSlot header;
   header.compression = compression;
   const header::SlotBytes slot = header::encode_header_slot(header);
-  MOLARIUM_TRY_VOID(made.file().write_all(slot));
-  MOLARIUM_TRY_VOID(made.file().write_all(slot));
-  MOLARIUM_ASSIGN_OR_RETURN(auto file, std::move(made).install());
-  MOLARIUM_ASSIGN_OR_RETURN(auto identity, file.identity());
+  MOLARIUM_ASSIGN_OR_RETURN(auto made, make_new_file(path, replace, [&slot](File& file) -> Result<void> {
+    MOLARIUM_TRY_VOID(file.write_all(slot));
+    return file.write_all(slot);
+  }));
+  MOLARIUM_ASSIGN_OR_RETURN(auto identity, made.file.identity());
 
   AtomDatabase db;
   db.identity_ = identity;
@@ -66,11 +67,11 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   db.generation_ = header.generation;
   db.committed_end_ = header::kDataStart;
   db.record_format_ = header.record_format;
-  // Kept, not closed, so that the handle reads the file it created: install() has synced it and
-  // reported any failure of the writes. Its writer is a copy of this read-write descriptor, so
-  // the handle can write the file whatever permission bits the file was given.
-  db.file_ = std::move(file);
-  db.created_ = true;
+  // Kept, not closed, so that the handle reads the file it created: the maker has synced it and
+  // reported any failure of the writes.
+  db.file_ = std::move(made.file);
+  db.creator_writer_ = std::move(made.writer);
+  db.creator_ = ::getpid();
   MOLARIUM_TRY_VOID(db.map_committed_region());
   return db;
 }

@@ -250,18 +250,21 @@ class AtomDatabase {
   bool opened_mapped_ = false;
   // The descriptor the handle opened (or created) the file with, held for its life: records not in
   // the mapping are read through it, so a handle reads the file it opened even after another file
-  // is put at its path. Only read through; the writer writes through writer_.
+  // is put at its path. Only read and mapped, never locked or written.
   File file_;
-  // Created by this handle: file_ is then read-write, and the writer is a copy of it.
-  bool created_ = false;
+  // A created handle's second read-write descriptor (new_file.hpp), of an open file description
+  // of its own, and the process that created the handle: there the handle writes through it, so
+  // that no permission bits given to the file since can refuse it. Any other process opens the path.
+  File creator_writer_;
+  pid_t creator_ = 0;
   bool uncommitted_tail_ = false;
   // The file this handle read at open, to tell it from a file that later replaced it at the path.
   FileIdentity identity_;
-  // The writer's read-write descriptor, holding the file's lock, and the process that took it.
-  // Closed on destruction, never unlocked: a forked child that drops its copy leaves the lock
-  // with the parent.
-  File writer_;
-  pid_t writer_pid_ = 0;
+  // The writer's read-write descriptor, holding the file's lock, and the process that took it,
+  // which alone writes through it and releases the lock when the handle is destroyed there. No
+  // mapping and no other handle shares its open file description; a forked child's copy does, but
+  // never writes through it nor releases it.
+  LockedFile writer_;
   // The block stacked records are built in before they are written, kept between appends so that
   // its pages are touched once per handle, not once per call.
   Bytes staging_;

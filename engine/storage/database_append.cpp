@@ -334,11 +334,11 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
   std::vector<index::MoleculeIndex> entries;
   entries.reserve(records.size());
   {
-    MOLARIUM_ASSIGN_OR_RETURN(start, writer_.seek_end());
+    MOLARIUM_ASSIGN_OR_RETURN(start, writer_.file().seek_end());
 
     std::optional<Error> failure;
     std::uint64_t offset = start;
-    GroupedWriter writer(writer_);
+    GroupedWriter writer(writer_.file());
     for (StoredRecord& record : records) {
       if (!checked_add(offset, record.stored.size(), offset)) {
         failure = Error(Error::Kind::InvalidData, "File offset overflow");
@@ -358,7 +358,7 @@ Result<void> AtomDatabase::append_stored_records(std::vector<StoredRecord> recor
       if (!flushed) failure = std::move(flushed).error();
     }
     if (failure) {
-      cut_back_failed_append(writer_, start);
+      cut_back_failed_append(writer_.file(), start);
       return std::unexpected(std::move(*failure));
     }
   }
@@ -378,7 +378,7 @@ Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& 
     if (!checked_add(total, records.length(i), total)) return invalid_data("File offset overflow");
   }
 
-  MOLARIUM_ASSIGN_OR_RETURN(const std::uint64_t start, writer_.seek_end());
+  MOLARIUM_ASSIGN_OR_RETURN(const std::uint64_t start, writer_.file().seek_end());
   // Without a codec every record's place is known now, and nothing is written yet to cut back.
   std::uint64_t file_end = 0;
   if (!compressed && !checked_add(start, total, file_end)) return invalid_data("File offset overflow");
@@ -422,7 +422,7 @@ Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& 
         entries.push_back({offset, length, length, num_atoms});
         offset += length;
       }
-      auto written = writer_.write_all(ByteView(staging_.data(), static_cast<std::size_t>(block_bytes)));
+      auto written = writer_.file().write_all(ByteView(staging_.data(), static_cast<std::size_t>(block_bytes)));
       if (!written) failure = std::move(written).error();
     } else {
       auto stored = pool::parallel_map<Bytes>(end - first, [&](std::size_t k) {
@@ -433,7 +433,7 @@ Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& 
         failure = std::move(stored).error();
         break;
       }
-      GroupedWriter writer(writer_);
+      GroupedWriter writer(writer_.file());
       for (std::size_t k = 0; k < stored->size() && !failure; ++k) {
         const Bytes& bytes = (*stored)[k];
         if (!checked_add(offset, bytes.size(), offset)) {
@@ -454,7 +454,7 @@ Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& 
 
     const std::uint64_t whole_pages_end = offset / kWritebackAlignment * kWritebackAlignment;
     if (whole_pages_end > unhinted_from_ && whole_pages_end - unhinted_from_ >= kWritebackBytes) {
-      writer_.start_writeback(unhinted_from_, whole_pages_end - unhinted_from_);
+      writer_.file().start_writeback(unhinted_from_, whole_pages_end - unhinted_from_);
       unhinted_from_ = whole_pages_end;
     }
     first = end;
@@ -462,7 +462,7 @@ Result<void> AtomDatabase::write_stacked_records(const records::StackedRecords& 
   // A record larger than a block needed more memory only for this call.
   if (staging_.size() > kStagingBytes) Bytes().swap(staging_);
   if (failure) {
-    cut_back_failed_append(writer_, start);
+    cut_back_failed_append(writer_.file(), start);
     return std::unexpected(std::move(*failure));
   }
   return install_append(std::move(entries), std::move(prepared), start);
@@ -474,7 +474,7 @@ Result<void> AtomDatabase::install_append(std::vector<index::MoleculeIndex> entr
   // the new entries, so a failed append leaves nothing for the next commit to write.
   auto extended = index_.extend(std::move(entries));
   if (!extended) {
-    cut_back_failed_append(writer_, start);
+    cut_back_failed_append(writer_.file(), start);
     return extended;
   }
   schema_lock_ = std::move(prepared.lock);

@@ -20,17 +20,23 @@
 //  6. The cut-back. Bytes past the committed end belong to no commit. A failed append cuts the file
 //     back to its length before the call (best effort: bytes left behind are never referenced, and
 //     every later write goes after them); a writer cuts a tail it finds before its first write.
-//  7. One writer. A handle takes flock(LOCK_EX) on its own read-write descriptor before its first
-//     write (append, tail cut or flush) and holds it until it is destroyed; every write goes
-//     through that descriptor. A lock held elsewhere is refused at once, never waited for. A
-//     handle that only reads takes no lock.
+//  7. One writer. A handle takes flock(LOCK_EX) before its first write (append, tail cut or flush)
+//     on a read-write descriptor whose open file description nothing else shares: not the one it
+//     reads and maps, nor any other handle's. Every write goes through that descriptor. A lock
+//     held elsewhere is refused at once, never waited for. A call that took the lock and is then
+//     refused releases it at once (LOCK_UN); otherwise the handle holds it until it is destroyed
+//     in the process that took it, which releases it at once, whatever still refers to the
+//     description. No mapping refers to it, so a writer that dies leaves no lock once it has been
+//     reaped. A handle that only reads takes no lock.
 //  8. No stale writer. When the lock is taken, and in every flush before anything is written, the
 //     newest commit in the file must be the one the handle knows (generation and committed end),
 //     and the file must be the one it opened and still the one at its path; otherwise the call is
 //     refused and nothing is written. Without this, a handle opened before another handle's
 //     commit would write an index that drops that commit.
 //  9. One process. The lock belongs to the process that took it. A descriptor inherited across
-//     fork shares it, so a handle that holds the lock refuses to write in any other process.
+//     fork shares it, so a handle that holds the lock refuses to write in any other process, and
+//     its copy there never releases it. The second descriptor a created handle was made with
+//     serves only the process that created it; in any other the handle opens the path to write.
 // 10. No slot past the end. A slot that names bytes past the end of the file is invalid (1), but
 //     growing the file would make it valid again, and with a higher generation it would then hold
 //     the commit in place of every later one. No writer leaves one behind (4 and 6 keep every
@@ -56,30 +62,40 @@ namespace molarium::storage {
 Result<void> AtomDatabase::begin_writing() {
   // Invariant 9.
   if (writer_.is_open()) {
-    if (writer_pid_ == ::getpid()) return {};
+    if (writer_.owner() == ::getpid()) return {};
     return stale_handle(cat("This handle to the database file '", path_, "' was inherited across fork from process ",
-                            writer_pid_, ", which holds its write lock; open a new handle in this process to write. "
+                            writer_.owner(), ", which holds its write lock; open a new handle in this process to write. "
                             "Nothing was written"));
   }
-  // Invariant 7. Until every check has passed the descriptor stays local, so a refusal closes it
-  // and releases the lock again.
-  // A handle writes the file it created through a copy of the descriptor that created it, which
-  // no permission bits given to the file since can refuse.
-  MOLARIUM_ASSIGN_OR_RETURN(auto file, created_ ? file_.duplicate() : File::open_read_write(path_));
+  // Invariant 7. In the process that created the file, the handle writes through the second
+  // descriptor made with it, which no permission bits given to the file since can refuse; a
+  // forked child shares that descriptor's open file description, so it opens the path instead.
+  const bool creator = creator_writer_.is_open() && creator_ == ::getpid();
+  File opened;
+  if (!creator) {
+    MOLARIUM_ASSIGN_OR_RETURN(opened, File::open_read_write(path_));
+  }
+  File& file = creator ? creator_writer_ : opened;
   MOLARIUM_ASSIGN_OR_RETURN(auto locked, file.try_lock_exclusive());
   if (!locked) {
     return locked_error(cat("Another handle is writing the database file '", path_,
                             "'; one handle at a time may write, until it is dropped. Nothing was written"));
   }
-  MOLARIUM_TRY_VOID(check_not_stale(file));  // invariant 8
-  MOLARIUM_TRY_VOID(retire_slot_past_end(file));  // invariant 10
-  MOLARIUM_ASSIGN_OR_RETURN(auto length, file.length());
+  // Until every check has passed the lock is not the handle's: a refusal releases it at once.
+  auto length = [&]() -> Result<std::uint64_t> {
+    MOLARIUM_TRY_VOID(check_not_stale(file));       // invariant 8
+    MOLARIUM_TRY_VOID(retire_slot_past_end(file));  // invariant 10
+    return file.length();
+  }();
+  if (!length) {
+    file.unlock();
+    return std::unexpected(std::move(length).error());
+  }
 
-  writer_ = std::move(file);
-  writer_pid_ = ::getpid();
+  writer_ = LockedFile(std::move(file));
   // Invariant 6: under the lock, bytes past the commit are a writer's that ended without
   // committing, also when they were written after this handle was opened.
-  if (length > committed_end_) uncommitted_tail_ = true;
+  if (*length > committed_end_) uncommitted_tail_ = true;
   return {};
 }
 
@@ -113,10 +129,10 @@ Result<void> AtomDatabase::retire_slot_past_end(File& file) {
 Result<void> AtomDatabase::truncate_uncommitted_tail_if_needed() {
   if (!uncommitted_tail_) return {};
   MOLARIUM_TRY_VOID(begin_writing());
-  MOLARIUM_ASSIGN_OR_RETURN(auto length, writer_.length());
+  MOLARIUM_ASSIGN_OR_RETURN(auto length, writer_.file().length());
   if (length > committed_end_) {
-    MOLARIUM_TRY_VOID(writer_.set_length(committed_end_));
-    MOLARIUM_TRY_VOID(writer_.full_sync());
+    MOLARIUM_TRY_VOID(writer_.file().set_length(committed_end_));
+    MOLARIUM_TRY_VOID(writer_.file().full_sync());
   }
   uncommitted_tail_ = false;
   return {};
@@ -133,7 +149,7 @@ Result<void> AtomDatabase::flush() {
   }
   MOLARIUM_TRY_VOID(begin_writing());
   // Invariant 8 again: the lock was perhaps taken long ago, by an append.
-  MOLARIUM_TRY_VOID(check_not_stale(writer_));
+  MOLARIUM_TRY_VOID(check_not_stale(writer_.file()));
   MOLARIUM_TRY_VOID(truncate_uncommitted_tail_if_needed());
 
   const Bytes index_bytes = index::encode_index(index_.owned_entries());
@@ -147,16 +163,16 @@ Result<void> AtomDatabase::flush() {
   header.record_count = index_.record_count();
   header.record_format = record_format_;
   if (schema_blob) {
-    MOLARIUM_ASSIGN_OR_RETURN(auto schema_offset, writer_.seek_end());
-    MOLARIUM_TRY_VOID(writer_.write_all(*schema_blob));
+    MOLARIUM_ASSIGN_OR_RETURN(auto schema_offset, writer_.file().seek_end());
+    MOLARIUM_TRY_VOID(writer_.file().write_all(*schema_blob));
     header.schema_offset = schema_offset;
     header.schema_length = schema_blob->size();
   }
-  MOLARIUM_ASSIGN_OR_RETURN(auto index_offset, writer_.seek_end());
-  MOLARIUM_TRY_VOID(writer_.write_all(index_bytes));
+  MOLARIUM_ASSIGN_OR_RETURN(auto index_offset, writer_.file().seek_end());
+  MOLARIUM_TRY_VOID(writer_.file().write_all(index_bytes));
   header.index_offset = index_offset;
   header.index_length = index_bytes.size();
-  MOLARIUM_TRY_VOID(writer_.full_sync());  // invariant 4
+  MOLARIUM_TRY_VOID(writer_.file().full_sync());  // invariant 4
 
   header.generation = generation_ + 1;
   // Checked before the slot goes out, so a commit never names an index it cannot account for.
@@ -164,9 +180,9 @@ Result<void> AtomDatabase::flush() {
 
   // Invariant 2.
   const std::uint64_t slot_offset = header.generation % 2 == 1 ? header::kSlotBOffset : header::kSlotAOffset;
-  MOLARIUM_TRY_VOID(writer_.seek(slot_offset));
-  MOLARIUM_TRY_VOID(writer_.write_all(header::encode_header_slot(header)));
-  MOLARIUM_TRY_VOID(writer_.full_sync());
+  MOLARIUM_TRY_VOID(writer_.file().seek(slot_offset));
+  MOLARIUM_TRY_VOID(writer_.file().write_all(header::encode_header_slot(header)));
+  MOLARIUM_TRY_VOID(writer_.file().full_sync());
 
   generation_ = header.generation;
   committed_end_ = end;

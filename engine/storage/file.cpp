@@ -207,11 +207,6 @@ Result<void> File::close() {
   return {};
 }
 
-Result<File> File::duplicate() const {
-  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return errno_error(errno);
-  return File(fd);
-}
 
 Result<bool> File::try_lock_exclusive() {
   int rc;
@@ -221,6 +216,27 @@ Result<bool> File::try_lock_exclusive() {
   if (rc == 0) return true;
   if (errno == EWOULDBLOCK) return false;
   return errno_error(errno);
+}
+
+void File::unlock() {
+  while (::flock(fd_, LOCK_UN) != 0 && errno == EINTR) {
+  }
+}
+
+LockedFile::LockedFile(File file) : file_(std::move(file)), owner_(::getpid()) {}
+
+LockedFile& LockedFile::operator=(LockedFile&& other) noexcept {
+  if (this != &other) {
+    release();
+    file_ = std::move(other.file_);
+    owner_ = other.owner_;
+  }
+  return *this;
+}
+
+void LockedFile::release() {
+  if (file_.is_open() && owner_ == ::getpid()) file_.unlock();
+  file_ = File();
 }
 
 Result<FileIdentity> File::identity() const {

@@ -33,6 +33,8 @@ class File {
   // open(2) with O_CLOEXEC, repeated while interrupted; a created file gets 0666 before the
   // process's umask. A descriptor, or -1 with errno set, for callers that tell errors apart.
   static int open_descriptor(const std::string& path, int flags);
+  // Takes ownership of a descriptor; -1 gives a closed File.
+  static File adopt(int fd) { return File(fd); }
 
   File() = default;
   File(File&& other) noexcept;
@@ -62,21 +64,47 @@ class File {
   // orders nor promises anything, and a failure of the write is reported by the next full_sync.
   void start_writeback(std::uint64_t offset, std::uint64_t length) const;
   Result<void> close();
-  // A second descriptor of the same open file description: it shares the offset, the access mode
-  // and any flock.
-  Result<File> duplicate() const;
 
   // flock(LOCK_EX | LOCK_NB) on this descriptor's open file description: false, without waiting,
-  // when another open file description of the file holds a lock. The lock goes with the last
-  // descriptor of the description (this one and any copy a fork made), never with a mapping.
+  // when another open file description of the file holds a lock. Unless unlocked, the lock goes
+  // only with the last reference to the description: this descriptor, any copy a fork made, and
+  // any mapping made through it, which a process that ends may tear down only after its parent
+  // has reaped it. So a descriptor that carries the lock is never mapped, nor shared.
   Result<bool> try_lock_exclusive();
+  // Releases this description's flock at once, whatever else still refers to it.
+  void unlock();
   // The device and inode the descriptor refers to, which a path names only until it is replaced.
   Result<FileIdentity> identity() const;
 
  private:
-  friend class NewFile;
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
+};
+
+// A descriptor holding its open file description's exclusive flock, and the process that took it.
+// Destroyed in that process it releases the lock at once (LOCK_UN), also while a forked child
+// still holds a copy of the descriptor; a forked child's copy, destroyed, only closes the copy and
+// leaves the lock to its owner.
+class LockedFile {
+ public:
+  LockedFile() = default;
+  // REQUIRES: `file` holds the lock, taken by this process.
+  explicit LockedFile(File file);
+  LockedFile(LockedFile&& other) noexcept = default;
+  LockedFile& operator=(LockedFile&& other) noexcept;
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  ~LockedFile() { release(); }
+
+  bool is_open() const { return file_.is_open(); }
+  // The process that took the lock, the only one that may write through it.
+  pid_t owner() const { return owner_; }
+  File& file() { return file_; }
+
+ private:
+  void release();
+  File file_;
+  pid_t owner_ = 0;
 };
 
 // An Io error naming the path unless the mode is a regular file's: "'{path}' is a FIFO, not a

@@ -1,9 +1,13 @@
-// Making a new file at a path without destroying what the path names until the new file is whole.
+// Making a new file at a path: whole under a temporary name beside it, then put at the name in one step.
 #include "engine/storage/new_file.hpp"
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
+#include <cstdio>
 #include <fcntl.h>
+#include <optional>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,7 @@ constexpr int kMaxLinkHops = 40;  // as the kernel's own limit (ELOOP)
 constexpr int kMaxAttempts = 16;
 // Room left in a file name for the temporary's prefix and suffix (NAME_MAX is 255).
 constexpr std::size_t kMaxTemporaryStem = 240;
+constexpr int kMaxTemporaryNames = 100;
 
 // "dir/" for "dir/name", "" for "name": what a relative link target is read against.
 std::string directory_part(const std::string& path) {
@@ -25,16 +30,50 @@ std::string directory_part(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// The last component; "." for a path ending in a slash, which names its folder.
 std::string last_component(const std::string& path) {
   const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return name.empty() ? std::string(".") : name;
+}
+
+int open_at(int folder, const std::string& name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The folder a file is made in, held open so that every step names the file relative to it: a
+// path the kernel takes stays one it takes, however long the temporary's name, and the folder
+// stays the one the path led to.
+struct Folder {
+  File fd;
+  bool syncable = true;
+};
+
+// Read-only where the caller may list the folder, which lets it be synced; a folder it may write
+// but not list cannot be opened so and is held as a path only (O_PATH): it is then not synced, and
+// the new name lasts as the file system makes names last.
+Result<Folder> open_folder(int at, const std::string& name) {
+  const std::string& which = name.empty() ? std::string(".") : name;
+  int fd = open_at(at, which, O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) return Folder{File::adopt(fd), true};
+#ifdef O_PATH
+  if (errno == EACCES) {
+    fd = open_at(at, which, O_PATH | O_DIRECTORY);
+    if (fd >= 0) return Folder{File::adopt(fd), false};
+  }
+#endif
+  return errno_error(errno);
 }
 
 // The link's contents in `target` (an out-parameter: GCC 12 misreads a string moved out of a Result).
-Result<void> read_link(const std::string& path, std::string& target) {
+Result<void> read_link_at(int folder, const std::string& name, std::string& target) {
   std::vector<char> buffer(256);
   for (;;) {
-    const ssize_t got = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    const ssize_t got = ::readlinkat(folder, name.c_str(), buffer.data(), buffer.size());
     if (got < 0) return errno_error(errno);
     if (static_cast<std::size_t>(got) < buffer.size()) {
       target.assign(buffer.data(), static_cast<std::size_t>(got));
@@ -44,98 +83,214 @@ Result<void> read_link(const std::string& path, std::string& target) {
   }
 }
 
-// Sets `name` to the name the path finally designates, and returns whether something is there
-// (its status in `status`): symbolic links at the last component are followed as open would
-// follow them, so a dangling link leads to the name it points at.
-Result<bool> resolve(const std::string& path, std::string& name, struct stat& status) {
-  name = path;
+// Where a path finally leads: a folder, a name in it, and the status of what is there, if anything.
+struct Resolved {
+  Folder folder;
+  std::string name;
+  std::optional<struct stat> status;
+};
+
+// Follows symbolic links at the last component as open would, so a dangling link leads to the
+// name it points at. Each step reads relative to the folder of the link it follows.
+Result<void> resolve(const std::string& path, Resolved& out) {
+  MOLARIUM_ASSIGN_OR_RETURN(out.folder, open_folder(AT_FDCWD, directory_part(path)));
+  out.name = last_component(path);
   for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    if (::lstat(name.c_str(), &status) != 0) {
-      if (errno == ENOENT) return false;
-      return errno_error(errno);
+    struct stat status;
+    if (::fstatat(out.folder.fd.fd(), out.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return errno_error(errno);
+      out.status.reset();
+      return {};
     }
-    if (!S_ISLNK(status.st_mode)) return true;
+    if (!S_ISLNK(status.st_mode)) {
+      out.status = status;
+      return {};
+    }
     std::string target;
-    MOLARIUM_TRY_VOID(read_link(name, target));
-    name = target.starts_with('/') ? target : directory_part(name) + target;
+    MOLARIUM_TRY_VOID(read_link_at(out.folder.fd.fd(), out.name, target));
+    const std::string folder = directory_part(target);
+    if (!folder.empty()) {
+      MOLARIUM_ASSIGN_OR_RETURN(out.folder, open_folder(target.starts_with('/') ? AT_FDCWD : out.folder.fd.fd(), folder));
+    }
+    out.name = last_component(target);
   }
   return errno_error(ELOOP);
 }
 
-// The old file's owner and group where the process may set them: root both, another user only a
-// group it belongs to. What may not be set stays the caller's.
-Result<void> carry_owner(int fd, const struct stat& old) {
-  if (::fchown(fd, old.st_uid, old.st_gid) == 0) return {};
-  if (errno != EPERM) return errno_error(errno);
-  if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0 || errno == EPERM) return {};
-  return errno_error(errno);
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether the regular file at the resolved name may be replaced: opened as the truncating create
+// opens it, less the truncation, so that the kernel refuses where it would refuse that create
+// (permission bits, fs.protected_regular). Never follows a link put there since, nor waits on a
+// FIFO that took its place. False when the name no longer holds the file that was resolved.
+Result<bool> may_replace(const Resolved& at) {
+  File old = File::adopt(open_at(at.folder.fd.fd(), at.name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                                 0666));
+  if (!old.is_open()) {
+    if (errno == ELOOP) return false;  // replaced by a link meanwhile
+    return errno_error(errno);
+  }
+  // Another file, or, should the old one have gone meanwhile, an empty file this open made: the
+  // next attempt replaces either.
+  struct stat status;
+  if (::fstat(old.fd(), &status) != 0) return errno_error(errno);
+  MOLARIUM_TRY_VOID(old.close());
+  return same_file(status, *at.status);
 }
+
+// The old file's owner and group where the process may set them: root both, another user only a
+// group it belongs to. EINVAL, an owner or group that a user namespace does not map, counts as
+// EPERM. What may not be set stays the caller's.
+Result<void> carry_owner(int fd, const struct stat& old) {
+  const auto refused = [] { return errno == EPERM || errno == EINVAL; };
+  if (::fchown(fd, old.st_uid, old.st_gid) == 0) return {};
+  if (!refused()) return errno_error(errno);
+  if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && !refused()) return errno_error(errno);
+  if (::fchown(fd, old.st_uid, static_cast<gid_t>(-1)) != 0 && !refused()) return errno_error(errno);
+  return {};
+}
+
+std::string random_suffix() {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+           (static_cast<std::uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+  }
+  std::string suffix(6, 'X');
+  for (char& c : suffix) {
+    c = kLetters[bits % (sizeof kLetters - 1)];
+    bits /= sizeof kLetters - 1;
+  }
+  return suffix;
+}
+
+// The file being made under its temporary name; removed unless it was put at its name.
+class Temporary {
+ public:
+  explicit Temporary(const Resolved& at) : folder_(at.folder.fd.fd()) {}
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
+  ~Temporary() {
+    if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
+  }
+
+  // Creates it exclusively with `mode` before the umask (or the folder's default ACL), and opens
+  // the second descriptor while the file is the caller's with mode 0600 at least.
+  Result<NewFile> create(const std::string& stem, mode_t mode) {
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < kMaxTemporaryNames; ++attempt) {
+      std::string name(".");
+      name.append(stem, 0, kMaxTemporaryStem).append(".").append(random_suffix());
+      fd = open_at(folder_, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+      if (fd >= 0) name_ = std::move(name);
+      else if (errno != EEXIST) return errno_error(errno);
+    }
+    if (fd < 0) return errno_error(EEXIST);
+    NewFile made{File::adopt(fd), File()};
+    struct stat status;
+    if (::fstat(fd, &status) != 0) return errno_error(errno);
+    const mode_t given = status.st_mode & 07777;
+    if ((given & 0600) != 0600 && ::fchmod(fd, given | 0600) != 0) return errno_error(errno);
+    made.writer = File::adopt(open_at(folder_, name_, O_RDWR | O_NOFOLLOW));
+    if (!made.writer.is_open()) return errno_error(errno);
+    struct stat second;
+    if (::fstat(made.writer.fd(), &second) != 0) return errno_error(errno);
+    if (!same_file(status, second)) return errno_error(EAGAIN);  // the name was taken from under the call
+    if ((given & 0600) != 0600 && ::fchmod(fd, given) != 0) return errno_error(errno);
+    return made;
+  }
+
+  // Renames it over what is at `name`.
+  Result<void> replace(const std::string& name) {
+    if (::renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) return errno_error(errno);
+    name_.clear();
+    return {};
+  }
+
+  // Puts it at `name` only while nothing is there: false, and nothing changed, when something is.
+  Result<bool> put_where_nothing_is(const std::string& name) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(folder_, name_.c_str(), folder_, name.c_str(), RENAME_NOREPLACE) == 0) {
+      name_.clear();
+      return true;
+    }
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) return errno_error(errno);
+#endif
+    // A file system without that rename: a second name, then the temporary one goes. A crash
+    // between the two leaves the temporary as a second name of the whole file.
+    if (::linkat(folder_, name_.c_str(), folder_, name.c_str(), 0) == 0) {
+      ::unlinkat(folder_, name_.c_str(), 0);
+      name_.clear();
+      return true;
+    }
+    if (errno == EEXIST) return false;
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS) return errno_error(errno);
+    // Nor links: the name is taken exclusively, then the whole file renamed over that empty one.
+    File reserved = File::adopt(open_at(folder_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+    if (!reserved.is_open()) {
+      if (errno == EEXIST) return false;
+      return errno_error(errno);
+    }
+    auto renamed = replace(name);
+    if (!renamed) ::unlinkat(folder_, name.c_str(), 0);
+    MOLARIUM_TRY_VOID(renamed);
+    return true;
+  }
+
+ private:
+  int folder_;
+  std::string name_;  // empty once put at its name
+};
 
 }  // namespace
 
-Result<NewFile> NewFile::create(const std::string& path, bool replace) {
+Result<NewFile> make_new_file(const std::string& path, bool replace, const FillNewFile& fill) {
+  if (path.empty()) return errno_error(ENOENT);
+  const auto exists = [&] { return std::unexpected(Error(Error::Kind::Exists, path)); };
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    std::string target;
+    // The kernel judges first whether the path may be followed: a link that fs.protected_symlinks
+    // forbids, or a folder that may not be searched, fails here (EACCES) as the create would.
     struct stat status;
-    MOLARIUM_ASSIGN_OR_RETURN(const bool present, resolve(path, target, status));
-    if (present && !replace) return std::unexpected(Error(Error::Kind::Exists, target));
-    if (present) MOLARIUM_TRY_VOID(refuse_unless_regular(path, status.st_mode));
-    const std::string directory_name = directory_part(target);
-    File directory(File::open_descriptor(directory_name.empty() ? "." : directory_name, O_RDONLY | O_DIRECTORY));
-    if (!directory.is_open()) return errno_error(errno);
-
-    if (!present) {
-      File made(File::open_descriptor(target, O_RDWR | O_CREAT | O_EXCL));
-      if (made.is_open()) return NewFile(std::move(made), std::move(directory), target, {});
-      if (errno != EEXIST) return errno_error(errno);
-      if (!replace) return std::unexpected(Error(Error::Kind::Exists, target));
-      continue;  // made meanwhile: replace it
-    }
-
-    // Opened for writing, not truncated, to be refused where a truncating open would be; never
-    // follows a link put there since, nor waits on a FIFO that took its place.
-    File old(File::open_descriptor(target, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    if (!old.is_open()) {
-      if (errno == ENOENT || errno == ELOOP) continue;  // gone, or replaced by a link, meanwhile
+    if (::stat(path.c_str(), &status) == 0) {
+      if (!replace) return exists();
+    } else if (errno != ENOENT) {
       return errno_error(errno);
     }
-    struct stat old_status;
-    if (::fstat(old.fd(), &old_status) != 0) return errno_error(errno);
-    MOLARIUM_TRY_VOID(refuse_unless_regular(path, old_status.st_mode));
-    MOLARIUM_TRY_VOID(old.close());
+    Resolved at;
+    MOLARIUM_TRY_VOID(resolve(path, at));
+    if (at.status) {
+      if (!replace) return exists();
+      MOLARIUM_TRY_VOID(refuse_unless_regular(path, at.status->st_mode));
+      MOLARIUM_ASSIGN_OR_RETURN(const bool still_there, may_replace(at));
+      if (!still_there) continue;
+    }
 
-    std::string temporary =
-        directory_part(target) + "." + last_component(target).substr(0, kMaxTemporaryStem) + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // O_EXCL, mode 0600
-    if (fd < 0) return errno_error(errno);
-    NewFile made(File(fd), std::move(directory), target, std::move(temporary));
-    MOLARIUM_TRY_VOID(carry_owner(fd, old_status));
-    // After the owner: a change of owner may clear bits. Set-id bits are not carried over.
-    if (::fchmod(fd, old_status.st_mode & 0777) != 0) return errno_error(errno);
+    Temporary temporary(at);
+    MOLARIUM_ASSIGN_OR_RETURN(auto made, temporary.create(at.name, at.status ? 0600 : 0666));
+    if (at.status) {
+      MOLARIUM_TRY_VOID(carry_owner(made.file.fd(), *at.status));
+      // After the owner: a change of owner may clear bits. Set-id bits are not carried over.
+      if (::fchmod(made.file.fd(), at.status->st_mode & 0777) != 0) return errno_error(errno);
+    }
+    MOLARIUM_TRY_VOID(fill(made.file));
+    MOLARIUM_TRY_VOID(made.file.full_sync());
+    if (at.status) {
+      MOLARIUM_TRY_VOID(temporary.replace(at.name));
+    } else {
+      MOLARIUM_ASSIGN_OR_RETURN(const bool put, temporary.put_where_nothing_is(at.name));
+      if (!put && !replace) return exists();
+      if (!put) continue;  // made meanwhile: replace it, as any file found there
+    }
+    // Some file systems refuse to sync a folder; the name then lasts as they make it last.
+    if (at.folder.syncable && ::fsync(at.folder.fd.fd()) != 0 && errno != EINVAL && errno != EROFS) {
+      return errno_error(errno);
+    }
     return made;
   }
   return errno_error(EAGAIN);
-}
-
-NewFile::NewFile(NewFile&& other) noexcept
-    : file_(std::move(other.file_)),
-      directory_(std::move(other.directory_)),
-      target_(std::move(other.target_)),
-      temporary_(std::exchange(other.temporary_, {})) {}
-
-NewFile::~NewFile() {
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
-}
-
-Result<File> NewFile::install() && {
-  MOLARIUM_TRY_VOID(file_.full_sync());
-  if (!temporary_.empty()) {
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return errno_error(errno);
-    temporary_.clear();
-  }
-  // Some file systems refuse to sync a directory; the name then lasts as they make it last.
-  if (::fsync(directory_.fd()) != 0 && errno != EINVAL && errno != EROFS) return errno_error(errno);
-  return std::move(file_);
 }
 
 }  // namespace molarium::storage

@@ -7,12 +7,15 @@ import errno
 import gc
 import multiprocessing
 import os
+import random
+import signal
 import struct
+import threading
 import time
 import zlib
 
 import pytest
-from conftest import energies, in_child, refused, seeded, seeded_batch, write
+from conftest import assert_reads, energies, in_child, refused, seeded, seeded_batch, write
 
 from molarium._molarium_rs import PyAtomDatabase
 
@@ -126,6 +129,169 @@ def test_dropping_the_writer_lets_another_handle_append(tmp_path, drop, committe
     early.flush()
     assert energies(path) == ([0.0, 1.0, 2.0, 5.0] if committed else [0.0, 5.0])
     assert PyAtomDatabase.open(path).get_molecules_flat([0, 1])["energy"].tolist() == [0.0, 1.0 if committed else 5.0]
+
+
+# The writer as each test starts it: created by this handle, or opened on a file holding seed 0.
+HANDLES = {"created": lambda path: PyAtomDatabase(path, overwrite=True),
+           "opened": lambda path: opened(str(write(path, [seeded(0)])))}
+HELD = {"a view": lambda db: db.get_molecule(0), "db[i]": lambda db: db[0], "get_molecules": lambda db: db.get_molecules([0]),
+        "a flat batch": lambda db: db.get_molecules_flat([0]), "nothing": lambda db: None}
+
+
+@pytest.mark.parametrize("handle", HANDLES)
+@pytest.mark.parametrize("held", HELD)
+def test_the_lock_ends_with_its_handle_whatever_the_handle_handed_out(tmp_path, handle, held):
+    path = str(tmp_path / "db.mol")
+    writer = HANDLES[handle](path)  # uncompressed: what it hands out refers to its mapping of the file
+    add_one(writer, 1)
+    writer.flush()
+    kept = HELD[held](writer)
+    with pytest.raises(BlockingIOError):
+        add_one(opened(path), 2)
+    del writer
+    other = opened(path)
+    add_one(other, 2)
+    other.flush()
+    assert energies(path)[-2:] == [1.0, 2.0]
+    del kept  # held to the end
+
+
+def forked(work):
+    """work() in a forked child, started now; returns a function that waits for its (kind, value)."""
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+    process = context.Process(target=lambda: results.put(in_process(work)))
+    process.start()
+
+    def outcome():
+        try:
+            return results.get(timeout=TIMEOUT)
+        finally:
+            process.join(TIMEOUT)
+            process.kill()
+    return outcome
+
+
+def in_process(work):
+    try:
+        return ("ok", work())
+    except BaseException as error:  # noqa: BLE001 - handed to the parent
+        return (type(error).__name__, str(error))
+
+
+@pytest.mark.skipif(not HAS_FORK, reason="this platform cannot fork")
+@pytest.mark.parametrize("handle", HANDLES)
+def test_a_child_forked_before_the_first_write_may_not_write_beside_its_parent(tmp_path, handle):
+    path = str(tmp_path / "db.mol")
+    db = HANDLES[handle](path)
+    before = len(db)
+    parent_wrote = multiprocessing.get_context("fork").Event()
+
+    def child():
+        parent_wrote.wait(TIMEOUT)
+        for write in WRITES.values():  # each refused as the parent holds the lock
+            with pytest.raises(BlockingIOError):
+                write(db, 50)
+        return len(db)
+
+    outcome = forked(child)
+    add_many(db, 1)
+    parent_wrote.set()
+    assert outcome() == ("ok", before)
+    add_one(db, 3)
+    db.flush()
+    assert_reads(PyAtomDatabase.open(path), ([0] if before else []) + [1, 2, 3])
+
+
+@pytest.mark.parametrize("handle", HANDLES)
+def test_a_handle_refused_as_stale_leaves_no_lock(tmp_path, handle):
+    path = str(tmp_path / "db.mol")
+    stale = HANDLES[handle](path)
+    other = opened(path)
+    add_one(other, 1)
+    other.flush()
+    del other
+    for _ in range(2):
+        with pytest.raises(RuntimeError):
+            add_one(stale, 2)
+    fresh = opened(path)
+    add_one(fresh, 3)
+    fresh.flush()
+    assert energies(path)[-2:] == [1.0, 3.0] and len(stale) in (0, 1)
+
+
+@pytest.mark.skipif(not HAS_FORK, reason="this platform cannot fork")
+@pytest.mark.parametrize("wrote", [False, True], ids=["forked at once", "forked after a write"])
+@pytest.mark.parametrize("handle", HANDLES)
+def test_an_idle_child_keeps_no_lock_of_a_handle_its_parent_dropped(tmp_path, handle, wrote):
+    path = str(tmp_path / "db.mol")
+    db = HANDLES[handle](path)
+    if wrote:
+        add_one(db, 1)
+        db.flush()
+    done, count = multiprocessing.get_context("fork").Event(), len(db)
+    outcome = forked(lambda: done.wait(TIMEOUT) and len(db))
+    add_one(db, 1)  # the lock is taken, or held, after the fork
+    db.flush()
+    del db
+    try:
+        again = opened(path)
+        add_one(again, 2)
+        again.flush()
+    finally:
+        done.set()
+    assert outcome() == ("ok", count)
+    assert energies(path)[-1] == 2.0
+
+
+def start_threads_then(end):
+    for _ in range(8):
+        threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+    end()
+
+
+# How a writer ends, in a forked child that has created or opened the file: SIGKILL at a random
+# moment of its create, append or commit loop, or, once it has committed, on its own.
+ENDINGS = {
+    "killed at random": None,
+    "killed after starting threads": lambda: start_threads_then(lambda: os.kill(os.getpid(), signal.SIGKILL)),
+    "os._exit after starting threads": lambda: start_threads_then(lambda: os._exit(0)),
+    "os._exit keeping the handle": lambda: os._exit(0),
+}
+
+
+@pytest.mark.skipif(not HAS_FORK, reason="this platform cannot fork")
+@pytest.mark.parametrize("handle", HANDLES)
+@pytest.mark.parametrize("ending", ENDINGS)
+def test_a_writer_that_ended_leaves_no_lock_once_reaped(tmp_path, handle, ending):
+    path = str(tmp_path / "db.mol")
+    if handle == "opened":
+        write(path, [seeded(0)])
+    rng = random.Random(7)
+    for n in range(40 if ending == "killed at random" else 12):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                db = PyAtomDatabase(path, overwrite=True) if handle == "created" else opened(path)
+                while True:
+                    add_one(db, 1)
+                    db.flush()
+                    if ENDINGS[ending]:
+                        ENDINGS[ending]()
+            finally:
+                os._exit(1)
+        if ending == "killed at random":
+            time.sleep(rng.uniform(0, 0.03))
+            os.kill(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFSIGNALED(status) if "killed" in ending else os.WEXITSTATUS(status) == 0
+        if not os.path.exists(path):
+            continue  # killed before its file was made
+        survivor = opened(path)
+        add_one(survivor, 100 + n)
+        survivor.flush()
+        del survivor
+        assert energies(path)[-1] == 100.0 + n
 
 
 def append_until_committed(path, seeds, barrier, results):
