@@ -4,6 +4,7 @@
 #include <array>
 #include <filesystem>
 
+#include "engine/storage/new_file.hpp"
 #include "tests/engine/fixtures.hpp"
 
 namespace molarium::testing {
@@ -76,6 +77,33 @@ INSTANTIATE_TEST_SUITE_P(Paths, CreateOverACompetitor,
                                            Competitor{"LongLink", kLongLink.data(), true},
                                            Competitor{"DanglingLink", "other", false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A file put at the name while the new one is being filled: an exclusive create refuses it
+// untouched; a replacing create replaces it whole. Either way no temporary is left.
+TEST(NewFile, ANameTakenWhileTheFileIsFilledIsRefusedOrReplacedWhole) {
+  for (const bool replace : {false, true}) {
+    TempDir dir;
+    const std::string path = dir.path("db");
+    const Bytes competing{'o', 't', 'h', 'e', 'r'};
+    int fills = 0;
+    auto made = storage::make_new_file(path, replace, [&](storage::File& file) -> Result<void> {
+      if (fills++ == 0) write_file(path, competing);
+      return file.write_all(Bytes{'n', 'e', 'w'});
+    });
+    if (replace) {
+      ASSERT_TRUE(made) << made.error().debug();
+      EXPECT_EQ(fills, 2);
+      EXPECT_EQ(read_file(path), (Bytes{'n', 'e', 'w'}));
+      // The second descriptor is of the same file, and writes it.
+      ASSERT_TRUE(made->writer.seek_end() && made->writer.write_all(Bytes{'!'}));
+      EXPECT_EQ(read_file(path), (Bytes{'n', 'e', 'w', '!'}));
+    } else {
+      EXPECT_TRUE(refused_as(made, Error::Kind::Exists));
+      EXPECT_EQ(read_file(path), competing);
+    }
+    EXPECT_EQ(names_in(dir), std::vector<std::string>{"db"});
+  }
+}
 
 }  // namespace
 }  // namespace molarium::testing

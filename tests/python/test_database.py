@@ -1,8 +1,11 @@
 """PyAtomDatabase: creating and opening files, appending, committing, and reading molecules back by
 index; each refusal of open, create, the getters and the adders with its text."""
 
+import contextlib
+import fcntl
 import os
 import pathlib
+import random
 import re
 import resource
 import signal
@@ -12,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 import numpy as np
 import pytest
@@ -181,21 +185,182 @@ def file_size(limit):
 
 
 @FORKS
+@pytest.mark.parametrize("old", [True, False], ids=["overwrite", "fresh"])
 @pytest.mark.parametrize("limit, error", [
     (lambda: descriptors(0), "IO error: Too many open files (os error 24)"),
     (lambda: descriptors(1), "IO error: Too many open files (os error 24)"),
+    (lambda: descriptors(2), "IO error: Too many open files (os error 24)"),
     (lambda: file_size(6000), "IO error: File too large (os error 27)"),
-], ids=["no descriptor", "one descriptor", "6000-byte files"])
-def test_an_overwrite_that_fails_before_the_new_file_is_whole_keeps_the_old_one(tmp_path, monkeypatch, limit, error):
+], ids=["no descriptor", "one descriptor", "two descriptors", "6000-byte files"])
+def test_a_create_that_fails_before_the_new_file_is_whole_leaves_the_path_as_it_was(tmp_path, monkeypatch, limit,
+                                                                                      error, old):
     monkeypatch.chdir(tmp_path)
-    before = write(tmp_path / "db.mol", [plain(2), plain(3)]).read_bytes()
+    before = write(tmp_path / "db.mol", [plain(2), plain(3)]).read_bytes() if old else None
 
-    def overwrite():
+    def create():
         limit()
         return replace_and_append()
 
-    assert in_child(overwrite) == ("ValueError", error)
-    assert (tmp_path / "db.mol").read_bytes() == before and os.listdir(tmp_path) == ["db.mol"]
+    assert in_child(create) == ("ValueError", error)
+    if old:
+        assert (tmp_path / "db.mol").read_bytes() == before and os.listdir(tmp_path) == ["db.mol"]
+    else:
+        assert os.listdir(tmp_path) == [] and appended(PyAtomDatabase("db.mol")) == 1  # a retry is not refused
+
+
+@FORKS
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="this platform cannot fork")
+def test_a_fresh_create_killed_at_any_moment_leaves_nothing_or_a_whole_database(tmp_path):
+    path, rng = tmp_path / "db.mol", random.Random(3)
+    for _ in range(150):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                while True:
+                    PyAtomDatabase(str(path))
+                    os.remove(path)
+            finally:
+                os._exit(1)
+        time.sleep(rng.uniform(0, 0.004))
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        if path.exists():
+            assert len(PyAtomDatabase.open(str(path))) == 0
+            os.remove(path)
+    assert set(os.listdir(tmp_path)) <= {n for n in os.listdir(tmp_path) if n.startswith(".db.mol.")}
+    assert appended(PyAtomDatabase(str(path))) == 1
+
+
+@FORKS
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o277])
+def test_a_new_file_has_the_mode_of_a_plain_create_and_its_handle_writes_it(own_folder, umask):
+    def create():
+        os.umask(umask)
+        return appended(PyAtomDatabase("db.mol"))
+
+    assert as_user(create) == ("ok", 1)
+    assert stat.S_IMODE(os.stat(own_folder / "db.mol").st_mode) == 0o666 & ~umask
+    assert os.listdir(own_folder) == ["db.mol"] and len(PyAtomDatabase.open("db.mol")) == 1
+
+
+ROOT_ONLY = pytest.mark.skipif(os.geteuid() != 0, reason="only root can act as another user here")
+PERMISSION = "IO error: Permission denied (os error 13)"
+
+
+@contextlib.contextmanager
+def kernel_protection(name):
+    """fs.<name> set to 1 for the duration, one test at a time across workers; skips where it cannot be set."""
+    setting = pathlib.Path("/proc/sys/fs") / name
+    with open(os.path.join(tempfile.gettempdir(), "molarium-sysctl.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            old = setting.read_text()
+            setting.write_text("1")
+        except OSError:
+            pytest.skip(f"fs.{name} cannot be set here")
+        try:
+            yield
+        finally:
+            setting.write_text(old)
+
+
+@pytest.fixture
+def sticky_folder():
+    """A folder like /tmp: root's, world-writable, sticky."""
+    folder = pathlib.Path(tempfile.mkdtemp())
+    os.chmod(folder, 0o1777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def plant_link(folder, target):
+    return lambda: os.symlink(target, folder / "run.mol")
+
+
+def plant_file(folder, target):
+    return lambda: os.chmod(write(folder / "run.mol", [plain(2)]), 0o666)
+
+
+@FORKS
+@ROOT_ONLY
+@pytest.mark.parametrize("protection, plant, target_exists, overwrite", [
+    ("protected_symlinks", plant_link, True, True),
+    ("protected_symlinks", plant_link, False, False),
+    ("protected_regular", plant_file, False, True),
+], ids=["link to root's file", "dangling link", "another user's file"])
+def test_root_is_refused_what_the_kernel_protects_in_a_sticky_folder(tmp_path, sticky_folder, protection, plant,
+                                                                      target_exists, overwrite):
+    target = tmp_path / "secret.mol"  # root's alone
+    if target_exists:
+        write(target, [plain(2)])
+    with kernel_protection(protection):
+        assert as_user(plant(sticky_folder, target)) == ("ok", None)
+        before = state(sticky_folder / "run.mol", target)
+        refused(lambda: PyAtomDatabase(str(sticky_folder / "run.mol"), overwrite=overwrite), ValueError, PERMISSION)
+    assert state(sticky_folder / "run.mol", target) == before and os.listdir(sticky_folder) == ["run.mol"]
+    assert target.exists() == target_exists
+
+
+def state(*paths):
+    """Each path's inode, owner and, for a regular file, its bytes; links are not followed."""
+    def one(path):
+        if not os.path.lexists(path):
+            return None
+        status = os.lstat(path)
+        return status.st_ino, status.st_uid, path.read_bytes() if stat.S_ISREG(status.st_mode) else os.readlink(path)
+    return [one(path) for path in paths]
+
+
+@FORKS
+@ROOT_ONLY
+@pytest.mark.parametrize("mode", [0o1733, 0o733], ids=["sticky", "plain"])
+def test_a_folder_that_may_be_written_but_not_listed_takes_new_and_replacing_files(mode):
+    folder = pathlib.Path(tempfile.mkdtemp())
+    try:
+        os.chmod(folder, mode)
+        path = str(folder / "db.mol")
+        outcome = as_user(lambda: (appended(PyAtomDatabase(path)), appended(PyAtomDatabase(path, overwrite=True), 5)))
+        assert outcome == ("ok", (1, 1)) and os.listdir(folder) == ["db.mol"]
+        assert os.stat(path).st_uid == NOBODY and len(PyAtomDatabase.open(path)[0].positions) == 5
+    finally:
+        shutil.rmtree(folder)
+
+
+USER_NAMESPACE = """
+import sys
+import numpy as np
+from molarium._molarium_rs import PyAtomDatabase, PyMolecule
+db = PyAtomDatabase(sys.argv[1], overwrite=True)
+db.add_molecule(PyMolecule(np.zeros((4, 3), np.float32), np.ones(4, np.uint8)))
+db.flush()
+print(len(db))
+"""
+
+
+@ROOT_ONLY
+def test_an_overwrite_where_the_old_owner_cannot_be_named_carries_what_it_may(tmp_path):
+    path = write(tmp_path / "db.mol", [plain(2)])
+    os.chown(path, NOBODY, GROUP)  # neither is mapped in a namespace that maps root alone
+    os.chmod(path, 0o666)
+    if subprocess.run(["unshare", "-U", "-r", "true"], capture_output=True).returncode != 0:
+        pytest.skip("no user namespace can be made here")
+    run = subprocess.run(["unshare", "-U", "-r", sys.executable, "-c", USER_NAMESPACE, str(path)], capture_output=True,
+                         text=True, timeout=120)
+    assert (run.stdout, run.stderr) == ("1\n", "")
+    after = os.stat(path)
+    assert (after.st_uid, stat.S_IMODE(after.st_mode)) == (0, 0o666) and os.listdir(tmp_path) == ["db.mol"]
+    assert len(PyAtomDatabase.open(str(path))[0].positions) == 4
+
+
+def test_a_path_as_long_as_the_kernel_takes_is_created_and_replaced(tmp_path):
+    folder = str(tmp_path)
+    while 4095 - len(folder) > 250:
+        folder += "/" + "d" * min(200, 4095 - len(folder) - 60)
+    os.makedirs(folder)
+    path = folder + "/" + "n" * (4095 - len(folder) - 1)
+    assert len(path) == 4095
+    assert appended(PyAtomDatabase(path)) == 1 and appended(PyAtomDatabase(path, overwrite=True), 5) == 1
+    assert os.listdir(folder) == [os.path.basename(path)] and len(PyAtomDatabase.open(path)[0].positions) == 5
 
 
 @FORKS
@@ -242,12 +407,16 @@ print(sorted(failures))
 """
 
 
-def test_a_reader_opening_the_path_during_overwrites_always_finds_a_whole_database(tmp_path):
+@pytest.mark.parametrize("fresh", [False, True], ids=["overwrites", "fresh creates"])
+def test_a_reader_opening_the_path_during_creates_finds_nothing_or_a_whole_database(tmp_path, fresh):
     path = write(tmp_path / "db.mol", [plain(2)])
     reader = subprocess.Popen([sys.executable, "-c", READER, str(path), "2"], stdout=subprocess.PIPE, text=True)
     while reader.poll() is None:
-        PyAtomDatabase(str(path), overwrite=True).add_molecule(plain(3))
-    assert reader.stdout.read().strip() == "[]"
+        if fresh:
+            os.remove(path)
+        PyAtomDatabase(str(path), overwrite=not fresh).add_molecule(plain(3))
+    missing = "'IO error: No such file or directory (os error 2)'"
+    assert reader.stdout.read().strip() in ([f"[{missing}]", "[]"] if fresh else ["[]"])
     assert os.listdir(tmp_path) == ["db.mol"]
 
 
