@@ -310,11 +310,23 @@ def retyped(array):  # the same bytes, read as another type
     array.dtype = np.int8
 
 
+def same_width(array):  # the same bytes and shape, read as integers
+    array.dtype = f"i{array.itemsize}"
+
+
+def narrowed(array):  # float32 matrices where float64 ones were: still a cell the fast path takes
+    array.dtype = np.float32
+    array.resize((len(array), 3, 3), refcheck=False)
+
+
 # An input that passed its checks, then changed by Python code the call ran (the iterator of the
 # name list or of a custom value) or by another thread between two blocks of the store.
 CHANGED_WHILE_RUNNING = [(make, key, change, by) for key in ("atomic_numbers", "pbc") for make, change, by in (
     (canonical, zero_d, "name"), (general, zero_d, "name"), (canonical, zero_d, "properties"),
-    (canonical, retyped, "properties"), (canonical, zero_d, "thread"), (canonical, retyped, "thread"))]
+    (canonical, retyped, "properties"), (canonical, zero_d, "thread"), (canonical, retyped, "thread"))] + [
+    (canonical, "positions", same_width, "thread"), (canonical, "positions", zero_d, "thread"),
+    (canonical, "energy", retyped, "thread"), (canonical, "cell", retyped, "thread"),
+    (canonical, "cell", narrowed, "thread")]
 
 
 @pytest.mark.parametrize("make, key, change, by", CHANGED_WHILE_RUNNING)

@@ -22,7 +22,7 @@ import pytest
 from conftest import (STORAGES, Items, assert_fields, build, fields, header_slot, in_child, plain, refused, rich, starts,
                       write)
 
-from molarium._molarium_rs import PyAtomDatabase
+from molarium._molarium_rs import PyAtomDatabase, PyMolecule
 
 EXISTS = ("Database file already exists at '{}'. Use Database.open(path) for read-only access, "
           "Database.open(path, mmap=False) to append, or pass overwrite=True to recreate it.")
@@ -463,12 +463,21 @@ def test_read_refusals(tmp_path, mmap, call, error, text):
     assert_fields(db[2], fields(2, seed=2))
 
 
-@pytest.mark.parametrize("codec, mmap, text", [("none", True, "Invalid data: Missing mmap bytes for molecule 5"),
-                                               ("zstd", True, "Invalid data: Missing compressed bytes for molecule 5"),
-                                               ("lz4", False, "Invalid data: Index 5 out of bounds")])
-def test_get_molecules_past_the_end_fails_in_the_engine(tmp_path, codec, mmap, text):
-    db = PyAtomDatabase.open(str(write(tmp_path / "db.mol", [plain(2), plain(2)], codec)), mmap=mmap)
-    refused(lambda: db.get_molecules([0, 5]), ValueError, text)
+@pytest.mark.parametrize("codec, mmap", STORAGES)
+@pytest.mark.parametrize("tail", [False, True], ids=["committed", "uncommitted-tail"])
+def test_get_molecules_past_the_end_fails_in_the_engine(tmp_path, codec, mmap, tail):
+    path = write(tmp_path / "db.mol", [plain(2), plain(2)], codec)
+    if tail:  # appended and never committed: bytes follow the index
+        size, writer = path.stat().st_size, PyAtomDatabase.open(str(path), mmap=False)
+        writer.add_molecule(plain(3))
+        del writer
+        assert path.stat().st_size > size
+    db = PyAtomDatabase.open(str(path), mmap=mmap)
+    for index in (2, 5):
+        missing = f"Invalid data: Missing {'mmap' if codec == 'none' else 'compressed'} bytes for molecule {index}"
+        out_of_bounds = f"Invalid data: Index {index} out of bounds"
+        refused(lambda: db.get_molecules([0, index]), ValueError, missing if mmap else out_of_bounds)
+        refused(lambda: db.get_molecules_flat([0, index]), ValueError, out_of_bounds)
 
 
 @pytest.mark.parametrize("codec, mmap", STORAGES)
@@ -532,3 +541,23 @@ def test_add_refusals_leave_the_database_usable(tmp_path, call, error, text):
     again = PyAtomDatabase.open(str(tmp_path / "db.mol"))
     assert len(again) == 2 and again[1].has_property("k" * 255)
 
+
+def forces_of(dtype, path=None):
+    """Two molecules with forces of `dtype`, the second with an energy; views of a file at `path` if given."""
+    molecules = [PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8), forces=np.ones((2, 3), dtype),
+                            energy=energy) for energy in (None, 1.0)]
+    return molecules if path is None else PyAtomDatabase.open(str(write(path, molecules))).get_molecules([0, 1])
+
+
+# Views of different layouts take the append path that derives a schema from each record.
+@pytest.mark.parametrize("first, later", [(lambda p: [plain(3)], lambda p: forces_of(np.float64, p)),
+                                          (lambda p: forces_of(np.float32, p), lambda p: forces_of(np.float64))],
+                         ids=["plain-then-views", "views-then-owned"])
+def test_a_file_with_records_keeps_record_format_2(tmp_path, first, later):
+    path = tmp_path / "db.mol"
+    db = PyAtomDatabase(str(path))
+    db.add_molecules(first(tmp_path / "first.mol"))
+    before = (path.read_bytes(), len(db))
+    refused(lambda: db.add_molecules(later(tmp_path / "later.mol")), ValueError,
+            "Invalid data: record format 2 does not support float64 forces")
+    assert (path.read_bytes(), len(db)) == before

@@ -132,6 +132,22 @@ def lying_index(tmp_path, mmap):
     return PyAtomDatabase.open(str(path), mmap=mmap)
 
 
+def renamed_in_place(tmp_path, key):
+    """Two molecules under a schema lock; in the second record, the key 'bravo' overwritten by `key`."""
+    path = tmp_path / "db.mol"
+    db = PyAtomDatabase(str(path))
+    for i in range(2):
+        mol = PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8))
+        mol.set_property("alpha", 10 + i)
+        mol.set_property("bravo", 20 + i)
+        db.add_molecule(mol)
+    db.flush()
+    data = path.read_bytes()
+    at = data.index(b"bravo", layout(data)["entries"][1][0])
+    path.write_bytes(data[:at] + key + data[at + len(key):])
+    return PyAtomDatabase.open(str(path))
+
+
 FLAT = [
     (lambda t: tensor_db(t, molecule=[(2, 2), None, (2, 2)]), [0, 1, 2], ValueError,
      f"Tensor property 'm' is missing for selected molecule 1; {NOT_CONCATENABLE}"),
@@ -147,6 +163,10 @@ FLAT = [
     (lambda t: lying_index(t, True), [0, 1], ValueError,
      "Invalid data: SOA record of molecule 1 holds 3 atoms, but its index entry says 2"),
     (lambda t: lying_index(t, False), [1], ValueError, None),
+    (lambda t: renamed_in_place(t, b"alpha"), [0, 1], ValueError,
+     "Invalid data: SOA schema order mismatch at molecule 1 for section 'alpha'"),
+    (lambda t: renamed_in_place(t, b"delta"), [0, 1], ValueError,
+     "Invalid data: SOA schema order mismatch at molecule 1 for section 'delta'"),
     (tensor_db, "01", TypeError, "argument 'indices': Can't extract `str` to `Vec`"),
     (tensor_db, 5, TypeError, "argument 'indices': 'int' object cannot be converted to 'Sequence'"),
     (tensor_db, [0, "1"], TypeError, starts("argument 'indices': ")),
