@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <limits>
 
-#include <unistd.h>
-
 #include "engine/storage/header.hpp"
 #include "engine/storage/new_file.hpp"
 
@@ -71,7 +69,6 @@ Result<AtomDatabase> AtomDatabase::create_with_format(std::string path, compress
   // reported any failure of the writes.
   db.file_ = std::move(made.file);
   db.creator_writer_ = std::move(made.writer);
-  db.creator_ = ::getpid();
   MOLARIUM_TRY_VOID(db.map_committed_region());
   return db;
 }

@@ -253,18 +253,17 @@ class AtomDatabase {
   // is put at its path. Only read and mapped, never locked or written.
   File file_;
   // A created handle's second read-write descriptor (new_file.hpp), of an open file description
-  // of its own, and the process that created the handle: there the handle writes through it, so
-  // that no permission bits given to the file since can refuse it. Any other process opens the path.
-  File creator_writer_;
-  pid_t creator_ = 0;
+  // of its own: the handle writes through it, so that no permission bits given to the file since
+  // can refuse it. Closed in a forked child, which opens the path instead.
+  ProcessFile creator_writer_;
   bool uncommitted_tail_ = false;
   // The file this handle read at open, to tell it from a file that later replaced it at the path.
   FileIdentity identity_;
   // The writer's read-write descriptor, holding the file's lock, and the process that took it,
   // which alone writes through it and releases the lock when the handle is destroyed there. No
-  // mapping and no other handle shares its open file description; a forked child's copy does, but
-  // never writes through it nor releases it.
-  LockedFile writer_;
+  // mapping, no other handle and no other process shares its open file description: a forked
+  // child's copy of the handle finds it closed, as inherited.
+  ProcessFile writer_;
   // The block stacked records are built in before they are written, kept between appends so that
   // its pages are touched once per handle, not once per call.
   Bytes staging_;

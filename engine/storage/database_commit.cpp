@@ -22,21 +22,21 @@
 //     every later write goes after them); a writer cuts a tail it finds before its first write.
 //  7. One writer. A handle takes flock(LOCK_EX) before its first write (append, tail cut or flush)
 //     on a read-write descriptor whose open file description nothing else shares: not the one it
-//     reads and maps, nor any other handle's. Every write goes through that descriptor. A lock
-//     held elsewhere is refused at once, never waited for. A call that took the lock and is then
-//     refused releases it at once (LOCK_UN); otherwise the handle holds it until it is destroyed
-//     in the process that took it, which releases it at once, whatever still refers to the
-//     description. No mapping refers to it, so a writer that dies leaves no lock once it has been
-//     reaped. A handle that only reads takes no lock.
+//     reads and maps, nor any other handle's, nor any other process's (a forked child closes its
+//     copy at the fork). Every write goes through that descriptor. A lock held elsewhere is
+//     refused at once, never waited for. A call that took the lock and is then refused releases
+//     it at once (LOCK_UN); otherwise the handle holds it until it is destroyed, which releases
+//     it at once. No mapping and no other process refers to it, so a writer that dies leaves no
+//     lock once it has been reaped. A handle that only reads takes no lock.
 //  8. No stale writer. When the lock is taken, and in every flush before anything is written, the
 //     newest commit in the file must be the one the handle knows (generation and committed end),
 //     and the file must be the one it opened and still the one at its path; otherwise the call is
 //     refused and nothing is written. Without this, a handle opened before another handle's
 //     commit would write an index that drops that commit.
-//  9. One process. The lock belongs to the process that took it. A descriptor inherited across
-//     fork shares it, so a handle that holds the lock refuses to write in any other process, and
-//     its copy there never releases it. The second descriptor a created handle was made with
-//     serves only the process that created it; in any other the handle opens the path to write.
+//  9. One process. The lock belongs to the process that took it. A forked child's copy of a
+//     handle that holds it finds its descriptor closed, and refuses to write; so does a copy of a
+//     created handle, through whose second descriptor only its own process writes: the child
+//     opens the path instead, as an opened handle does.
 // 10. No slot past the end. A slot that names bytes past the end of the file is invalid (1), but
 //     growing the file would make it valid again, and with a higher generation it would then hold
 //     the commit in place of every later one. No writer leaves one behind (4 and 6 keep every
@@ -48,6 +48,7 @@
 //     past the newest committed end. So a handle maps its file up to the committed end it knows
 //     and reads records there in place, and a view may keep that mapping after later appends,
 //     commits and cut-backs; a page past the end of a file would raise SIGBUS, but none is mapped.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <limits>
@@ -61,21 +62,22 @@ namespace molarium::storage {
 
 Result<void> AtomDatabase::begin_writing() {
   // Invariant 9.
-  if (writer_.is_open()) {
-    if (writer_.owner() == ::getpid()) return {};
+  if (writer_.inherited()) {
     return stale_handle(cat("This handle to the database file '", path_, "' was inherited across fork from process ",
                             writer_.owner(), ", which holds its write lock; open a new handle in this process to write. "
                             "Nothing was written"));
   }
-  // Invariant 7. In the process that created the file, the handle writes through the second
-  // descriptor made with it, which no permission bits given to the file since can refuse; a
-  // forked child shares that descriptor's open file description, so it opens the path instead.
-  const bool creator = creator_writer_.is_open() && creator_ == ::getpid();
-  File opened;
-  if (!creator) {
-    MOLARIUM_ASSIGN_OR_RETURN(opened, File::open_read_write(path_));
+  if (writer_.is_open()) return {};
+  // Invariant 7. The handle that created the file writes through the second descriptor made with
+  // it, which no permission bits given to the file since can refuse; in a forked child that
+  // descriptor is closed, and the child opens the path.
+  ProcessFile opened;
+  if (!creator_writer_.is_open()) {
+    opened = ProcessFile::open([this] { return File::open_descriptor(path_, O_RDWR); });
+    if (!opened.is_open()) return errno_error(errno);
   }
-  File& file = creator ? creator_writer_ : opened;
+  ProcessFile& writer = opened.is_open() ? opened : creator_writer_;
+  File& file = writer.file();
   MOLARIUM_ASSIGN_OR_RETURN(auto locked, file.try_lock_exclusive());
   if (!locked) {
     return locked_error(cat("Another handle is writing the database file '", path_,
@@ -92,7 +94,7 @@ Result<void> AtomDatabase::begin_writing() {
     return std::unexpected(std::move(length).error());
   }
 
-  writer_ = LockedFile(std::move(file));
+  writer_ = std::move(writer);
   // Invariant 6: under the lock, bytes past the commit are a writer's that ended without
   // committing, also when they were written after this handle was opened.
   if (*length > committed_end_) uncommitted_tail_ = true;

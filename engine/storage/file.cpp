@@ -1,9 +1,15 @@
 // POSIX file handles: exact reads and writes, seeks, length changes, full sync, checked close.
 #include "engine/storage/file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <utility>
+#include <vector>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -223,21 +229,89 @@ void File::unlock() {
   }
 }
 
-LockedFile::LockedFile(File file) : file_(std::move(file)), owner_(::getpid()) {}
+int File::release() { return std::exchange(fd_, -1); }
 
-LockedFile& LockedFile::operator=(LockedFile&& other) noexcept {
+// Every ProcessFile of the process, for the fork handler. The lock is held across fork(), so the
+// child finds the list whole; the handler in the child only closes descriptors and sets flags.
+struct ProcessFile::Entry {
+  File file;
+  pid_t owner = 0;
+  bool inherited = false;
+};
+
+namespace {
+
+std::mutex registry_mutex;
+std::vector<ProcessFile::Entry*>& registry() {
+  static auto* entries = new std::vector<ProcessFile::Entry*>();  // never destroyed: used at exit
+  return *entries;
+}
+
+void install_fork_handler() {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    ::pthread_atfork([] { registry_mutex.lock(); }, [] { registry_mutex.unlock(); },
+                     [] {
+                       for (ProcessFile::Entry* entry : registry()) {
+                         if (!entry->file.is_open()) continue;
+                         ::close(entry->file.release());
+                         entry->inherited = true;
+                       }
+                       registry_mutex.unlock();
+                     });
+  });
+}
+
+void unregister_entry(ProcessFile::Entry* entry) {
+  std::lock_guard guard(registry_mutex);
+  auto& entries = registry();
+  const auto at = std::find(entries.begin(), entries.end(), entry);
+  if (at == entries.end()) return;
+  *at = entries.back();
+  entries.pop_back();
+}
+
+}  // namespace
+
+ProcessFile ProcessFile::open(const std::function<int()>& open_descriptor) {
+  install_fork_handler();
+  auto entry = std::make_unique<Entry>();
+  entry->owner = ::getpid();
+  std::lock_guard guard(registry_mutex);
+  const int fd = open_descriptor();
+  if (fd < 0) return ProcessFile();  // neither the guard nor the destructors change errno
+  entry->file = File::adopt(fd);
+  registry().push_back(entry.get());
+  ProcessFile made;
+  made.entry_ = entry.release();
+  return made;
+}
+
+ProcessFile::ProcessFile(ProcessFile&& other) noexcept : entry_(std::exchange(other.entry_, nullptr)) {}
+
+ProcessFile& ProcessFile::operator=(ProcessFile&& other) noexcept {
   if (this != &other) {
-    release();
-    file_ = std::move(other.file_);
-    owner_ = other.owner_;
+    reset();
+    entry_ = std::exchange(other.entry_, nullptr);
   }
   return *this;
 }
 
-void LockedFile::release() {
-  if (file_.is_open() && owner_ == ::getpid()) file_.unlock();
-  file_ = File();
+ProcessFile::~ProcessFile() { reset(); }
+
+void ProcessFile::reset() {
+  if (entry_ == nullptr) return;
+  unregister_entry(entry_);
+  // Only this process holds the description, so whatever lock it carries is this object's.
+  if (entry_->file.is_open()) entry_->file.unlock();
+  delete entry_;
+  entry_ = nullptr;
 }
+
+bool ProcessFile::is_open() const { return entry_ != nullptr && entry_->file.is_open(); }
+bool ProcessFile::inherited() const { return entry_ != nullptr && entry_->inherited; }
+pid_t ProcessFile::owner() const { return entry_ == nullptr ? 0 : entry_->owner; }
+File& ProcessFile::file() { return entry_->file; }
 
 Result<FileIdentity> File::identity() const {
   struct stat st;

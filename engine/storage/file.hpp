@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -64,6 +65,8 @@ class File {
   // orders nor promises anything, and a failure of the write is reported by the next full_sync.
   void start_writeback(std::uint64_t offset, std::uint64_t length) const;
   Result<void> close();
+  // Gives up the descriptor without closing it.
+  int release();
 
   // flock(LOCK_EX | LOCK_NB) on this descriptor's open file description: false, without waiting,
   // when another open file description of the file holds a lock. Unless unlocked, the lock goes
@@ -81,30 +84,38 @@ class File {
   int fd_ = -1;
 };
 
-// A descriptor holding its open file description's exclusive flock, and the process that took it.
-// Destroyed in that process it releases the lock at once (LOCK_UN), also while a forked child
-// still holds a copy of the descriptor; a forked child's copy, destroyed, only closes the copy and
-// leaves the lock to its owner.
-class LockedFile {
+// A descriptor that serves only the process that made this object: a child forked from it closes
+// its copy at the fork (pthread_atfork), so that no other process ever shares the descriptor's
+// open file description, nor a flock on it. The child keeps the object, closed and marked as
+// inherited. Destroyed in its own process, it releases any flock of its description at once
+// (LOCK_UN), then closes it.
+class ProcessFile {
  public:
-  LockedFile() = default;
-  // REQUIRES: `file` holds the lock, taken by this process.
-  explicit LockedFile(File file);
-  LockedFile(LockedFile&& other) noexcept = default;
-  LockedFile& operator=(LockedFile&& other) noexcept;
-  LockedFile(const LockedFile&) = delete;
-  LockedFile& operator=(const LockedFile&) = delete;
-  ~LockedFile() { release(); }
+  ProcessFile() = default;
+  // Runs `open_descriptor`, which returns a new descriptor or -1 with errno set, with forks held
+  // off until the descriptor is known to the fork handler, so that no child ever copies it. On
+  // failure the result is closed and errno is as `open_descriptor` left it.
+  static ProcessFile open(const std::function<int()>& open_descriptor);
+  ProcessFile(ProcessFile&&) noexcept;
+  ProcessFile& operator=(ProcessFile&&) noexcept;
+  ProcessFile(const ProcessFile&) = delete;
+  ProcessFile& operator=(const ProcessFile&) = delete;
+  ~ProcessFile();
 
-  bool is_open() const { return file_.is_open(); }
-  // The process that took the lock, the only one that may write through it.
-  pid_t owner() const { return owner_; }
-  File& file() { return file_; }
+  // False in a child forked since it was made.
+  bool is_open() const;
+  // Made in another process, of which this is a forked copy.
+  bool inherited() const;
+  // The process that made it.
+  pid_t owner() const;
+  // REQUIRES: is_open().
+  File& file();
+
+  struct Entry;
 
  private:
-  void release();
-  File file_;
-  pid_t owner_ = 0;
+  void reset();
+  Entry* entry_ = nullptr;  // owned; its address is what the fork handler finds
 };
 
 // An Io error naming the path unless the mode is a regular file's: "'{path}' is a FIFO, not a

@@ -90,9 +90,34 @@ struct Resolved {
   std::optional<struct stat> status;
 };
 
+// fs.protected_symlinks, read at each create; where it cannot be read, taken as set.
+bool symlinks_protected() {
+#ifdef __linux__
+  File setting = File::adopt(open_at(AT_FDCWD, "/proc/sys/fs/protected_symlinks", O_RDONLY));
+  char value = '1';
+  if (setting.is_open() && ::read(setting.fd(), &value, 1) != 1) value = '1';
+  return value != '0';
+#else
+  return false;
+#endif
+}
+
+// Whether the kernel follows a link with this status in a folder with this status, under
+// fs.protected_symlinks: not where the folder is sticky and world-writable, and the link's owner
+// is neither the follower nor the folder's owner.
+bool may_follow(const struct stat& folder, const struct stat& link) {
+  if (link.st_uid == ::geteuid()) return true;
+  if ((folder.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return true;
+  return folder.st_uid == link.st_uid;
+}
+
 // Follows symbolic links at the last component as open would, so a dangling link leads to the
-// name it points at. Each step reads relative to the folder of the link it follows.
+// name it points at. Each step reads relative to the folder of the link it follows. A link is
+// held open itself (O_PATH) while it is judged and read, so that the link judged is the link read
+// whatever is put at its name meanwhile: the kernel's own verdict on the path, asked first, may
+// be about another link than the one read here.
 Result<void> resolve(const std::string& path, Resolved& out) {
+  const bool is_protected = symlinks_protected();
   MOLARIUM_ASSIGN_OR_RETURN(out.folder, open_folder(AT_FDCWD, directory_part(path)));
   out.name = last_component(path);
   for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
@@ -107,7 +132,19 @@ Result<void> resolve(const std::string& path, Resolved& out) {
       return {};
     }
     std::string target;
+#ifdef O_PATH
+    File link = File::adopt(open_at(out.folder.fd.fd(), out.name, O_PATH | O_NOFOLLOW));
+    struct stat folder_status;
+    if (!link.is_open() || ::fstat(link.fd(), &status) != 0 || ::fstat(out.folder.fd.fd(), &folder_status) != 0) {
+      return errno_error(errno);
+    }
+    if (!S_ISLNK(status.st_mode)) continue;  // replaced meanwhile: looked at again
+    if (is_protected && !may_follow(folder_status, status)) return errno_error(EACCES);
+    MOLARIUM_TRY_VOID(read_link_at(link.fd(), "", target));
+#else
+    (void)is_protected;
     MOLARIUM_TRY_VOID(read_link_at(out.folder.fd.fd(), out.name, target));
+#endif
     const std::string folder = directory_part(target);
     if (!folder.empty()) {
       MOLARIUM_ASSIGN_OR_RETURN(out.folder, open_folder(target.starts_with('/') ? AT_FDCWD : out.folder.fd.fd(), folder));
@@ -121,21 +158,32 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 // Whether the regular file at the resolved name may be replaced: opened as the truncating create
 // opens it, less the truncation, so that the kernel refuses where it would refuse that create
-// (permission bits, fs.protected_regular). Never follows a link put there since, nor waits on a
-// FIFO that took its place. False when the name no longer holds the file that was resolved.
+// (permission bits, and in a sticky folder fs.protected_regular, which judges only an open with
+// O_CREAT). Never follows a link put there since, nor waits on a FIFO that took its place. False
+// when the name no longer holds the file that was resolved.
 Result<bool> may_replace(const Resolved& at) {
-  File old = File::adopt(open_at(at.folder.fd.fd(), at.name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
-                                 0666));
+  struct stat folder;
+  if (::fstat(at.folder.fd.fd(), &folder) != 0) return errno_error(errno);
+  // O_CREAT only where it is judged: elsewhere it would make an empty file should the old one go
+  // meanwhile. In a sticky folder only the old file's owner, the folder's and root may remove it.
+  const bool sticky = (folder.st_mode & S_ISVTX) != 0;
+  File old = File::adopt(open_at(at.folder.fd.fd(), at.name,
+                                 O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | (sticky ? O_CREAT : 0), 0));
   if (!old.is_open()) {
-    if (errno == ELOOP) return false;  // replaced by a link meanwhile
+    if (errno == ELOOP || errno == ENOENT) return false;  // replaced by a link, or gone, meanwhile
     return errno_error(errno);
   }
-  // Another file, or, should the old one have gone meanwhile, an empty file this open made: the
-  // next attempt replaces either.
   struct stat status;
   if (::fstat(old.fd(), &status) != 0) return errno_error(errno);
   MOLARIUM_TRY_VOID(old.close());
-  return same_file(status, *at.status);
+  if (same_file(status, *at.status)) return true;
+  // Another file, or an empty one this open made after the old one went: mode 0 and this
+  // process's owner tell it, and it is removed again, so that nothing partial stays at the name.
+  if (sticky && S_ISREG(status.st_mode) && status.st_size == 0 && (status.st_mode & 07777) == 0 &&
+      status.st_uid == ::geteuid()) {
+    ::unlinkat(at.folder.fd.fd(), at.name.c_str(), 0);
+  }
+  return false;
 }
 
 // The old file's owner and group where the process may set them: root both, another user only a
@@ -188,15 +236,15 @@ class Temporary {
       else if (errno != EEXIST) return errno_error(errno);
     }
     if (fd < 0) return errno_error(EEXIST);
-    NewFile made{File::adopt(fd), File()};
+    NewFile made{File::adopt(fd), ProcessFile()};
     struct stat status;
     if (::fstat(fd, &status) != 0) return errno_error(errno);
     const mode_t given = status.st_mode & 07777;
     if ((given & 0600) != 0600 && ::fchmod(fd, given | 0600) != 0) return errno_error(errno);
-    made.writer = File::adopt(open_at(folder_, name_, O_RDWR | O_NOFOLLOW));
+    made.writer = ProcessFile::open([&] { return open_at(folder_, name_, O_RDWR | O_NOFOLLOW); });
     if (!made.writer.is_open()) return errno_error(errno);
     struct stat second;
-    if (::fstat(made.writer.fd(), &second) != 0) return errno_error(errno);
+    if (::fstat(made.writer.file().fd(), &second) != 0) return errno_error(errno);
     if (!same_file(status, second)) return errno_error(EAGAIN);  // the name was taken from under the call
     if ((given & 0600) != 0600 && ::fchmod(fd, given) != 0) return errno_error(errno);
     return made;

@@ -11,10 +11,11 @@ namespace molarium::storage {
 
 // A file just made: the descriptor that made it, and a second read-write descriptor of its own
 // open file description, opened while the file was still the caller's with mode 0600, so that it
-// writes the file whatever owner and permission bits the file was given since.
+// writes the file whatever owner and permission bits the file was given since. No forked child
+// holds the second one (ProcessFile).
 struct NewFile {
   File file;
-  File writer;
+  ProcessFile writer;
 };
 
 // Writes a new file's first contents through its read-write descriptor.

@@ -1,8 +1,14 @@
 // Creating a database at a path: what was at the path, or appeared there before the create, is
-// either refused untouched or replaced whole, and no temporary is left beside it.
+// either refused untouched or replaced whole, and no temporary is left beside it, however the
+// file system lets the new file be put at its name.
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "engine/storage/new_file.hpp"
 #include "tests/engine/fixtures.hpp"
@@ -78,32 +84,77 @@ INSTANTIATE_TEST_SUITE_P(Paths, CreateOverACompetitor,
                                            Competitor{"DanglingLink", "other", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Fault injection: the errors that renameat2 and linkat give while set, for file systems that
+// support neither. The test binary's definitions take the place of the C library's for the engine.
+int fail_renameat2 = 0;
+int fail_linkat = 0;
+
+// The ways a new file is put where nothing is: a rename that replaces nothing, a link, or a name
+// taken exclusively and then renamed over.
+struct Placement {
+  const char* name;
+  int rename_errno;
+  int link_errno;
+};
+
+class PutWhereNothingIs : public ::testing::TestWithParam<Placement> {
+ protected:
+  void SetUp() override { fail_renameat2 = GetParam().rename_errno, fail_linkat = GetParam().link_errno; }
+  void TearDown() override { fail_renameat2 = fail_linkat = 0; }
+};
+
 // A file put at the name while the new one is being filled: an exclusive create refuses it
 // untouched; a replacing create replaces it whole. Either way no temporary is left.
-TEST(NewFile, ANameTakenWhileTheFileIsFilledIsRefusedOrReplacedWhole) {
-  for (const bool replace : {false, true}) {
-    TempDir dir;
-    const std::string path = dir.path("db");
-    const Bytes competing{'o', 't', 'h', 'e', 'r'};
-    int fills = 0;
-    auto made = storage::make_new_file(path, replace, [&](storage::File& file) -> Result<void> {
-      if (fills++ == 0) write_file(path, competing);
-      return file.write_all(Bytes{'n', 'e', 'w'});
-    });
-    if (replace) {
+TEST_P(PutWhereNothingIs, ANameTakenWhileTheFileIsFilledIsRefusedOrReplacedWhole) {
+  for (const bool competitor : {false, true}) {
+    for (const bool replace : {false, true}) {
+      TempDir dir;
+      const std::string path = dir.path("db");
+      const Bytes competing{'o', 't', 'h', 'e', 'r'}, made_bytes{'n', 'e', 'w'};
+      int fills = 0;
+      auto made = storage::make_new_file(path, replace, [&](storage::File& file) -> Result<void> {
+        if (competitor && fills++ == 0) write_file(path, competing);
+        return file.write_all(made_bytes);
+      });
+      EXPECT_EQ(names_in(dir), std::vector<std::string>{"db"});
+      if (competitor && !replace) {
+        EXPECT_TRUE(refused_as(made, Error::Kind::Exists));
+        EXPECT_EQ(read_file(path), competing);
+        continue;
+      }
       ASSERT_TRUE(made) << made.error().debug();
-      EXPECT_EQ(fills, 2);
-      EXPECT_EQ(read_file(path), (Bytes{'n', 'e', 'w'}));
+      EXPECT_EQ(fs::hard_link_count(path), 1u);
       // The second descriptor is of the same file, and writes it.
-      ASSERT_TRUE(made->writer.seek_end() && made->writer.write_all(Bytes{'!'}));
+      ASSERT_TRUE(made->writer.file().seek_end() && made->writer.file().write_all(Bytes{'!'}));
       EXPECT_EQ(read_file(path), (Bytes{'n', 'e', 'w', '!'}));
-    } else {
-      EXPECT_TRUE(refused_as(made, Error::Kind::Exists));
-      EXPECT_EQ(read_file(path), competing);
     }
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{"db"});
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, PutWhereNothingIs,
+                         ::testing::Values(Placement{"RenameNoReplace", 0, 0}, Placement{"Link", EINVAL, 0},
+                                           Placement{"ReserveThenRename", EINVAL, EPERM}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NewFile, AFailureToPutTheFileInPlaceLeavesNothing) {
+  TempDir dir;
+  fail_renameat2 = EINVAL, fail_linkat = EIO;
+  auto made = storage::make_new_file(dir.path("db"), false, [](storage::File&) -> Result<void> { return {}; });
+  fail_renameat2 = fail_linkat = 0;
+  ASSERT_FALSE(made);
+  EXPECT_EQ(made.error().kind(), Error::Kind::Io);
+  EXPECT_TRUE(names_in(dir).empty());
 }
 
 }  // namespace
 }  // namespace molarium::testing
+
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) noexcept {
+  if (flags != 0 && molarium::testing::fail_renameat2 != 0) return errno = molarium::testing::fail_renameat2, -1;
+  return static_cast<int>(::syscall(SYS_renameat2, from_folder, from, to_folder, to, flags));
+}
+
+extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) noexcept {
+  if (molarium::testing::fail_linkat != 0) return errno = molarium::testing::fail_linkat, -1;
+  return static_cast<int>(::syscall(SYS_linkat, from_folder, from, to_folder, to, flags));
+}

@@ -313,6 +313,40 @@ def state(*paths):
 
 @FORKS
 @ROOT_ONLY
+def test_root_never_follows_a_link_another_user_plants_and_removes_in_a_loop(tmp_path, sticky_folder):
+    secret, link = write(tmp_path / "secret.mol", [plain(2)]), sticky_folder / "run.mol"
+    before = secret.read_bytes()
+    with kernel_protection("protected_symlinks"):
+        for target, overwrite in ((secret, True), (tmp_path / "new.mol", False)):
+            attacker = os.fork()
+            if attacker == 0:
+                try:
+                    os.setgroups([])
+                    os.setgid(NOBODY)
+                    os.setuid(NOBODY)
+                    while True:
+                        with contextlib.suppress(OSError):
+                            os.symlink(target, link)
+                        with contextlib.suppress(OSError):
+                            os.unlink(link)
+                finally:
+                    os._exit(1)
+            try:
+                end = time.monotonic() + 1
+                while time.monotonic() < end:
+                    with contextlib.suppress(ValueError, FileExistsError):
+                        PyAtomDatabase(str(link), overwrite=overwrite)
+                    with contextlib.suppress(FileNotFoundError):
+                        if not stat.S_ISLNK(os.lstat(link).st_mode):
+                            os.remove(link)  # made while no link was there: root's, which the attacker may not remove
+            finally:
+                os.kill(attacker, signal.SIGKILL)
+                os.waitpid(attacker, 0)
+    assert secret.read_bytes() == before and not (tmp_path / "new.mol").exists()
+
+
+@FORKS
+@ROOT_ONLY
 @pytest.mark.parametrize("mode", [0o1733, 0o733], ids=["sticky", "plain"])
 def test_a_folder_that_may_be_written_but_not_listed_takes_new_and_replacing_files(mode):
     folder = pathlib.Path(tempfile.mkdtemp())
@@ -407,17 +441,46 @@ print(sorted(failures))
 """
 
 
-@pytest.mark.parametrize("fresh", [False, True], ids=["overwrites", "fresh creates"])
-def test_a_reader_opening_the_path_during_creates_finds_nothing_or_a_whole_database(tmp_path, fresh):
+def churned(path):
+    """Another process that puts a whole database at the path and takes it away, in a loop."""
+    other = str(path) + ".other"
+    write(other, [plain(1)])
+    pid = os.fork()
+    if pid == 0:
+        try:
+            while True:
+                with contextlib.suppress(OSError):
+                    os.link(other, path)
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+        finally:
+            os._exit(1)
+    return pid
+
+
+@FORKS
+@pytest.mark.parametrize("fresh, churn", [(False, False), (True, False), (False, True)],
+                         ids=["overwrites", "fresh creates", "overwrites of a file that comes and goes"])
+def test_a_reader_opening_the_path_during_creates_finds_nothing_or_a_whole_database(tmp_path, fresh, churn):
     path = write(tmp_path / "db.mol", [plain(2)])
+    churner = churned(path) if churn else None
     reader = subprocess.Popen([sys.executable, "-c", READER, str(path), "2"], stdout=subprocess.PIPE, text=True)
-    while reader.poll() is None:
-        if fresh:
-            os.remove(path)
-        PyAtomDatabase(str(path), overwrite=not fresh).add_molecule(plain(3))
+    try:
+        while reader.poll() is None:
+            if fresh:
+                os.remove(path)
+            try:
+                PyAtomDatabase(str(path), overwrite=not fresh).add_molecule(plain(3))
+            except (ValueError, RuntimeError):
+                assert churn  # the old file went, or came back, at every try, or the new one was replaced
+    finally:
+        if churner:
+            os.kill(churner, signal.SIGKILL)
+            os.waitpid(churner, 0)
     missing = "'IO error: No such file or directory (os error 2)'"
-    assert reader.stdout.read().strip() in ([f"[{missing}]", "[]"] if fresh else ["[]"])
-    assert os.listdir(tmp_path) == ["db.mol"]
+    assert reader.stdout.read().strip() in ([f"[{missing}]", "[]"] if fresh or churn else ["[]"])
+    assert set(os.listdir(tmp_path)) - {"db.mol.other"} <= {"db.mol"}  # no temporary left
+    assert os.path.exists(path) or churn
 
 
 @pytest.mark.parametrize("content, text", FILES)

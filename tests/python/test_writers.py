@@ -10,6 +10,8 @@ import os
 import random
 import signal
 import struct
+import subprocess
+import sys
 import threading
 import time
 import zlib
@@ -257,6 +259,7 @@ ENDINGS = {
     "killed after starting threads": lambda: start_threads_then(lambda: os.kill(os.getpid(), signal.SIGKILL)),
     "os._exit after starting threads": lambda: start_threads_then(lambda: os._exit(0)),
     "os._exit keeping the handle": lambda: os._exit(0),
+    "killed beside a child forked before its first write": lambda: os.kill(os.getpid(), signal.SIGKILL),
 }
 
 
@@ -269,10 +272,15 @@ def test_a_writer_that_ended_leaves_no_lock_once_reaped(tmp_path, handle, ending
         write(path, [seeded(0)])
     rng = random.Random(7)
     for n in range(40 if ending == "killed at random" else 12):
+        idle, keep_idle = os.pipe()  # the idle child lives until the test closes keep_idle
         pid = os.fork()
         if pid == 0:
             try:
+                os.close(keep_idle)
                 db = PyAtomDatabase(path, overwrite=True) if handle == "created" else opened(path)
+                if "beside a child" in ending and os.fork() == 0:
+                    os.read(idle, 1)
+                    os._exit(0)
                 while True:
                     add_one(db, 1)
                     db.flush()
@@ -285,13 +293,17 @@ def test_a_writer_that_ended_leaves_no_lock_once_reaped(tmp_path, handle, ending
             os.kill(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
         assert os.WIFSIGNALED(status) if "killed" in ending else os.WEXITSTATUS(status) == 0
-        if not os.path.exists(path):
-            continue  # killed before its file was made
-        survivor = opened(path)
-        add_one(survivor, 100 + n)
-        survivor.flush()
-        del survivor
-        assert energies(path)[-1] == 100.0 + n
+        try:
+            if not os.path.exists(path):
+                continue  # killed before its file was made
+            survivor = opened(path)
+            add_one(survivor, 100 + n)
+            survivor.flush()
+            del survivor
+            assert energies(path)[-1] == 100.0 + n
+        finally:
+            os.close(idle)
+            os.close(keep_idle)
 
 
 def append_until_committed(path, seeds, barrier, results):
@@ -353,6 +365,39 @@ def test_a_handle_inherited_across_fork_may_not_write(tmp_path, write):
     add_one(db, 2)  # the parent's lock and handle are intact
     db.flush()
     assert energies(path) == [0.0, 1.0, 2.0]
+
+
+PID_NAMESPACE = """
+import ctypes, os, sys
+import numpy as np
+from molarium._molarium_rs import PyAtomDatabase, PyMolecule
+mol = PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8))
+db = PyAtomDatabase(sys.argv[1]) if sys.argv[2] == "created" else PyAtomDatabase.open(sys.argv[1], mmap=False)
+db.add_molecule(mol)
+assert os.getpid() == 1 and ctypes.CDLL(None).unshare(0x20000000) == 0  # CLONE_NEWPID
+if os.fork() == 0:  # process 1 of the new namespace, as its parent is of its own
+    try:
+        db.add_molecule(mol)
+    except RuntimeError:
+        os._exit(0)
+    os._exit(3)
+_, status = os.wait()
+db.flush()
+print(os.waitstatus_to_exitcode(status), len(PyAtomDatabase.open(sys.argv[1])))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root makes pid namespaces here")
+@pytest.mark.parametrize("handle", HANDLES)
+def test_a_child_with_its_parents_process_id_may_not_write_through_its_lock(tmp_path, handle):
+    path = str(tmp_path / "db.mol")
+    if handle == "opened":
+        write(path, [])
+    if subprocess.run(["unshare", "-p", "-f", "true"], capture_output=True).returncode != 0:
+        pytest.skip("no pid namespace can be made here")
+    run = subprocess.run(["unshare", "-p", "-f", sys.executable, "-c", PID_NAMESPACE, path, handle],
+                         capture_output=True, text=True, timeout=TIMEOUT)
+    assert (run.stdout, run.stderr) == ("0 1\n", "")
 
 
 @pytest.mark.skipif(not HAS_FORK, reason="this platform cannot fork")
