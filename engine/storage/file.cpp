@@ -2,6 +2,7 @@
 #include "engine/storage/file.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
@@ -242,25 +243,32 @@ struct ProcessFile::Entry {
 namespace {
 
 std::mutex registry_mutex;
+// Forks that this process has made, counted once each fork has copied the descriptor table.
+std::atomic<std::uint64_t> forks_made{0};
+
 std::vector<ProcessFile::Entry*>& registry() {
   static auto* entries = new std::vector<ProcessFile::Entry*>();  // never destroyed: used at exit
   return *entries;
 }
 
-void install_fork_handler() {
-  static std::once_flag installed;
-  std::call_once(installed, [] {
-    ::pthread_atfork([] { registry_mutex.lock(); }, [] { registry_mutex.unlock(); },
-                     [] {
-                       for (ProcessFile::Entry* entry : registry()) {
-                         if (!entry->file.is_open()) continue;
-                         ::close(entry->file.release());
-                         entry->inherited = true;
-                       }
-                       registry_mutex.unlock();
-                     });
-  });
+void close_copies_in_child() {
+  for (ProcessFile::Entry* entry : registry()) {
+    if (!entry->file.is_open()) continue;
+    ::close(entry->file.release());
+    entry->inherited = true;
+  }
+  registry_mutex.unlock();
 }
+
+// Installed when the module is loaded, before any thread can fork: a fork that starts while the
+// handlers are being installed may run without them, and a child would keep its copies.
+const bool g_fork_handlers_installed =
+    ::pthread_atfork([] { registry_mutex.lock(); },
+                     [] {
+                       forks_made.fetch_add(1);
+                       registry_mutex.unlock();
+                     },
+                     close_copies_in_child) == 0;
 
 void unregister_entry(ProcessFile::Entry* entry) {
   std::lock_guard guard(registry_mutex);
@@ -274,17 +282,25 @@ void unregister_entry(ProcessFile::Entry* entry) {
 }  // namespace
 
 ProcessFile ProcessFile::open(const std::function<int()>& open_descriptor) {
-  install_fork_handler();
-  auto entry = std::make_unique<Entry>();
-  entry->owner = ::getpid();
-  std::lock_guard guard(registry_mutex);
-  const int fd = open_descriptor();
-  if (fd < 0) return ProcessFile();  // neither the guard nor the destructors change errno
-  entry->file = File::adopt(fd);
-  registry().push_back(entry.get());
-  ProcessFile made;
-  made.entry_ = entry.release();
-  return made;
+  // The descriptor is opened without the registry's lock, since an open may wait (a lease, a
+  // network file system) and a fork would wait with it. A fork between the open and the
+  // registration copies the descriptor unregistered into its child: the count tells, and the
+  // descriptor is given up for a new one, which that child never sees.
+  for (;;) {
+    const std::uint64_t forks_before = forks_made.load();
+    const int fd = open_descriptor();
+    if (fd < 0) return ProcessFile();
+    File file = File::adopt(fd);
+    auto entry = std::make_unique<Entry>();
+    std::lock_guard guard(registry_mutex);
+    if (forks_made.load() != forks_before) continue;
+    entry->file = std::move(file);
+    entry->owner = ::getpid();
+    registry().push_back(entry.get());
+    ProcessFile made;
+    made.entry_ = entry.release();
+    return made;
+  }
 }
 
 ProcessFile::ProcessFile(ProcessFile&& other) noexcept : entry_(std::exchange(other.entry_, nullptr)) {}
@@ -301,9 +317,10 @@ ProcessFile::~ProcessFile() { reset(); }
 
 void ProcessFile::reset() {
   if (entry_ == nullptr) return;
-  unregister_entry(entry_);
-  // Only this process holds the description, so whatever lock it carries is this object's.
+  // Only this process holds the description, so whatever lock it carries is this object's. It is
+  // released while the descriptor is still registered: a fork after that copies no lock.
   if (entry_->file.is_open()) entry_->file.unlock();
+  unregister_entry(entry_);
   delete entry_;
   entry_ = nullptr;
 }

@@ -92,9 +92,9 @@ class File {
 class ProcessFile {
  public:
   ProcessFile() = default;
-  // Runs `open_descriptor`, which returns a new descriptor or -1 with errno set, with forks held
-  // off until the descriptor is known to the fork handler, so that no child ever copies it. On
-  // failure the result is closed and errno is as `open_descriptor` left it.
+  // Runs `open_descriptor`, which returns a new descriptor or -1 with errno set, again should a
+  // fork copy the descriptor before the fork handler knows it, so that no child ever holds the
+  // one kept. On failure the result is closed and errno is as `open_descriptor` left it.
   static ProcessFile open(const std::function<int()>& open_descriptor);
   ProcessFile(ProcessFile&&) noexcept;
   ProcessFile& operator=(ProcessFile&&) noexcept;

@@ -90,17 +90,24 @@ struct Resolved {
   std::optional<struct stat> status;
 };
 
-// fs.protected_symlinks, read at each create; where it cannot be read, taken as set.
-bool symlinks_protected() {
+// A setting of the kernel's under /proc/sys/fs, read at each create; `unknown` where it cannot be
+// read (no such setting on this system, or no /proc).
+int kernel_setting(const char* name, int unknown) {
 #ifdef __linux__
-  File setting = File::adopt(open_at(AT_FDCWD, "/proc/sys/fs/protected_symlinks", O_RDONLY));
-  char value = '1';
-  if (setting.is_open() && ::read(setting.fd(), &value, 1) != 1) value = '1';
-  return value != '0';
+  File setting = File::adopt(open_at(AT_FDCWD, std::string("/proc/sys/fs/") + name, O_RDONLY));
+  char value = 0;
+  if (setting.is_open() && ::read(setting.fd(), &value, 1) == 1 && value >= '0' && value <= '9') return value - '0';
 #else
-  return false;
+  (void)name;
 #endif
+  return unknown;
 }
+
+#ifdef __linux__
+constexpr int kProtectedUnknown = 1;  // most distributions set both
+#else
+constexpr int kProtectedUnknown = 0;
+#endif
 
 // Whether the kernel follows a link with this status in a folder with this status, under
 // fs.protected_symlinks: not where the folder is sticky and world-writable, and the link's owner
@@ -117,7 +124,7 @@ bool may_follow(const struct stat& folder, const struct stat& link) {
 // whatever is put at its name meanwhile: the kernel's own verdict on the path, asked first, may
 // be about another link than the one read here.
 Result<void> resolve(const std::string& path, Resolved& out) {
-  const bool is_protected = symlinks_protected();
+  const bool is_protected = kernel_setting("protected_symlinks", kProtectedUnknown) != 0;
   MOLARIUM_ASSIGN_OR_RETURN(out.folder, open_folder(AT_FDCWD, directory_part(path)));
   out.name = last_component(path);
   for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
@@ -134,6 +141,7 @@ Result<void> resolve(const std::string& path, Resolved& out) {
     std::string target;
 #ifdef O_PATH
     File link = File::adopt(open_at(out.folder.fd.fd(), out.name, O_PATH | O_NOFOLLOW));
+    if (!link.is_open() && errno == ENOENT) continue;  // gone meanwhile: looked at again
     struct stat folder_status;
     if (!link.is_open() || ::fstat(link.fd(), &status) != 0 || ::fstat(out.folder.fd.fd(), &folder_status) != 0) {
       return errno_error(errno);
@@ -156,34 +164,36 @@ Result<void> resolve(const std::string& path, Resolved& out) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Whether the regular file at the resolved name may be replaced: opened as the truncating create
-// opens it, less the truncation, so that the kernel refuses where it would refuse that create
-// (permission bits, and in a sticky folder fs.protected_regular, which judges only an open with
-// O_CREAT). Never follows a link put there since, nor waits on a FIFO that took its place. False
-// when the name no longer holds the file that was resolved.
+// Whether the kernel refuses an open with O_CREAT of this existing regular file in this folder,
+// under fs.protected_regular at `level`: in a sticky folder, a file owned by neither the caller
+// nor the folder's owner, where the folder is world-writable (or, at level 2, group-writable).
+bool protected_from_create(const struct stat& folder, const struct stat& file, int level) {
+  if (level == 0 || (folder.st_mode & S_ISVTX) == 0) return false;
+  if (file.st_uid == folder.st_uid || file.st_uid == ::geteuid()) return false;
+  return (folder.st_mode & S_IWOTH) != 0 || (level >= 2 && (folder.st_mode & S_IWGRP) != 0);
+}
+
+// Whether the regular file at the resolved name may be replaced: refused where the truncating
+// create would be refused. The kernel judges the permission bits, by an open for writing without
+// truncation that never follows a link put there since nor waits on a FIFO that took its place.
+// fs.protected_regular judges only an open with O_CREAT, which would make an empty file should the
+// old one go meanwhile, so its rule is applied here to the file that open found. False when the
+// name no longer holds the file that was resolved.
 Result<bool> may_replace(const Resolved& at) {
-  struct stat folder;
-  if (::fstat(at.folder.fd.fd(), &folder) != 0) return errno_error(errno);
-  // O_CREAT only where it is judged: elsewhere it would make an empty file should the old one go
-  // meanwhile. In a sticky folder only the old file's owner, the folder's and root may remove it.
-  const bool sticky = (folder.st_mode & S_ISVTX) != 0;
-  File old = File::adopt(open_at(at.folder.fd.fd(), at.name,
-                                 O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | (sticky ? O_CREAT : 0), 0));
+  File old = File::adopt(open_at(at.folder.fd.fd(), at.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!old.is_open()) {
     if (errno == ELOOP || errno == ENOENT) return false;  // replaced by a link, or gone, meanwhile
     return errno_error(errno);
   }
   struct stat status;
-  if (::fstat(old.fd(), &status) != 0) return errno_error(errno);
+  struct stat folder;
+  if (::fstat(old.fd(), &status) != 0 || ::fstat(at.folder.fd.fd(), &folder) != 0) return errno_error(errno);
   MOLARIUM_TRY_VOID(old.close());
-  if (same_file(status, *at.status)) return true;
-  // Another file, or an empty one this open made after the old one went: mode 0 and this
-  // process's owner tell it, and it is removed again, so that nothing partial stays at the name.
-  if (sticky && S_ISREG(status.st_mode) && status.st_size == 0 && (status.st_mode & 07777) == 0 &&
-      status.st_uid == ::geteuid()) {
-    ::unlinkat(at.folder.fd.fd(), at.name.c_str(), 0);
+  if (!same_file(status, *at.status)) return false;
+  if (protected_from_create(folder, status, kernel_setting("protected_regular", kProtectedUnknown))) {
+    return errno_error(EACCES);
   }
-  return false;
+  return true;
 }
 
 // The old file's owner and group where the process may set them: root both, another user only a
