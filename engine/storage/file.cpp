@@ -286,7 +286,8 @@ ProcessFile ProcessFile::open(const std::function<int()>& open_descriptor) {
   // network file system) and a fork would wait with it. A fork between the open and the
   // registration copies the descriptor unregistered into its child: the count tells, and the
   // descriptor is given up for a new one, which that child never sees.
-  for (;;) {
+  constexpr int kMaxOpens = 1000;  // forks without end in other threads: give up, not spin
+  for (int attempt = 0; attempt < kMaxOpens; ++attempt) {
     const std::uint64_t forks_before = forks_made.load();
     const int fd = open_descriptor();
     if (fd < 0) return ProcessFile();
@@ -301,6 +302,8 @@ ProcessFile ProcessFile::open(const std::function<int()>& open_descriptor) {
     made.entry_ = entry.release();
     return made;
   }
+  errno = EAGAIN;
+  return ProcessFile();
 }
 
 ProcessFile::ProcessFile(ProcessFile&& other) noexcept : entry_(std::exchange(other.entry_, nullptr)) {}

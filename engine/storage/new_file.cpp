@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <optional>
 #include <sys/random.h>
@@ -90,17 +91,27 @@ struct Resolved {
   std::optional<struct stat> status;
 };
 
-// A setting of the kernel's under /proc/sys/fs, read at each create; `unknown` where it cannot be
-// read (no such setting on this system, or no /proc).
-int kernel_setting(const char* name, int unknown) {
+// A number the kernel shows in a file under /proc, or `unknown` where it cannot be read (no
+// such setting on this system, or no /proc).
+long kernel_setting_number(const char* path, long unknown) {
 #ifdef __linux__
-  File setting = File::adopt(open_at(AT_FDCWD, std::string("/proc/sys/fs/") + name, O_RDONLY));
-  char value = 0;
-  if (setting.is_open() && ::read(setting.fd(), &value, 1) == 1 && value >= '0' && value <= '9') return value - '0';
+  File setting = File::adopt(open_at(AT_FDCWD, path, O_RDONLY));
+  char text[32];
+  const ssize_t got = setting.is_open() ? ::read(setting.fd(), text, sizeof text - 1) : -1;
+  if (got <= 0) return unknown;
+  text[got] = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  return end == text ? unknown : value;
 #else
-  (void)name;
-#endif
+  (void)path;
   return unknown;
+#endif
+}
+
+// fs.protected_symlinks or fs.protected_regular, read at each create.
+int kernel_setting(const char* name, int unknown) {
+  return static_cast<int>(kernel_setting_number((std::string("/proc/sys/fs/") + name).c_str(), unknown));
 }
 
 #ifdef __linux__
@@ -164,12 +175,37 @@ Result<void> resolve(const std::string& path, Resolved& out) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// Whether an owner shown as `id` may be a user that this process's user namespace does not map:
+// every such user is shown as the overflow id, so it cannot be told from another.
+bool may_be_unmapped(uid_t id) {
+#ifdef __linux__
+  const bool in_initial_namespace = [] {  // read each time: a process may enter a namespace later
+    File map = File::adopt(open_at(AT_FDCWD, "/proc/self/uid_map", O_RDONLY));
+    char text[128];
+    const ssize_t got = map.is_open() ? ::read(map.fd(), text, sizeof text - 1) : -1;
+    unsigned long inside = 1, outside = 1, count = 0;
+    if (got <= 0) return true;  // no /proc: no namespace to tell
+    text[got] = 0;
+    return std::sscanf(text, "%lu %lu %lu", &inside, &outside, &count) == 3 && inside == 0 && outside == 0 &&
+           count == 4294967295ul;
+  }();
+  return !in_initial_namespace && id == static_cast<uid_t>(kernel_setting_number("/proc/sys/kernel/overflowuid", 65534));
+#else
+  (void)id;
+  return false;
+#endif
+}
+
 // Whether the kernel refuses an open with O_CREAT of this existing regular file in this folder,
 // under fs.protected_regular at `level`: in a sticky folder, a file owned by neither the caller
-// nor the folder's owner, where the folder is world-writable (or, at level 2, group-writable).
+// nor the folder's owner, where the folder is world-writable (or, at level 2, group-writable). An
+// owner that may be unmapped equals no one, so such a file is refused there.
 bool protected_from_create(const struct stat& folder, const struct stat& file, int level) {
   if (level == 0 || (folder.st_mode & S_ISVTX) == 0) return false;
-  if (file.st_uid == folder.st_uid || file.st_uid == ::geteuid()) return false;
+  if (!may_be_unmapped(file.st_uid) &&
+      (file.st_uid == ::geteuid() || (file.st_uid == folder.st_uid && !may_be_unmapped(folder.st_uid)))) {
+    return false;
+  }
   return (folder.st_mode & S_IWOTH) != 0 || (level >= 2 && (folder.st_mode & S_IWGRP) != 0);
 }
 

@@ -400,17 +400,29 @@ print(len(db))
 
 
 @ROOT_ONLY
-def test_an_overwrite_where_the_old_owner_cannot_be_named_carries_what_it_may(tmp_path):
-    path = write(tmp_path / "db.mol", [plain(2)])
-    os.chown(path, NOBODY, GROUP)  # neither is mapped in a namespace that maps root alone
+@pytest.mark.parametrize("protected", [False, True],
+                         ids=["owner not mapped", "another user's file in a sticky folder, caller mapped to nobody"])
+def test_an_overwrite_in_a_user_namespace_carries_what_it_may_and_refuses_what_the_kernel_protects(tmp_path,
+                                                                                                  sticky_folder,
+                                                                                                  protected):
+    folder = sticky_folder if protected else tmp_path
+    path = write(folder / "db.mol", [plain(2)])
+    os.chown(path, 1234 if protected else NOBODY, GROUP)  # neither mapped in the namespace
     os.chmod(path, 0o666)
-    if subprocess.run(["unshare", "-U", "-r", "true"], capture_output=True).returncode != 0:
+    mapping = ["--map-user=65534", "--map-group=65534"] if protected else ["-r"]
+    if subprocess.run(["unshare", "-U", *mapping, "true"], capture_output=True).returncode != 0:
         pytest.skip("no user namespace can be made here")
-    run = subprocess.run(["unshare", "-U", "-r", sys.executable, "-c", USER_NAMESPACE, str(path)], capture_output=True,
-                         text=True, timeout=120)
+    before = state(path)
+    with kernel_protection("protected_regular") if protected else contextlib.nullcontext():
+        run = subprocess.run(["unshare", "-U", *mapping, sys.executable, "-c", USER_NAMESPACE, str(path)],
+                             capture_output=True, text=True, timeout=120)
+    assert os.listdir(folder) == ["db.mol"]
+    if protected:
+        assert run.stdout == "" and run.stderr.endswith(f"ValueError: {PERMISSION}\n") and state(path) == before
+        return
     assert (run.stdout, run.stderr) == ("1\n", "")
     after = os.stat(path)
-    assert (after.st_uid, stat.S_IMODE(after.st_mode)) == (0, 0o666) and os.listdir(tmp_path) == ["db.mol"]
+    assert (after.st_uid, stat.S_IMODE(after.st_mode)) == (0, 0o666)
     assert len(PyAtomDatabase.open(str(path))[0].positions) == 4
 
 
