@@ -18,8 +18,6 @@
 namespace molarium::storage {
 namespace {
 
-constexpr mode_t kCreateMode = 0666;  // before the process's umask
-
 Result<int> open_with(const std::string& path, int flags) {
   const int fd = File::open_descriptor(path, flags);
   if (fd < 0) return errno_error(errno);
@@ -62,28 +60,25 @@ Result<File> File::open_read(const std::string& path) {
   return file;
 }
 
-Result<File> File::open_write(const std::string& path) {
-  MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_WRONLY));
-  return File(fd);
-}
-
 Result<File> File::open_read_write(const std::string& path) {
   MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDWR));
   return File(fd);
-}
-
-int File::open_descriptor(const std::string& path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, kCreateMode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
 }
 
 Result<File> File::create_truncate(const std::string& path) {
   MOLARIUM_ASSIGN_OR_RETURN(auto fd, open_with(path, O_RDWR | O_CREAT | O_TRUNC));
   return File(fd);
 }
+
+int File::open_descriptor_at(int folder, const std::string& name, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int File::open_descriptor(const std::string& path, int flags) { return open_descriptor_at(AT_FDCWD, path, flags); }
 
 File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
@@ -213,7 +208,6 @@ Result<void> File::close() {
   if (::close(fd) != 0 && errno != EINTR) return errno_error(errno);
   return {};
 }
-
 
 Result<bool> File::try_lock_exclusive() {
   int rc;

@@ -28,11 +28,12 @@ class File {
   // Refuses what is not a regular file or a directory (a FIFO, a device, a socket) before opening
   // it, so that it neither waits nor acts on a device; a directory fails at its first read.
   static Result<File> open_read(const std::string& path);
-  static Result<File> open_write(const std::string& path);  // write-only, no create, no truncate
   static Result<File> open_read_write(const std::string& path);  // no create, no truncate
   static Result<File> create_truncate(const std::string& path);  // read-write, create, truncate, 0o666
-  // open(2) with O_CLOEXEC, repeated while interrupted; a created file gets 0666 before the
-  // process's umask. A descriptor, or -1 with errno set, for callers that tell errors apart.
+  // openat(2) relative to `folder` (AT_FDCWD: the working directory) with O_CLOEXEC, repeated
+  // while interrupted; a created file gets `mode` before the process's umask. A descriptor, or -1
+  // with errno set, for callers that tell errors apart.
+  static int open_descriptor_at(int folder, const std::string& name, int flags, mode_t mode = 0666);
   static int open_descriptor(const std::string& path, int flags);
   // Takes ownership of a descriptor; -1 gives a closed File.
   static File adopt(int fd) { return File(fd); }

@@ -38,14 +38,6 @@ std::string last_component(const std::string& path) {
   return name.empty() ? std::string(".") : name;
 }
 
-int open_at(int folder, const std::string& name, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // The folder a file is made in, held open so that every step names the file relative to it: a
 // path the kernel takes stays one it takes, however long the temporary's name, and the folder
 // stays the one the path led to.
@@ -59,11 +51,11 @@ struct Folder {
 // the new name lasts as the file system makes names last.
 Result<Folder> open_folder(int at, const std::string& name) {
   const std::string& which = name.empty() ? std::string(".") : name;
-  int fd = open_at(at, which, O_RDONLY | O_DIRECTORY);
+  int fd = File::open_descriptor_at(at, which, O_RDONLY | O_DIRECTORY);
   if (fd >= 0) return Folder{File::adopt(fd), true};
 #ifdef O_PATH
   if (errno == EACCES) {
-    fd = open_at(at, which, O_PATH | O_DIRECTORY);
+    fd = File::open_descriptor_at(at, which, O_PATH | O_DIRECTORY);
     if (fd >= 0) return Folder{File::adopt(fd), false};
   }
 #endif
@@ -91,22 +83,21 @@ struct Resolved {
   std::optional<struct stat> status;
 };
 
-// A number the kernel shows in a file under /proc, or `unknown` where it cannot be read (no
-// such setting on this system, or no /proc).
+// The start of a file the kernel shows under /proc, or "" where it cannot be read (no such
+// setting on this system, or no /proc).
+std::string proc_text(const char* path) {
+  File file = File::adopt(File::open_descriptor_at(AT_FDCWD, path, O_RDONLY));
+  char text[128];
+  const ssize_t got = file.is_open() ? ::read(file.fd(), text, sizeof text) : -1;
+  return got > 0 ? std::string(text, static_cast<std::size_t>(got)) : std::string();
+}
+
+// A number the kernel shows under /proc, or `unknown` where it cannot be read.
 long kernel_setting_number(const char* path, long unknown) {
-#ifdef __linux__
-  File setting = File::adopt(open_at(AT_FDCWD, path, O_RDONLY));
-  char text[32];
-  const ssize_t got = setting.is_open() ? ::read(setting.fd(), text, sizeof text - 1) : -1;
-  if (got <= 0) return unknown;
-  text[got] = 0;
+  const std::string text = proc_text(path);
   char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  return end == text ? unknown : value;
-#else
-  (void)path;
-  return unknown;
-#endif
+  const long value = std::strtol(text.c_str(), &end, 10);
+  return end == text.c_str() ? unknown : value;
 }
 
 // fs.protected_symlinks or fs.protected_regular, read at each create.
@@ -151,7 +142,7 @@ Result<void> resolve(const std::string& path, Resolved& out) {
     }
     std::string target;
 #ifdef O_PATH
-    File link = File::adopt(open_at(out.folder.fd.fd(), out.name, O_PATH | O_NOFOLLOW));
+    File link = File::adopt(File::open_descriptor_at(out.folder.fd.fd(), out.name, O_PATH | O_NOFOLLOW));
     if (!link.is_open() && errno == ENOENT) continue;  // gone meanwhile: looked at again
     struct stat folder_status;
     if (!link.is_open() || ::fstat(link.fd(), &status) != 0 || ::fstat(out.folder.fd.fd(), &folder_status) != 0) {
@@ -175,25 +166,17 @@ Result<void> resolve(const std::string& path, Resolved& out) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Whether an owner shown as `id` may be a user that this process's user namespace does not map:
-// every such user is shown as the overflow id, so it cannot be told from another.
-bool may_be_unmapped(uid_t id) {
-#ifdef __linux__
-  const bool in_initial_namespace = [] {  // read each time: a process may enter a namespace later
-    File map = File::adopt(open_at(AT_FDCWD, "/proc/self/uid_map", O_RDONLY));
-    char text[128];
-    const ssize_t got = map.is_open() ? ::read(map.fd(), text, sizeof text - 1) : -1;
-    unsigned long inside = 1, outside = 1, count = 0;
-    if (got <= 0) return true;  // no /proc: no namespace to tell
-    text[got] = 0;
-    return std::sscanf(text, "%lu %lu %lu", &inside, &outside, &count) == 3 && inside == 0 && outside == 0 &&
-           count == 4294967295ul;
-  }();
-  return !in_initial_namespace && id == static_cast<uid_t>(kernel_setting_number("/proc/sys/kernel/overflowuid", 65534));
-#else
-  (void)id;
-  return false;
-#endif
+// The id that this process's user namespace shows for every user it does not map (the overflow
+// id), which cannot be told from another; nothing in the initial namespace, which maps every user.
+// Read each time: a process may enter a namespace after it loaded this module.
+std::optional<uid_t> unmapped_owner_id() {
+  unsigned long inside = 1, outside = 1, count = 0;
+  const std::string map = proc_text("/proc/self/uid_map");
+  if (map.empty() || (std::sscanf(map.c_str(), "%lu %lu %lu", &inside, &outside, &count) == 3 && inside == 0 &&
+                      outside == 0 && count == 4294967295ul)) {
+    return std::nullopt;
+  }
+  return static_cast<uid_t>(kernel_setting_number("/proc/sys/kernel/overflowuid", 65534));
 }
 
 // Whether the kernel refuses an open with O_CREAT of this existing regular file in this folder,
@@ -202,10 +185,7 @@ bool may_be_unmapped(uid_t id) {
 // owner that may be unmapped equals no one, so such a file is refused there.
 bool protected_from_create(const struct stat& folder, const struct stat& file, int level) {
   if (level == 0 || (folder.st_mode & S_ISVTX) == 0) return false;
-  if (!may_be_unmapped(file.st_uid) &&
-      (file.st_uid == ::geteuid() || (file.st_uid == folder.st_uid && !may_be_unmapped(folder.st_uid)))) {
-    return false;
-  }
+  if (file.st_uid != unmapped_owner_id() && (file.st_uid == ::geteuid() || file.st_uid == folder.st_uid)) return false;
   return (folder.st_mode & S_IWOTH) != 0 || (level >= 2 && (folder.st_mode & S_IWGRP) != 0);
 }
 
@@ -216,7 +196,7 @@ bool protected_from_create(const struct stat& folder, const struct stat& file, i
 // old one go meanwhile, so its rule is applied here to the file that open found. False when the
 // name no longer holds the file that was resolved.
 Result<bool> may_replace(const Resolved& at) {
-  File old = File::adopt(open_at(at.folder.fd.fd(), at.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  File old = File::adopt(File::open_descriptor_at(at.folder.fd.fd(), at.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!old.is_open()) {
     if (errno == ELOOP || errno == ENOENT) return false;  // replaced by a link, or gone, meanwhile
     return errno_error(errno);
@@ -277,7 +257,7 @@ class Temporary {
     for (int attempt = 0; fd < 0 && attempt < kMaxTemporaryNames; ++attempt) {
       std::string name(".");
       name.append(stem, 0, kMaxTemporaryStem).append(".").append(random_suffix());
-      fd = open_at(folder_, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+      fd = File::open_descriptor_at(folder_, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
       if (fd >= 0) name_ = std::move(name);
       else if (errno != EEXIST) return errno_error(errno);
     }
@@ -287,7 +267,7 @@ class Temporary {
     if (::fstat(fd, &status) != 0) return errno_error(errno);
     const mode_t given = status.st_mode & 07777;
     if ((given & 0600) != 0600 && ::fchmod(fd, given | 0600) != 0) return errno_error(errno);
-    made.writer = ProcessFile::open([&] { return open_at(folder_, name_, O_RDWR | O_NOFOLLOW); });
+    made.writer = ProcessFile::open([&] { return File::open_descriptor_at(folder_, name_, O_RDWR | O_NOFOLLOW); });
     if (!made.writer.is_open()) return errno_error(errno);
     struct stat second;
     if (::fstat(made.writer.file().fd(), &second) != 0) return errno_error(errno);
@@ -323,7 +303,7 @@ class Temporary {
     if (errno == EEXIST) return false;
     if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS) return errno_error(errno);
     // Nor links: the name is taken exclusively, then the whole file renamed over that empty one.
-    File reserved = File::adopt(open_at(folder_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+    File reserved = File::adopt(File::open_descriptor_at(folder_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
     if (!reserved.is_open()) {
       if (errno == EEXIST) return false;
       return errno_error(errno);

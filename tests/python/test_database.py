@@ -311,6 +311,31 @@ def state(*paths):
     return [one(path) for path in paths]
 
 
+@contextlib.contextmanager
+def coming_and_going(path, put, uid=None):
+    """Another process, as `uid` if given, that puts something at the path with put() and takes it
+    away again, in a loop, for the duration."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            if uid is not None:
+                os.setgroups([])
+                os.setgid(uid)
+                os.setuid(uid)
+            while True:
+                with contextlib.suppress(OSError):
+                    put()
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+        finally:
+            os._exit(1)
+    try:
+        yield
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+
+
 @FORKS
 @ROOT_ONLY
 def test_root_never_follows_a_link_another_user_plants_and_removes_in_a_loop(tmp_path, sticky_folder):
@@ -318,20 +343,7 @@ def test_root_never_follows_a_link_another_user_plants_and_removes_in_a_loop(tmp
     before = secret.read_bytes()
     with kernel_protection("protected_symlinks"):
         for target, overwrite in ((secret, True), (tmp_path / "new.mol", False)):
-            attacker = os.fork()
-            if attacker == 0:
-                try:
-                    os.setgroups([])
-                    os.setgid(NOBODY)
-                    os.setuid(NOBODY)
-                    while True:
-                        with contextlib.suppress(OSError):
-                            os.symlink(target, link)
-                        with contextlib.suppress(OSError):
-                            os.unlink(link)
-                finally:
-                    os._exit(1)
-            try:
+            with coming_and_going(link, lambda: os.symlink(target, link), NOBODY):
                 end = time.monotonic() + 1
                 while time.monotonic() < end:
                     with contextlib.suppress(ValueError, FileExistsError):
@@ -339,27 +351,14 @@ def test_root_never_follows_a_link_another_user_plants_and_removes_in_a_loop(tmp
                     with contextlib.suppress(FileNotFoundError):
                         if not stat.S_ISLNK(os.lstat(link).st_mode):
                             os.remove(link)  # made while no link was there: root's, which the attacker may not remove
-            finally:
-                os.kill(attacker, signal.SIGKILL)
-                os.waitpid(attacker, 0)
     assert secret.read_bytes() == before and not (tmp_path / "new.mol").exists()
 
 
 @FORKS
 def test_a_link_that_comes_and_goes_at_the_path_is_followed_or_not_there(tmp_path):
     link, made = tmp_path / "latest.mol", tmp_path / "run.mol"
-    flipper = os.fork()
-    if flipper == 0:
-        try:
-            while True:
-                with contextlib.suppress(OSError):
-                    os.symlink("run.mol", link)
-                with contextlib.suppress(OSError):
-                    os.unlink(link)
-        finally:
-            os._exit(1)
     failures, end = set(), time.monotonic() + 1
-    try:
+    with coming_and_going(link, lambda: os.symlink("run.mol", link)):
         while time.monotonic() < end:
             try:
                 PyAtomDatabase(str(link), overwrite=True)
@@ -367,9 +366,6 @@ def test_a_link_that_comes_and_goes_at_the_path_is_followed_or_not_there(tmp_pat
                 failures.add(str(error))
             with contextlib.suppress(FileNotFoundError):
                 os.remove(made)
-    finally:
-        os.kill(flipper, signal.SIGKILL)
-        os.waitpid(flipper, 0)
     assert failures <= {"IO error: Resource temporarily unavailable (os error 11)"}  # only when it never settles
 
 
@@ -481,23 +477,6 @@ print(sorted(failures))
 """
 
 
-def churned(path):
-    """Another process that puts a whole database at the path and takes it away, in a loop."""
-    other = str(path) + ".other"
-    write(other, [plain(1)])
-    pid = os.fork()
-    if pid == 0:
-        try:
-            while True:
-                with contextlib.suppress(OSError):
-                    os.link(other, path)
-                with contextlib.suppress(OSError):
-                    os.unlink(path)
-        finally:
-            os._exit(1)
-    return pid
-
-
 @FORKS
 @pytest.mark.parametrize("fresh, churn, sticky", [(False, False, False), (True, False, False), (False, True, False),
                                                   (False, True, True)],
@@ -506,10 +485,9 @@ def churned(path):
 def test_a_reader_opening_the_path_during_creates_finds_nothing_or_a_whole_database(tmp_path, fresh, churn, sticky):
     if sticky:
         os.chmod(tmp_path, 0o1777)
-    path = write(tmp_path / "db.mol", [plain(2)])
-    churner = churned(path) if churn else None
+    path, other = write(tmp_path / "db.mol", [plain(2)]), write(tmp_path / "db.mol.other", [plain(1)])
     reader = subprocess.Popen([sys.executable, "-c", READER, str(path), "2"], stdout=subprocess.PIPE, text=True)
-    try:
+    with coming_and_going(path, lambda: os.link(other, path)) if churn else contextlib.nullcontext():
         while reader.poll() is None:
             if fresh:
                 os.remove(path)
@@ -517,14 +495,10 @@ def test_a_reader_opening_the_path_during_creates_finds_nothing_or_a_whole_datab
                 PyAtomDatabase(str(path), overwrite=not fresh).add_molecule(plain(3))
             except (ValueError, RuntimeError):
                 assert churn  # the old file went, or came back, at every try, or the new one was replaced
-    finally:
-        if churner:
-            os.kill(churner, signal.SIGKILL)
-            os.waitpid(churner, 0)
     missing = "'IO error: No such file or directory (os error 2)'"
     assert reader.stdout.read().strip() in ([f"[{missing}]", "[]"] if fresh or churn else ["[]"])
     assert set(os.listdir(tmp_path)) - {"db.mol.other"} <= {"db.mol"}  # no temporary left
-    assert os.path.exists(path) or churn
+    assert path.exists() or churn
 
 
 @pytest.mark.parametrize("content, text", FILES)
